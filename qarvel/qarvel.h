@@ -1,0 +1,64 @@
+/* The qarvel library: a return-frame harness that runs a scenario under a
+ * registration record of its own, a forced unwind that brings control back
+ * to it, and two tracers. */
+#ifndef QARVEL_H
+#define QARVEL_H
+
+#include <stdint.h>
+
+#include "seh_frame.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef void (*scenario_fn)(void);
+
+/* The harness record of the latest run and the frame pointer recorded by its
+ * invoke_callback call. Process-wide; every run overwrites both. */
+extern uint32_t saved_exception_frame;
+extern uint32_t saved_ebp;
+
+void establish_return_frame(scenario_fn callback);
+
+/* Calls callback, storing its own frame pointer in *out first. A forced
+ * unwind may end the call in place of the callback (see do_unwind). */
+uint32_t invoke_callback(uint32_t (*callback)(void), uint32_t *out);
+
+uint32_t handle_exception(EXCEPTION_RECORD *exception_record, void *frame,
+                          void *context, void *dispatcher_context);
+
+/* Unwinds to target_record, then resumes behind the invoke_callback call
+ * that recorded resume_frame. */
+__attribute__((noreturn)) void do_unwind(uint32_t target_record,
+                                         uint32_t resume_frame);
+
+/* do_unwind(saved_exception_frame, saved_ebp). */
+__attribute__((noreturn)) void perform_test_unwind(void);
+
+void trace_control_stack(void);
+void trace_frame_stack(void);
+
+/* Calls invoke_callback(callback, out) so that a caller may be resumed by a
+ * forced unwind: that resume restores only EBP and ESP, so the asm marks
+ * EBX, ESI and EDI (with the scratch registers) as clobbered, and the
+ * compiler keeps nothing in them across the call and restores its caller's
+ * values from its own frame. */
+static inline void invoke_callback_resumable(scenario_fn callback,
+                                             uint32_t *out)
+{
+    uint32_t (*fn)(uint32_t (*)(void), uint32_t *) = invoke_callback;
+    __asm__ volatile("pushl %%edx\n\t"
+                     "pushl %%ecx\n\t"
+                     "call *%%eax\n\t"
+                     "addl $8, %%esp"
+                     : "+a"(fn), "+c"(callback), "+d"(out)
+                     :
+                     : "ebx", "esi", "edi", "memory", "cc");
+}
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
