@@ -1,0 +1,149 @@
+/* Machine-level probes for the tests: they set or observe exactly the
+ * registers and stack slots that C++ cannot. */
+#include "asm.h"
+
+    .text
+
+/* void call_with_callee_saved(void (*fn)(void *), void *arg, uint32_t out[3])
+ * Calls fn(arg) with known values in EBX, ESI and EDI, and stores what the
+ * three hold after the call in out[0..2]. */
+    .p2align 4
+FUNC_BEGIN(call_with_callee_saved)
+    pushl   %ebp
+    movl    %esp, %ebp
+    pushl   %ebx
+    pushl   %esi
+    pushl   %edi
+    movl    $0x0bb0bb0b, %ebx
+    movl    $0x05150515, %esi
+    movl    $0x0d1d0d1d, %edi
+    subl    $8, %esp                /* keep the callee's stack ABI-aligned */
+    pushl   12(%ebp)                /* arg */
+    call    *8(%ebp)                /* fn */
+    movl    16(%ebp), %eax          /* out */
+    movl    %ebx, 0(%eax)
+    movl    %esi, 4(%eax)
+    movl    %edi, 8(%eax)
+    leal    -12(%ebp), %esp
+    popl    %edi
+    popl    %esi
+    popl    %ebx
+    popl    %ebp
+    ret
+FUNC_END(call_with_callee_saved)
+
+/* void clobber_and_unwind(void): a scenario that wrecks EBX, ESI and EDI and
+ * then forces the unwind back to the harness. */
+    .p2align 4
+FUNC_BEGIN(clobber_and_unwind)
+    movl    $0xdead0001, %ebx
+    movl    $0xdead0002, %esi
+    movl    $0xdead0003, %edi
+    JMP_IMPORT(IMPORT_SLOT(perform_test_unwind), %eax)
+FUNC_END(clobber_and_unwind)
+
+/* uint32_t probe_invoke_callback(uint32_t (*cb)(void), uint32_t *out)
+ * invoke_callback(cb, out) from a call site whose return address is the
+ * global label probe_return_site. */
+    .p2align 4
+FUNC_BEGIN(probe_invoke_callback)
+    pushl   %ebp
+    movl    %esp, %ebp
+    pushl   12(%ebp)
+    pushl   8(%ebp)
+    CALL_IMPORT(IMPORT_SLOT(invoke_callback), %ecx)
+    .globl  SYM(probe_return_site)
+SYM(probe_return_site):
+    movl    %ebp, %esp
+    popl    %ebp
+    ret
+FUNC_END(probe_invoke_callback)
+
+/* Callbacks that return 42 with the stack pointer off by eight bytes, one
+ * above and one below where the call left it. */
+    .p2align 4
+FUNC_BEGIN(unbalanced_high_callback)
+    movl    $42, %eax
+    ret     $8
+FUNC_END(unbalanced_high_callback)
+
+    .p2align 4
+FUNC_BEGIN(unbalanced_low_callback)
+    popl    %ecx                    /* return address */
+    pushl   $0
+    pushl   $0
+    pushl   %ecx
+    movl    $42, %eax
+    ret
+FUNC_END(unbalanced_low_callback)
+
+/* void rtl_unwind_probe(uint32_t target, uint32_t value, uint32_t out[5])
+ * RtlUnwind(target, -1, 0, value) with known values in EBX, ESI and EDI;
+ * stores EAX, EBX, ESI, EDI after the call, and EBP minus ESP (24 when both
+ * came back as they were). */
+    .p2align 4
+FUNC_BEGIN(rtl_unwind_probe)
+    pushl   %ebp
+    movl    %esp, %ebp
+    pushl   %ebx
+    pushl   %esi
+    pushl   %edi
+    movl    $0x0bb0bb0b, %ebx
+    movl    $0x05150515, %esi
+    movl    $0x0d1d0d1d, %edi
+    subl    $12, %esp               /* keep the callee's stack ABI-aligned */
+    pushl   12(%ebp)                /* ReturnValue */
+    pushl   $0                      /* ExceptionRecord */
+    pushl   $0xFFFFFFFF             /* TargetIp */
+    pushl   8(%ebp)                 /* TargetFrame */
+    CALL_IMPORT(RTLUNWIND_SLOT, %ecx)
+    movl    40(%esp), %ecx          /* out, found through ESP alone */
+    movl    %eax, 0(%ecx)
+    movl    %ebx, 4(%ecx)
+    movl    %esi, 8(%ecx)
+    movl    %edi, 12(%ecx)
+    movl    %ebp, %eax
+    subl    %esp, %eax
+    movl    %eax, 16(%ecx)
+    leal    -12(%ebp), %esp
+    popl    %edi
+    popl    %esi
+    popl    %ebx
+    popl    %ebp
+    ret
+FUNC_END(rtl_unwind_probe)
+
+/* void trace_marked(void): trace_control_stack() from a call site whose
+ * return address is the global label trace_return_site. */
+    .p2align 4
+FUNC_BEGIN(trace_marked)
+    pushl   %ebp
+    movl    %esp, %ebp
+    subl    $8, %esp                /* keep the callee's stack ABI-aligned */
+    CALL_IMPORT(IMPORT_SLOT(trace_control_stack), %ecx)
+    .globl  SYM(trace_return_site)
+SYM(trace_return_site):
+    movl    %ebp, %esp
+    popl    %ebp
+    ret
+FUNC_END(trace_marked)
+
+/* void trace_from_frame(uint32_t fp): trace_control_stack() with EBP = fp,
+ * so that the tracer's own frame links to a frame chain built by the test. */
+    .p2align 4
+FUNC_BEGIN(trace_from_frame)
+    pushl   %ebp
+    movl    %esp, %ebp
+    pushl   %ebx
+    subl    $4, %esp                /* keep the callee's stack ABI-aligned */
+    movl    %ebp, %ebx
+    movl    8(%ebp), %ebp
+    CALL_IMPORT(IMPORT_SLOT(trace_control_stack), %ecx)
+    movl    %ebx, %ebp
+    leal    -4(%ebp), %esp
+    popl    %ebx
+    popl    %ebp
+    ret
+FUNC_END(trace_from_frame)
+
+NO_EXEC_STACK

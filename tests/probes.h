@@ -1,0 +1,25 @@
+// The assembly probes of probes.S.
+#ifndef TESTS_PROBES_H
+#define TESTS_PROBES_H
+
+#include <stdint.h>
+
+extern "C" {
+void call_with_callee_saved(void (*fn)(void *), void *arg, uint32_t out[3]);
+void clobber_and_unwind(void);
+uint32_t probe_invoke_callback(uint32_t (*cb)(void), uint32_t *out);
+extern char probe_return_site[];
+uint32_t unbalanced_high_callback(void);
+uint32_t unbalanced_low_callback(void);
+void rtl_unwind_probe(uint32_t target, uint32_t value, uint32_t out[5]);
+void trace_marked(void);
+extern char trace_return_site[];
+void trace_from_frame(uint32_t fp);
+}
+
+// The values that call_with_callee_saved and rtl_unwind_probe load.
+constexpr uint32_t probe_ebx = 0x0bb0bb0b;
+constexpr uint32_t probe_esi = 0x05150515;
+constexpr uint32_t probe_edi = 0x0d1d0d1d;
+
+#endif
