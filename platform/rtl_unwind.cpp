@@ -97,14 +97,16 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
 
     // A null target unwinds the whole chain, like the end marker.
     const uint32_t stop = target == 0 ? SEH_CHAIN_END : target;
-    uint32_t frame = get_seh_frame();
+    // Records lie on the stack newest first, so each is above the one
+    // before it; one that is not means a corrupt (perhaps looping) chain.
+    uint32_t frame = get_seh_frame(), previous = 0;
     while (frame != stop) {
         if (frame == SEH_CHAIN_END || stop < frame)
             fatal(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
                   target);
         if (frame < tib->StackLimit ||
             frame > tib->StackBase - sizeof(EXCEPTION_REGISTRATION_RECORD) ||
-            (frame & 3u) != 0)
+            (frame & 3u) != 0 || frame <= previous)
             fatal(STATUS_BAD_STACK, "STATUS_BAD_STACK", frame);
         const auto *record =
             reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(frame);
@@ -127,6 +129,7 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
             reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(frame)->Next;
         if (injected_fault != fault::record_left)
             set_seh_frame(next);
+        previous = frame;
         frame = next;
     }
     if (injected_fault == fault::target_handler_called && stop != SEH_CHAIN_END) {

@@ -195,6 +195,13 @@ TEST_F(RtlUnwindDeathTest, BadChainOrTargetEndsWithItsStatus)
     EXPECT_EXIT(
         {
             chain c;
+            c.r[1].Next = c.at(0); // a loop: would never reach the end
+            RtlUnwind(nullptr, nullptr, nullptr, nullptr);
+        },
+        bad_stack, "STATUS_BAD_STACK");
+    EXPECT_EXIT(
+        {
+            chain c;
             set_seh_frame(c.at(2)); // r[0] and r[1] are not on the chain
             RtlUnwind(&c.r[0], nullptr, nullptr, nullptr);
         },

@@ -1,0 +1,190 @@
+// Random chains in a scratch region of the stack, fed to the tracers and to
+// the layer's RtlUnwind: no fault, no hang, and every walk or unwind ends
+// either at the end of a well-formed chain or with its line or status.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "nt_tib.h"
+#include "probes.h"
+#include "qarvel.h"
+
+namespace {
+
+constexpr int region_words = 256;
+
+// A random word for a chain link: mostly a record of the region (up or
+// down), sometimes a misaligned address in it, the end marker, 0, or
+// somewhere off the stack. Records sit at every other word, each followed by
+// its handler, so that a word-aligned link never makes a handler of a link.
+uint32_t random_link(std::mt19937 &random, const uint32_t *region)
+{
+    const uint32_t start = seh_addr(region);
+    const NT_TIB *tib = tib_current();
+    switch (random() % 10) {
+    case 0: return SEH_CHAIN_END;
+    case 1: return 0;
+    case 2: return tib->StackBase + (random() % 64);
+    case 3: return start + 4 * (random() % region_words) + 1 + random() % 3;
+    case 4:
+        for (;;) {
+            const uint32_t any = static_cast<uint32_t>(random());
+            if (any < tib->StackLimit || any >= tib->StackBase)
+                return any;
+        }
+    default: return start + 8 * (random() % (region_words / 2));
+    }
+}
+
+// Everything printed by fn, through a memory stream standing in for stdout.
+template <class F> std::vector<std::string> printed_lines(F fn)
+{
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *saved = stdout;
+    fflush(stdout);
+    stdout = open_memstream(&text, &size);
+    fn();
+    fclose(stdout);
+    stdout = saved;
+    std::vector<std::string> lines;
+    std::istringstream in(std::string(text, size));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    free(text);
+    return lines;
+}
+
+bool is_stop_line(const std::string &line)
+{
+    return line.size() > 15 && line.compare(line.size() - 15, 15, "; walk stopped.") == 0;
+}
+
+TEST(Fuzz, TracersEndEveryRandomChainCleanly)
+{
+    std::mt19937 random(20261208);
+    uint32_t region[region_words];
+    const uint32_t old_head = get_seh_frame();
+    for (int round = 0; round < 20000; ++round) {
+        for (uint32_t &word : region)
+            word = random_link(random, region);
+        const uint32_t head = random_link(random, region);
+
+        set_seh_frame(head);
+        const auto records = printed_lines(trace_frame_stack);
+        set_seh_frame(old_head);
+        ASSERT_LE(records.size(), static_cast<size_t>(region_words / 2 + 1));
+        for (size_t i = 0; i + 1 < records.size(); ++i)
+            ASSERT_FALSE(is_stop_line(records[i])) << "round " << round;
+        if (records.empty()) {
+            ASSERT_EQ(SEH_CHAIN_END, head);
+        } else if (!is_stop_line(records.back())) {
+            // The walk ended on its own: the last record ends the chain.
+            uint32_t last = 0;
+            ASSERT_EQ(1, sscanf(records.back().c_str(), "0x%8x:", &last));
+            ASSERT_EQ(SEH_CHAIN_END, *reinterpret_cast<uint32_t *>(last));
+        }
+
+        const uint32_t fp = seh_addr(region) + 4 * (random() % region_words);
+        const auto frames = printed_lines([fp] { trace_from_frame(fp); });
+        ASSERT_GE(frames.size(), 3u);
+        ASSERT_LE(frames.size(), static_cast<size_t>(region_words + 4));
+        for (size_t i = 2; i + 1 < frames.size(); ++i)
+            ASSERT_FALSE(is_stop_line(frames[i])) << "round " << round;
+        if (!is_stop_line(frames.back())) {
+            uint32_t last = 0, ret = 0;
+            ASSERT_EQ(2, sscanf(frames.back().c_str(), "0x%8x: 0x%8x.", &last, &ret));
+            ASSERT_EQ(0u, *reinterpret_cast<uint32_t *>(last));
+        }
+    }
+}
+
+uint32_t continue_handler(EXCEPTION_RECORD *, void *, void *, void *)
+{
+    return ExceptionContinueSearch;
+}
+uint32_t refusing_handler(EXCEPTION_RECORD *, void *, void *, void *)
+{
+    return 0;
+}
+
+// In a child: a random chain of records in the region, then RtlUnwind to a
+// random target. Exits 0 when RtlUnwind returned with the target (or, for a
+// whole-chain unwind, the end marker) at the head, 1 when it returned
+// otherwise; a bad chain ends the child inside RtlUnwind with its status.
+[[noreturn]] void unwind_random_chain(unsigned seed)
+{
+    alarm(5);
+    std::mt19937 random(seed);
+    uint32_t region[region_words];
+    for (int i = 0; i < region_words; i += 2) {
+        region[i] = random_link(random, region);
+        region[i + 1] = seh_addr(reinterpret_cast<void *>(
+            random() % 16 ? continue_handler : refusing_handler));
+    }
+    uint32_t target;
+    switch (random() % 6) {
+    case 0: target = 0; break;
+    case 1: target = SEH_CHAIN_END; break;
+    case 2: {
+        uint32_t below;
+        __asm__ volatile("leal -64(%%esp), %0" : "=r"(below));
+        target = below & ~7u;
+        break;
+    }
+    default: target = seh_addr(region) + 8 * (random() % (region_words / 2));
+    }
+    set_seh_frame(seh_addr(region) + 8 * (random() % 8));
+    RtlUnwind(reinterpret_cast<void *>(target), nullptr, nullptr, nullptr);
+    const uint32_t expected = target == 0 ? SEH_CHAIN_END : target;
+    _exit(get_seh_frame() == expected ? 0 : 1);
+}
+
+TEST(Fuzz, RtlUnwindEndsEveryRandomChainWithItsStatus)
+{
+    int returned = 0, refused = 0;
+    for (unsigned seed = 1; seed <= 2000; ++seed) {
+        int err[2];
+        ASSERT_EQ(0, pipe(err));
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            dup2(err[1], 2);
+            unwind_random_chain(seed);
+        }
+        close(err[1]);
+        std::string message;
+        char buffer[256];
+        for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;)
+            message.append(buffer, static_cast<size_t>(n));
+        close(err[0]);
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        SCOPED_TRACE("seed " + std::to_string(seed) + ": " + message);
+        ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+        switch (WEXITSTATUS(status)) {
+        case 0:
+            ++returned;
+            EXPECT_EQ("", message);
+            break;
+        case 0x26: case 0x28: case 0x29:
+            ++refused;
+            EXPECT_EQ(0u, message.rfind("RtlUnwind: STATUS_", 0));
+            break;
+        default:
+            ADD_FAILURE() << "exit status " << WEXITSTATUS(status);
+        }
+    }
+    // The generator must exercise both outcomes.
+    EXPECT_GT(returned, 100);
+    EXPECT_GT(refused, 100);
+}
+
+} // namespace
