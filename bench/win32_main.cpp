@@ -1,0 +1,67 @@
+// The benchmarks on win32 under Wine: a plain loop timed with the
+// platform's high-resolution counter, printing one line per series and
+// depth in the form "BM_<series>[/<depth>] <ns per operation> <iterations>".
+// With --quick, each series runs only a few iterations.
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include "workloads.h"
+
+namespace {
+
+volatile uint32_t sink;
+double min_seconds = 0.3;
+
+double seconds_now()
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+template <class F> void measure(const char *name, int depth, F op)
+{
+    long iterations = 1;
+    double elapsed = 0;
+    for (;;) {
+        const double start = seconds_now();
+        for (long i = 0; i < iterations; ++i)
+            sink = op();
+        elapsed = seconds_now() - start;
+        if (elapsed >= min_seconds || iterations >= (1L << 28))
+            break;
+        iterations *= elapsed > min_seconds / 10 ? 2 : 10;
+    }
+    if (depth < 0)
+        printf("%s %.2f %ld\n", name, elapsed * 1e9 / iterations, iterations);
+    else
+        printf("%s/%d %.2f %ld\n", name, depth, elapsed * 1e9 / iterations, iterations);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 2 && strcmp(argv[1], "--quick") == 0) {
+        min_seconds = 0;
+    } else if (argc != 1) {
+        fprintf(stderr, "usage: %s [--quick]\n", argv[0]);
+        return 2;
+    }
+    measure("BM_harness_return", -1, harness_return);
+    for (int depth : bench_depths)
+        measure("BM_forced_unwind", depth, [depth] { return harness_forced_unwind(depth); });
+    measure("BM_dirty_unwind_pass", -1, dirty_unwind_pass);
+    for (int depth : bench_depths)
+        measure("BM_longjmp", depth, [depth] { return longjmp_exit(depth); });
+    for (int depth : bench_depths)
+        measure("BM_cxx_throw", depth, [depth] { return cxx_throw_exit(depth); });
+    return 0;
+}
