@@ -5,6 +5,7 @@
 #define SEH_PLATFORM_NT_TIB_H
 
 #include <pthread.h>
+#include <stdbool.h>
 #include <stdint.h>
 
 #include "seh_frame.h"
@@ -37,6 +38,10 @@ int tib_thread_create(pthread_t *thread, const pthread_attr_t *attr,
 
 /* The calling thread's block. */
 NT_TIB *tib_current(void);
+
+/* Whether tib is the calling thread's own block: false on a thread that was
+ * not started through tib_thread_create, which still has its creator's. */
+bool tib_is_own(const NT_TIB *tib);
 
 /* Unwinds the calling thread's chain down to TargetFrame (the whole chain
  * when it is null or the end marker), calling each record's handler with

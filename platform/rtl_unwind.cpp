@@ -73,6 +73,13 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
           void *ReturnValue)
 {
     const NT_TIB *tib = tib_current();
+    if (!tib_is_own(tib)) {
+        // Its chain is another thread's: unwinding it would corrupt that one.
+        fflush(stdout);
+        fprintf(stderr, "RtlUnwind: this thread has no information block of "
+                        "its own (start it with tib_thread_create)\n");
+        _exit(70);
+    }
     const uint32_t target = seh_addr(TargetFrame);
     const uint32_t sp = stack_pointer();
 

@@ -15,7 +15,9 @@
 
 namespace {
 
-thread_local NT_TIB block;
+// Initial-exec: the layer is loaded with the program, and RtlUnwind checks
+// the block on every call, so reaching it must cost no more than GS access.
+__attribute__((tls_model("initial-exec"))) thread_local NT_TIB block;
 int gdt_entry = -1; // chosen by the kernel for the main thread, then reused
 
 [[noreturn]] void fail(const char *what)
@@ -59,9 +61,12 @@ void attach(void)
     load_fs((uint16_t)(gdt_entry << 3 | 3));
 }
 
-// Before returning, a thread started here lets go of FS, whose base is its
-// thread-local block that glibc is about to free.
-void detach(void) { load_fs(0); }
+// When a thread started here ends, by returning or by pthread_exit, it lets
+// go of FS, whose base is its thread-local block that glibc is about to free.
+struct attachment {
+    attachment() { attach(); }
+    ~attachment() { load_fs(0); }
+};
 
 struct start_request {
     void *(*start)(void *);
@@ -72,10 +77,8 @@ void *thread_entry(void *p)
 {
     start_request request = *static_cast<start_request *>(p);
     free(p);
-    attach();
-    void *result = request.start(request.arg);
-    detach();
-    return result;
+    attachment attached;
+    return request.start(request.arg);
 }
 
 __attribute__((constructor)) void attach_main_thread(void) { attach(); }
@@ -88,6 +91,8 @@ extern "C" NT_TIB *tib_current(void)
     __asm__ volatile("movl %%fs:0x18, %0" : "=r"(self) : : "memory");
     return reinterpret_cast<NT_TIB *>(self);
 }
+
+extern "C" bool tib_is_own(const NT_TIB *tib) { return tib == &block; }
 
 extern "C" int tib_thread_create(pthread_t *thread, const pthread_attr_t *attr,
                                  void *(*start)(void *), void *arg)

@@ -2,6 +2,14 @@
  * registers and stack slots that C++ cannot. */
 #include "asm.h"
 
+/* Frame of the register probes: EBX, ESI and EDI saved at -4..-12(%ebp),
+ * then loaded with the values of probes.h; undone by the second macro. */
+#define ENTER_WITH_PROBE_VALUES \
+    pushl %ebp; movl %esp, %ebp; pushl %ebx; pushl %esi; pushl %edi; \
+    movl $0x0bb0bb0b, %ebx; movl $0x05150515, %esi; movl $0x0d1d0d1d, %edi
+#define LEAVE_WITH_PROBE_VALUES \
+    leal -12(%ebp), %esp; popl %edi; popl %esi; popl %ebx; popl %ebp; ret
+
     .text
 
 /* void call_with_callee_saved(void (*fn)(void *), void *arg, uint32_t out[3])
@@ -9,14 +17,7 @@
  * three hold after the call in out[0..2]. */
     .p2align 4
 FUNC_BEGIN(call_with_callee_saved)
-    pushl   %ebp
-    movl    %esp, %ebp
-    pushl   %ebx
-    pushl   %esi
-    pushl   %edi
-    movl    $0x0bb0bb0b, %ebx
-    movl    $0x05150515, %esi
-    movl    $0x0d1d0d1d, %edi
+    ENTER_WITH_PROBE_VALUES
     subl    $8, %esp                /* keep the callee's stack ABI-aligned */
     pushl   12(%ebp)                /* arg */
     call    *8(%ebp)                /* fn */
@@ -24,12 +25,7 @@ FUNC_BEGIN(call_with_callee_saved)
     movl    %ebx, 0(%eax)
     movl    %esi, 4(%eax)
     movl    %edi, 8(%eax)
-    leal    -12(%ebp), %esp
-    popl    %edi
-    popl    %esi
-    popl    %ebx
-    popl    %ebp
-    ret
+    LEAVE_WITH_PROBE_VALUES
 FUNC_END(call_with_callee_saved)
 
 /* void clobber_and_unwind(void): a scenario that wrecks EBX, ESI and EDI and
@@ -83,14 +79,7 @@ FUNC_END(unbalanced_low_callback)
  * came back as they were). */
     .p2align 4
 FUNC_BEGIN(rtl_unwind_probe)
-    pushl   %ebp
-    movl    %esp, %ebp
-    pushl   %ebx
-    pushl   %esi
-    pushl   %edi
-    movl    $0x0bb0bb0b, %ebx
-    movl    $0x05150515, %esi
-    movl    $0x0d1d0d1d, %edi
+    ENTER_WITH_PROBE_VALUES
     subl    $12, %esp               /* keep the callee's stack ABI-aligned */
     pushl   12(%ebp)                /* ReturnValue */
     pushl   $0                      /* ExceptionRecord */
@@ -105,12 +94,7 @@ FUNC_BEGIN(rtl_unwind_probe)
     movl    %ebp, %eax
     subl    %esp, %eax
     movl    %eax, 16(%ecx)
-    leal    -12(%ebp), %esp
-    popl    %edi
-    popl    %esi
-    popl    %ebx
-    popl    %ebp
-    ret
+    LEAVE_WITH_PROBE_VALUES
 FUNC_END(rtl_unwind_probe)
 
 /* void trace_marked(void): trace_control_stack() from a call site whose

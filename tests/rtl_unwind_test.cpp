@@ -224,6 +224,20 @@ TEST_F(RtlUnwindDeathTest, BadChainOrTargetEndsWithItsStatus)
         bad_target, "STATUS_INVALID_UNWIND_TARGET");
     EXPECT_EXIT(
         {
+            // A thread started without the layer shares its creator's block.
+            pthread_t raw;
+            pthread_create(
+                &raw, nullptr,
+                [](void *) -> void * {
+                    RtlUnwind(nullptr, nullptr, nullptr, nullptr);
+                    return nullptr;
+                },
+                nullptr);
+            pthread_join(raw, nullptr);
+        },
+        testing::ExitedWithCode(70), "no information block of its own");
+    EXPECT_EXIT(
+        {
             chain c(refusing_handler);
             RtlUnwind(&c.r[3], nullptr, nullptr, nullptr);
         },
