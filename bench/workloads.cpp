@@ -39,12 +39,7 @@ void returning_scenario() {}
 void one_dirty_pass()
 {
     EXCEPTION_REGISTRATION_RECORD records[2];
-    dirty_exception_frame = seh_addr(&records[0]);
-    records[0].Next = seh_addr(&records[1]);
-    records[1].Next = get_seh_frame();
-    records[0].Handler = handle_exception_dirty_unwind;
-    records[1].Handler = handle_exception_dirty_unwind;
-    set_seh_frame(seh_addr(&records[0]));
+    install_dirty_pair(records);
     invoke_callback_resumable(invoke_dirty_unwind, &dirty_unwind_target);
     set_seh_frame(records[1].Next);
 }

@@ -26,17 +26,22 @@ extern "C" void invoke_dirty_unwind(void)
     printf("should never get here.\n");
 }
 
-// Two passes of an unwind toward the harness that a handler diverts to the
-// nearer second record; the second record must survive both.
-extern "C" void test_05_dirty_unwind_frame(void)
+extern "C" void install_dirty_pair(EXCEPTION_REGISTRATION_RECORD records[2])
 {
-    EXCEPTION_REGISTRATION_RECORD records[2];
     dirty_exception_frame = seh_addr(&records[0]);
     records[0].Next = seh_addr(&records[1]);
     records[1].Next = get_seh_frame();
     records[0].Handler = handle_exception_dirty_unwind;
     records[1].Handler = handle_exception_dirty_unwind;
     set_seh_frame(seh_addr(&records[0]));
+}
+
+// Two passes of an unwind toward the harness that a handler diverts to the
+// nearer second record; the second record must survive both.
+extern "C" void test_05_dirty_unwind_frame(void)
+{
+    EXCEPTION_REGISTRATION_RECORD records[2];
+    install_dirty_pair(records);
 
     invoke_callback_resumable(invoke_dirty_unwind, &dirty_unwind_target);
     printf("should get here.\n");

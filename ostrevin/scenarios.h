@@ -25,6 +25,10 @@ uint32_t handle_exception_dirty_unwind(EXCEPTION_RECORD *exception_record,
                                        void *dispatcher_context);
 void invoke_dirty_unwind(void);
 
+/* Test 5's record pair, installed in front of the head: records[0] first,
+ * both with the dirty-unwind handler, dirty_exception_frame naming it. */
+void install_dirty_pair(EXCEPTION_REGISTRATION_RECORD records[2]);
+
 /* Test 5's resume pair: the first of its two records, and the frame pointer
  * recorded by its invoke_callback calls. */
 extern uint32_t dirty_exception_frame;
