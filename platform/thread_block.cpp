@@ -20,9 +20,9 @@ namespace {
 __attribute__((tls_model("initial-exec"))) thread_local NT_TIB block;
 int gdt_entry = -1; // chosen by the kernel for the main thread, then reused
 
-[[noreturn]] void fail(const char *what)
+[[noreturn]] void fail(const char *what, int error)
 {
-    fprintf(stderr, "seh_platform: %s: %s\n", what, strerror(errno));
+    fprintf(stderr, "seh_platform: %s: %s\n", what, strerror(error));
     _exit(70);
 }
 
@@ -37,10 +37,13 @@ void attach(void)
     pthread_attr_t attr;
     void *low;
     size_t size;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0 ||
-        pthread_attr_getstack(&attr, &low, &size) != 0)
-        fail("cannot read the thread's stack bounds");
+    int error = pthread_getattr_np(pthread_self(), &attr);
+    if (error != 0)
+        fail("cannot read the thread's stack bounds", error);
+    error = pthread_attr_getstack(&attr, &low, &size);
     pthread_attr_destroy(&attr);
+    if (error != 0)
+        fail("cannot read the thread's stack bounds", error);
 
     block = NT_TIB{};
     block.ExceptionList = SEH_CHAIN_END;
@@ -56,7 +59,7 @@ void attach(void)
     desc.contents = 0; // data, expand-up
     desc.useable = 1;
     if (syscall(SYS_set_thread_area, &desc) != 0)
-        fail("set_thread_area");
+        fail("set_thread_area", errno);
     gdt_entry = (int)desc.entry_number;
     load_fs((uint16_t)(gdt_entry << 3 | 3));
 }
