@@ -30,6 +30,10 @@ typedef struct NT_TIB {
 #define STATUS_INVALID_UNWIND_TARGET 0xC0000029u
 #define STATUS_STACK_OVERFLOW 0xC00000FDu
 
+/* Exit status of a process that the layer ends because it cannot serve a
+ * thread: no block could be set up, or the thread has none of its own. */
+#define SEH_PLATFORM_EXIT_NO_BLOCK 70
+
 /* pthread_create, with the new thread given a block of its own (an empty
  * chain and its stack bounds) before start runs; the block goes with the
  * thread. Threads started otherwise have no block of their own. */

@@ -78,7 +78,7 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
         fflush(stdout);
         fprintf(stderr, "RtlUnwind: this thread has no information block of "
                         "its own (start it with tib_thread_create)\n");
-        _exit(70);
+        _exit(SEH_PLATFORM_EXIT_NO_BLOCK);
     }
     const uint32_t target = seh_addr(TargetFrame);
     const uint32_t sp = stack_pointer();

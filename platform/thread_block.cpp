@@ -23,7 +23,7 @@ int gdt_entry = -1; // chosen by the kernel for the main thread, then reused
 [[noreturn]] void fail(const char *what, int error)
 {
     fprintf(stderr, "seh_platform: %s: %s\n", what, strerror(error));
-    _exit(70);
+    _exit(SEH_PLATFORM_EXIT_NO_BLOCK);
 }
 
 void load_fs(uint16_t selector)

@@ -235,7 +235,7 @@ TEST_F(RtlUnwindDeathTest, BadChainOrTargetEndsWithItsStatus)
                 nullptr);
             pthread_join(raw, nullptr);
         },
-        testing::ExitedWithCode(70), "no information block of its own");
+        testing::ExitedWithCode(SEH_PLATFORM_EXIT_NO_BLOCK), "no information block of its own");
     EXPECT_EXIT(
         {
             chain c(refusing_handler);
