@@ -68,7 +68,10 @@ run_programs() {
       part != "" { print > (dir "/" name "." part) }
       END {
         # Never begun or never ended: the machine died or hung (124: the time-out).
-        if (status == "") status = rc == 124 ? 124 : 125
+        if (status == "") {
+          status = rc == 124 ? 124 : 125
+          print "the virtual machine stopped before " name " ended (qemu-system-i386 exit status " rc ")" >> (dir "/" name ".err")
+        }
         print status > (dir "/" name ".status")
       }' "$dir/console"
     touch "$dir/$base.out" "$dir/$base.err"

@@ -89,6 +89,17 @@ expect_row "$native" "| conforms |"
 expect_row "Wine (Debian 12) on qemu-user 10.0" "| not set up: no win32 build in $work/none"
 [ ! -e "$XDG_CACHE_HOME/ostrevin/qemu-10.0" ] || fail "set up a platform it cannot run"
 
+# A cached platform is not set up again: qemu-10.0 with an emulator in the
+# cache (the host's) and an apt-get that must not be called.
+mkdir -p "$XDG_CACHE_HOME/ostrevin/qemu-10.0/usr/bin" "$work/no-apt"
+ln -s "$(command -v qemu-i386)" "$XDG_CACHE_HOME/ostrevin/qemu-10.0/usr/bin/qemu-i386"
+printf '#!/bin/sh\ntouch "%s/apt-called"\nexit 1\n' "$work" >"$work/no-apt/apt-get"
+chmod +x "$work/no-apt/apt-get"
+PATH="$work/no-apt:$PATH" run "the cache reused" --linux "$build" qemu-10.0
+expect_status 0
+expect_row "qemu-user 10.0 (Debian 12 backports)" "| conforms |"
+[ ! -e "$work/apt-called" ] || fail "called apt-get with the platform in the cache"
+
 run "an unknown platform" vms
 expect_status 2
 grep -qF "unknown platform 'vms'" "$work/out" || fail "no word on the unknown platform: $(cat "$work/out")"
