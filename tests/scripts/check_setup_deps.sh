@@ -5,10 +5,13 @@
 # packages and fails when it cannot install them.
 #   check_setup_deps.sh SCRIPTS_DIR
 set -eu
-scripts=$(cd "$1" && pwd)
 setpriv=$(command -v setpriv)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# A copy that the unprivileged user can read wherever the checkout is.
+mkdir "$work/scripts"
+cp -R "$1/setup-deps" "$1/lib" "$work/scripts/"
+scripts=$work/scripts
 failures=0
 fail() { echo "FAIL: $case_name: $*"; failures=$((failures + 1)); }
 
