@@ -1,6 +1,7 @@
 # A real 32-bit kernel: Debian 12's linux-image-686 booted by
 # qemu-system-i386 (TCG) with a small initramfs holding the programs, their
 # libraries and an init (vm-init.c) that prints their output and powers off.
+runs_all_at_once=yes
 title="Linux 686 (Debian 12) on qemu-system-i386 (TCG)"
 target=linux
 cost="qemu-system-x86 and cpio installed, about 70 MB; a kernel package downloaded once; about 20 s a run"

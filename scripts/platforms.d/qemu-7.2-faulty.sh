@@ -7,4 +7,4 @@ set_up() {
   [ -f "$faulty_layer/libseh_platform.so" ] || cannot "no faulty layer in $faulty_layer"
   ensure_packages platforms qemu-user || cannot "qemu-user is missing and cannot be installed here"
 }
-run_one() { LD_LIBRARY_PATH=$faulty_layer "$qemu" "$1"; }
+run_one() { exec env LD_LIBRARY_PATH="$faulty_layer" "$qemu" "$1"; }

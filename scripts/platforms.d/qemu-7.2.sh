@@ -9,4 +9,4 @@ set_up() {
 }
 qemu_version() { "$qemu" --version | sed -n '1s/^qemu-i386 version //p'; }
 platform_version() { qemu_version; }
-run_one() { "$qemu" "$1"; }
+run_one() { exec "$qemu" "$1"; }

@@ -9,6 +9,6 @@ set_up() {
 }
 platform_version() { echo "$(valgrind --version) memcheck"; }
 run_one() {
-  valgrind -q --tool=memcheck --error-exitcode=99 \
+  exec valgrind -q --tool=memcheck --error-exitcode=99 \
     --suppressions="$here/../../tests/valgrind.supp" "$1"
 }

@@ -29,10 +29,12 @@ set_up() {
   touch "$ready"
 }
 
-# in_tree COMMAND...: runs COMMAND in the tree, in a mount namespace of its own.
+# in_tree COMMAND...: runs COMMAND in the tree, in a mount namespace of its
+# own (in place of this shell when in_tree_exec is exec).
+in_tree_exec=
 in_tree() {
   mkdir -p "$tree/mnt/ostrevin"
-  unshare --mount --propagation private sh -c '
+  $in_tree_exec unshare --mount --propagation private sh -c '
     tree=$1 build=$2
     shift 2
     mount -t proc proc "$tree/proc" &&
@@ -49,5 +51,6 @@ in_tree_wine() {
 platform_version() { in_tree wine --version; }
 run_one() {
   in_tree_wine wineserver -p10 </dev/null >/dev/null 2>&1
+  in_tree_exec=exec
   in_tree_wine wine "/mnt/ostrevin/bin/${1##*/}"
 }

@@ -26,5 +26,6 @@ set_up() {
 platform_version() { echo "$(wine --version) on qemu-i386 $(qemu_version)"; }
 run_one() {
   wine_env wineserver -p10 </dev/null >/dev/null 2>&1
-  wine_env WINELOADERNOEXEC=1 "$qemu" "$wine_loader" "$1"
+  exec env WINEPREFIX="$wine_prefix" WINEDEBUG=-all DISPLAY= \
+    WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" WINELOADERNOEXEC=1 "$qemu" "$wine_loader" "$1"
 }

@@ -21,6 +21,7 @@ mkdir -p "$work/fake/bin"
 cp "$transcripts/conforming.txt" "$work/conforming.txt"
 cat >"$work/fake/bin/ostrevin" <<FAKE
 #!/bin/sh
+if [ "\${FAKE_OSTREVIN-}" = faults ]; then head -n 2 "$work/conforming.txt"; kill -SEGV \$\$; fi
 cat "$work/conforming.txt"
 [ "\${FAKE_OSTREVIN-}" != extra ] || echo "should never get here."
 FAKE
@@ -71,8 +72,10 @@ expect_status 0
 expect_row "$native" "| deviates (1 finding) | summary disagrees with its lines (1 / 1 / 1) |"
 expect_table 'after "Tests complete.": an extra line (line 10: "should never get here.")'
 
-FAKE_OSTREVIN= FAKE_CONTRACT=crash
-run "a contract run that crashes" --linux "$work/fake" linux-native
+FAKE_OSTREVIN=faults FAKE_CONTRACT=crash
+run "runs that crash" --linux "$work/fake" linux-native
+expect_row "$native" "| deviates (1 finding) |"
+expect_table "the run faulted (SIGSEGV) during test 2"
 expect_row "$native" "| ended without its summary (exit status 139) after 1 / 1 / 1 |"
 unset FAKE_OSTREVIN FAKE_CONTRACT
 
