@@ -68,7 +68,9 @@ uint32_t stack_pointer(void)
 
 } // namespace
 
-extern "C" __attribute__((stdcall)) uint32_t
+// A stdcall API of the platform: its callers promise only a 4-byte aligned
+// stack, so it realigns its own.
+extern "C" __attribute__((stdcall, force_align_arg_pointer)) uint32_t
 RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
           void *ReturnValue)
 {

@@ -45,15 +45,27 @@ void trace_frame_stack(void);
  * forced unwind: that resume restores only EBP and ESP, so the asm marks
  * EBX, ESI and EDI (with the scratch registers) as clobbered, and the
  * compiler keeps nothing in them across the call and restores its caller's
- * values from its own frame. */
+ * values from its own frame.
+ *
+ * The callback gets a 16-byte aligned stack from here: ESP is saved in EBX
+ * and aligned so that the saved word, the two arguments, invoke_callback's
+ * return address and saved EBP (five words, with three of padding) leave it
+ * aligned at the callback's call. A normal return and a forced-unwind resume
+ * both leave ESP just above the return address: the arguments are dropped
+ * and ESP comes back from the saved word. */
 static inline void invoke_callback_resumable(scenario_fn callback,
                                              uint32_t *out)
 {
     uint32_t (*fn)(uint32_t (*)(void), uint32_t *) = invoke_callback;
-    __asm__ volatile("pushl %%edx\n\t"
+    __asm__ volatile("movl %%esp, %%ebx\n\t"
+                     "andl $-16, %%esp\n\t"
+                     "subl $12, %%esp\n\t"
+                     "pushl %%ebx\n\t"
+                     "pushl %%edx\n\t"
                      "pushl %%ecx\n\t"
                      "call *%%eax\n\t"
-                     "addl $8, %%esp"
+                     "addl $8, %%esp\n\t"
+                     "popl %%esp"
                      : "+a"(fn), "+c"(callback), "+d"(out)
                      :
                      : "ebx", "esi", "edi", "memory", "cc");

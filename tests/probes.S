@@ -130,4 +130,34 @@ FUNC_BEGIN(trace_from_frame)
     ret
 FUNC_END(trace_from_frame)
 
+/* uint32_t call_shifted(uint32_t words, uint32_t (*fn)(uint32_t, uint32_t),
+ *                       uint32_t a, uint32_t b)
+ * fn(a, b) called from a stack that is `words` 32-bit words below a 16-byte
+ * boundary when the two arguments are pushed: each of words = 0..3 gives
+ * fn's stack another alignment. Returns fn's result. */
+    .p2align 4
+FUNC_BEGIN(call_shifted)
+    pushl   %ebp
+    movl    %esp, %ebp
+    andl    $-16, %esp              /* a known alignment to start from */
+    movl    8(%ebp), %eax           /* words */
+    shll    $2, %eax
+    subl    %eax, %esp              /* shifted by that many words */
+    subl    $8, %esp                /* so that the two pushes end there */
+    pushl   20(%ebp)                /* b */
+    pushl   16(%ebp)                /* a */
+    call    *12(%ebp)               /* fn */
+    movl    %ebp, %esp
+    popl    %ebp
+    ret
+FUNC_END(call_shifted)
+
+/* uint32_t entry_stack_above_return(void): a callback that returns its ESP
+ * at entry plus 4, the address just above its return address. */
+    .p2align 4
+FUNC_BEGIN(entry_stack_above_return)
+    leal    4(%esp), %eax
+    ret
+FUNC_END(entry_stack_above_return)
+
 NO_EXEC_STACK

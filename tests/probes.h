@@ -15,6 +15,9 @@ void rtl_unwind_probe(uint32_t target, uint32_t value, uint32_t out[5]);
 void trace_marked(void);
 extern char trace_return_site[];
 void trace_from_frame(uint32_t fp);
+uint32_t call_shifted(uint32_t words, uint32_t (*fn)(uint32_t, uint32_t),
+                      uint32_t a, uint32_t b);
+uint32_t entry_stack_above_return(void);
 }
 
 // The values that call_with_callee_saved and rtl_unwind_probe load.
