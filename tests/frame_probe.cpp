@@ -1,6 +1,15 @@
-// The frames that the harness gives a callback, checked on both targets.
-// Prints one line per check and exits 1 if any failed.
+// The frames that the harness gives a callback, and the handler address that
+// test 2 stores, checked on both targets. Prints one line per check and
+// exits 1 if any failed.
 #include <stdio.h>
+
+#ifdef _WIN32
+// From KERNEL32; <windows.h> would clash with seh_frame.h's own types.
+extern "C" __declspec(dllimport) void *__stdcall GetModuleHandleA(const char *);
+extern "C" __declspec(dllimport) void *__stdcall GetProcAddress(void *, const char *);
+#else
+#include <dlfcn.h>
+#endif
 
 #include "probes.h"
 #include "qarvel.h"
@@ -84,12 +93,45 @@ void resumable_call_aligns_the_callback()
     }
 }
 
+uint32_t test_02_handler;
+void run_test_02_and_read_its_record()
+{
+    test_02_dangling_frame();
+    // The record lies in test 2's vanished frame: read it before any call.
+    const auto *left =
+        reinterpret_cast<const volatile EXCEPTION_REGISTRATION_RECORD *>(get_seh_frame());
+    test_02_handler = seh_addr(reinterpret_cast<void *>(left->Handler));
+    set_seh_frame(left->Next);
+}
+
+uint32_t library_handle_exception()
+{
+#ifdef _WIN32
+    return seh_addr(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleA("qarvel.dll"), "handle_exception")));
+#else
+    void *library = dlopen("libqarvel.so", RTLD_NOW | RTLD_NOLOAD);
+    return library ? seh_addr(dlsym(library, "handle_exception")) : 0;
+#endif
+}
+
+// Test 2 stores the library's own handler, not a stub of the program's.
+void test_02_stores_the_library_handler()
+{
+    establish_return_frame(run_test_02_and_read_its_record);
+    const uint32_t wanted = library_handle_exception();
+    check(wanted != 0 && test_02_handler == wanted,
+          "test 2's record holds the library's handle_exception",
+          test_02_handler, wanted);
+}
+
 } // namespace
 
 int main(void)
 {
     invoke_callback_frame_is_exact();
     resumable_call_aligns_the_callback();
+    test_02_stores_the_library_handler();
     printf("%d failed.\n", failures);
     return failures == 0 ? 0 : 1;
 }
