@@ -11,6 +11,8 @@ enum class fault {
     target_handler_called, // the target's own handler is called as well
     collision_missed,     // a nested unwind calls the running handler again
     stops_one_early,      // the record just above the target is left alone
+    returns_into_scenario, // returns as if its caller had returned as well
+    null_exception_record, // handlers get no EXCEPTION_RECORD (they fault)
 };
 
 #ifndef SEH_PLATFORM_FAULT
