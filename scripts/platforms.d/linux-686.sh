@@ -23,7 +23,7 @@ set_up() {
     mv "$vm/debs"/boot/vmlinuz-* "$vm/vmlinuz"
     rm -rf "$vm/debs"
   fi
-  if [ ! -x "$vm/init" ] || [ "$here/vm-init.c" -nt "$vm/init" ]; then
+  if [ ! -x "$vm/init" ] || [ -n "$(find "$here/vm-init.c" -newer "$vm/init")" ]; then
     gcc -m32 -static -O2 -Wall -o "$vm/init" "$here/vm-init.c" || cannot "cannot build the init (gcc -m32 -static)"
   fi
 }

@@ -51,6 +51,6 @@ in_tree_wine() {
 platform_version() { in_tree wine --version; }
 run_one() {
   in_tree_wine wineserver -p10 </dev/null >/dev/null 2>&1
-  in_tree_exec=exec
+  in_tree_exec="exec"
   in_tree_wine wine "/mnt/ostrevin/bin/${1##*/}"
 }
