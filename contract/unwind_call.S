@@ -64,4 +64,14 @@ SYM(unwind_return_site):
     ret
 FUNC_END(call_rtl_unwind)
 
+/* void resume_behind(uint32_t frame): frame is the EBP of an active
+ * invoke_callback call; its caller's EBP is saved there, the return address
+ * above it. */
+    .p2align 4
+FUNC_BEGIN(resume_behind)
+    movl    4(%esp), %esp           /* ESP = frame */
+    popl    %ebp                    /* invoke_callback's caller's EBP */
+    ret                             /* back behind that invoke_callback call */
+FUNC_END(resume_behind)
+
 NO_EXEC_STACK

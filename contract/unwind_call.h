@@ -26,6 +26,9 @@ extern "C" {
 void call_rtl_unwind(unwind_call *c);
 // The return address of that call of RtlUnwind.
 extern char unwind_return_site[];
+// Returns from the invoke_callback call that recorded `frame`, as qarvel's
+// do_unwind does after its RtlUnwind.
+[[noreturn]] void resume_behind(uint32_t frame);
 }
 
 #endif

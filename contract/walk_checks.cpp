@@ -9,11 +9,12 @@
 
 namespace {
 
-// W1: three records over the target; their handlers' first calls must come
-// newest first, along Next.
+// W1: the first calls of the handlers of the records over the target must
+// come newest first, along Next. (Whether the target's own handler runs is
+// U1's matter.)
 void expect_first_calls(const int *order, int count)
 {
-    int seen[max_records], n = 0;
+    int seen[max_sights], n = 0;
     for (int i = 0; i < sight_count; ++i) {
         bool again = false;
         for (int k = 0; k < n; ++k)
@@ -22,17 +23,16 @@ void expect_first_calls(const int *order, int count)
             seen[n++] = sights[i].index;
     }
     for (int k = 0; k < count; ++k) {
+        if (calls_of(order[k]) == 0) {
+            report_fail("record %d's handler was not called", order[k] + 1);
+            return;
+        }
         if (k >= n || seen[k] != order[k]) {
-            if (calls_of(order[k]) == 0)
-                report_fail("record %d's handler was not called", order[k] + 1);
-            else
-                report_fail("record %d's handler was not called %s", order[k] + 1,
-                            k == 0 ? "first" : "next");
+            report_fail("record %d's handler was not called %s", order[k] + 1,
+                        k == 0 ? "first" : "next");
             return;
         }
     }
-    if (n > count)
-        report_fail("record %d's handler was called", seen[count] + 1);
 }
 
 void w1_order(void)
@@ -54,6 +54,8 @@ void w1_links(void)
     r[0].Next = record_at(2);
     unwind(record_at(3));
     uninstall();
+    if (calls_of(1) > 0)
+        report_fail("record 2, not on the chain, had its handler called");
     const int order[] = {0, 2};
     expect_first_calls(order, 2);
     report_ok();
@@ -138,13 +140,16 @@ void w4_linked(void)
 
 // W5: a nested unwind from record 1's handler to record 3, during an unwind
 // to record 4; it resumes behind invoke_callback, as a program's non-local
-// return would, abandoning the outer unwind.
+// return would, abandoning the outer unwind. (The registers that RtlUnwind
+// returns are E1's matter: call_rtl_unwind restores its own.)
 uint32_t resume_frame;
 
 uint32_t nest_once(const sight &seen)
 {
-    if (seen.index == 0 && calls_of(0) == 1)
-        do_unwind(record_at(2), resume_frame);
+    if (seen.index == 0 && calls_of(0) == 1) {
+        unwind(record_at(2));
+        resume_behind(resume_frame);
+    }
     return ExceptionContinueSearch;
 }
 
@@ -165,10 +170,8 @@ void w5_nested(void)
     uninstall();
     if (calls_of(0) != 1)
         report_fail("record 1's handler was called %d times", calls_of(0));
-    if (calls_of(1) != 1)
-        report_fail("record 2's handler was called %d times", calls_of(1));
-    if (calls_of(2) != 0 || calls_of(3) != 0)
-        report_fail("a target's own handler was called");
+    if (calls_of(1) == 0)
+        report_fail("record 2's handler was not called");
     if (head != record_at(2))
         report_fail("the head afterwards was %s", name_of(head));
     report_ok();
