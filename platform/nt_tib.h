@@ -1,10 +1,16 @@
 /* The platform layer for linux-i386: a thread information block per thread,
  * reached through the FS segment as on the 32-bit Windows platform, and the
- * platform's RtlUnwind. */
+ * platform's RtlUnwind.
+ *
+ * Every thread that the program starts with pthread_create (and so every
+ * std::thread) gets a block of its own, with an empty chain and its own stack
+ * bounds, before its start routine runs: the layer interposes pthread_create.
+ * For that the layer must come before the C library in the program's lookup
+ * order: link the program against it directly, or preload it. It cannot be
+ * loaded with dlopen. */
 #ifndef SEH_PLATFORM_NT_TIB_H
 #define SEH_PLATFORM_NT_TIB_H
 
-#include <pthread.h>
 #include <stdbool.h>
 #include <stdint.h>
 
@@ -13,6 +19,8 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+#define SEH_PLATFORM_API __attribute__((visibility("default")))
 
 typedef struct NT_TIB {
     uint32_t ExceptionList; /* chain head, FS:0 */
@@ -34,27 +42,26 @@ typedef struct NT_TIB {
  * thread: no block could be set up, or the thread has none of its own. */
 #define SEH_PLATFORM_EXIT_NO_BLOCK 70
 
-/* pthread_create, with the new thread given a block of its own (an empty
- * chain and its stack bounds) before start runs; the block goes with the
- * thread. Threads started otherwise have no block of their own. */
-int tib_thread_create(pthread_t *thread, const pthread_attr_t *attr,
-                      void *(*start)(void *), void *arg);
+/* The block that FS points to on the calling thread. */
+SEH_PLATFORM_API NT_TIB *tib_current(void);
 
-/* The calling thread's block. */
-NT_TIB *tib_current(void);
+/* Whether tib is the calling thread's own block: false on a thread that the
+ * layer did not start (a raw clone, a C library helper thread), which still
+ * has its creator's. */
+SEH_PLATFORM_API bool tib_is_own(const NT_TIB *tib);
 
-/* Whether tib is the calling thread's own block: false on a thread that was
- * not started through tib_thread_create, which still has its creator's. */
-bool tib_is_own(const NT_TIB *tib);
-
-/* Unwinds the calling thread's chain down to TargetFrame (the whole chain
- * when it is null or the end marker), calling each record's handler with
- * EXCEPTION_UNWINDING set, and returns ReturnValue. A bad chain or target
- * ends the process with the status's low byte as exit code, after a line on
- * stderr. */
-__attribute__((stdcall)) uint32_t RtlUnwind(void *TargetFrame, void *TargetIp,
-                                            EXCEPTION_RECORD *ExceptionRecord,
-                                            void *ReturnValue);
+/* Unwinds the calling thread's chain down to TargetFrame, calling each
+ * record's handler with EXCEPTION_UNWINDING set, and returns ReturnValue.
+ * The end marker as target unwinds the whole chain and returns; a null
+ * target unwinds the whole chain as an exit unwind, and then, as a target
+ * that the walk never meets, ends the process with the exception record's
+ * code: the real platform raises the record there, and no handler is left.
+ * A bad chain or target ends the process with its status. Whenever the
+ * layer ends the process, it writes a line on stderr and exits with the
+ * status's low byte. */
+SEH_PLATFORM_API __attribute__((stdcall)) uint32_t
+RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
+          void *ReturnValue);
 
 #ifdef __cplusplus
 }

@@ -1,9 +1,7 @@
 // RtlUnwind as the 32-bit platform documents it.
-#include <stdio.h>
-#include <unistd.h>
-
 #include "faults.h"
-#include "nt_tib.h"
+#include "fatal.h"
+#include "thread_block.h"
 
 extern "C" uint32_t seh_call_handler(EXCEPTION_ROUTINE handler,
                                      EXCEPTION_RECORD *record, void *frame,
@@ -12,15 +10,40 @@ extern "C" uint32_t seh_call_handler(EXCEPTION_ROUTINE handler,
 namespace {
 
 // Room that a handler call must have left on the stack; below it, the
-// unwind reports a stack overflow rather than running off the stack.
-constexpr uint32_t stack_reserve = 32 * 1024;
+// unwind reports a stack overflow rather than running off the stack. It
+// covers a handler call and the fatal path, and leaves the first unwind of a
+// 16 KiB thread stack room to run.
+constexpr uint32_t stack_reserve = 4 * 1024;
 
 [[noreturn]] void fatal(uint32_t status, const char *name, uint32_t record)
 {
-    fflush(stdout);
-    fprintf(stderr, "RtlUnwind: %s (0x%08lx) at record 0x%08lx\n", name,
-            (unsigned long)status, (unsigned long)record);
-    _exit((int)(status & 0xFF));
+    fatal_line line;
+    line << "RtlUnwind: " << name << " (";
+    line.hex(status) << ") at record ";
+    line.hex(record).exit(static_cast<int>(status & 0xFF));
+}
+
+// The walk reached the end marker, which was not its target: the platform
+// raises the unwind's exception record there, and no handler is left to take
+// it. A code whose low byte is 0 must not end the process as a success.
+[[noreturn]] void raise_at_end(const EXCEPTION_RECORD *record)
+{
+    const uint32_t code = record->ExceptionCode;
+    fatal_line line;
+    line << "RtlUnwind: " << (code == STATUS_UNWIND ? "STATUS_UNWIND" : "exception") << " (";
+    line.hex(code) << ") raised at the end of the chain, with no handler left";
+    line.exit((code & 0xFF) != 0 ? static_cast<int>(code & 0xFF) : 0xFF);
+}
+
+// A record that the walk may take: on the stack in use, aligned, and above
+// the one before it (records lie on the stack newest first, so one that is
+// not above means a corrupt, perhaps looping, chain).
+void check_on_stack(uint32_t frame, uint32_t previous, stack_range stack)
+{
+    if (frame < stack.low ||
+        frame > stack.high - sizeof(EXCEPTION_REGISTRATION_RECORD) ||
+        (frame & 3u) != 0 || frame <= previous)
+        fatal(STATUS_BAD_STACK, "STATUS_BAD_STACK", frame);
 }
 
 // While a handler runs, this record sits at the head in front of the record
@@ -72,16 +95,16 @@ extern "C" __attribute__((stdcall)) uint32_t
 RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
           void *ReturnValue)
 {
-    const NT_TIB *tib = tib_current();
-    if (!tib_is_own(tib)) {
+    const NT_TIB *tib = own_block();
+    if (!tib) {
         // Its chain is another thread's: unwinding it would corrupt that one.
-        fflush(stdout);
-        fprintf(stderr, "RtlUnwind: this thread has no information block of "
-                        "its own (start it with tib_thread_create)\n");
-        _exit(SEH_PLATFORM_EXIT_NO_BLOCK);
+        (fatal_line() << "RtlUnwind: this thread has no information block "
+                         "of its own (it was not started by pthread_create)")
+            .exit(SEH_PLATFORM_EXIT_NO_BLOCK);
     }
     const uint32_t target = seh_addr(TargetFrame);
     const uint32_t sp = stack_pointer();
+    const stack_range stack = stack_in_use(tib, sp);
 
     EXCEPTION_RECORD own = {};
     if (!ExceptionRecord) {
@@ -96,7 +119,7 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
         ExceptionRecord->ExceptionFlags &=
             ~(EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND);
 
-    if (sp - tib->StackLimit < stack_reserve)
+    if (sp - stack.low < stack_reserve)
         fatal(STATUS_STACK_OVERFLOW, "STATUS_STACK_OVERFLOW", get_seh_frame());
     if (target != 0 && target != SEH_CHAIN_END && target < sp)
         fatal(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
@@ -104,17 +127,14 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
 
     // A null target unwinds the whole chain, like the end marker.
     const uint32_t stop = target == 0 ? SEH_CHAIN_END : target;
-    // Records lie on the stack newest first, so each is above the one
-    // before it; one that is not means a corrupt (perhaps looping) chain.
     uint32_t frame = get_seh_frame(), previous = 0;
     while (frame != stop) {
-        if (frame == SEH_CHAIN_END || stop < frame)
+        if (frame == SEH_CHAIN_END)
+            raise_at_end(ExceptionRecord);
+        if (stop < frame)
             fatal(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
                   target);
-        if (frame < tib->StackLimit ||
-            frame > tib->StackBase - sizeof(EXCEPTION_REGISTRATION_RECORD) ||
-            (frame & 3u) != 0 || frame <= previous)
-            fatal(STATUS_BAD_STACK, "STATUS_BAD_STACK", frame);
+        check_on_stack(frame, previous, stack);
         const auto *record =
             reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(frame);
         if (injected_fault == fault::stops_one_early && record->Next == stop)
@@ -125,7 +145,14 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
         case ExceptionContinueSearch:
             break;
         case ExceptionCollidedUnwind:
-            // Another unwind was running that handler: pass over its record.
+            // Another unwind was running the handler of the record that the
+            // dispatcher context names: go on from that record, taking it
+            // off without calling its handler again. The name comes from a
+            // handler, so it is checked like a link of the chain.
+            check_on_stack(collided, frame, stack);
+            if (stop < collided)
+                fatal(STATUS_INVALID_UNWIND_TARGET,
+                      "STATUS_INVALID_UNWIND_TARGET", target);
             frame = collided;
             break;
         default:
@@ -143,5 +170,7 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
         uint32_t ignored = 0;
         call_for_unwind(ExceptionRecord, stop, &ignored);
     }
+    if (target == 0)
+        raise_at_end(ExceptionRecord);
     return seh_addr(ReturnValue);
 }

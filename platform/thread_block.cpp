@@ -2,28 +2,48 @@
 // of the GDT (set_thread_area) whose base is the block. glibc on i386 uses GS
 // for its own TLS, so FS is free. Every thread uses the same GDT slot, whose
 // contents the kernel switches per thread.
+//
+// The main thread gets its block when the layer is loaded; every other
+// thread gets one in the start trampoline of the layer's pthread_create,
+// which stands in front of the C library's. The block is thread-local and
+// stays valid, with FS on it, until the thread is gone: the thread's
+// thread_local and key destructors still find their chain.
 #include <asm/ldt.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
-#include <stdio.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "nt_tib.h"
+#include "fatal.h"
+#include "thread_block.h"
+
+extern "C" void *__libc_stack_end; // the stack pointer at process start
 
 namespace {
 
 // Initial-exec: the layer is loaded with the program, and RtlUnwind checks
 // the block on every call, so reaching it must cost no more than GS access.
+// Zero (Self == 0) until the thread is attached.
 __attribute__((tls_model("initial-exec"))) thread_local NT_TIB block;
-int gdt_entry = -1; // chosen by the kernel for the main thread, then reused
 
-[[noreturn]] void fail(const char *what, int error)
+// The GDT slot, chosen by the kernel for the first thread attached and then
+// used by every thread. Threads may be attached concurrently.
+pthread_mutex_t gdt_lock = PTHREAD_MUTEX_INITIALIZER;
+int gdt_entry = -1;
+
+[[noreturn]] void cannot_attach(const char *what, int error)
 {
-    fprintf(stderr, "seh_platform: %s: %s\n", what, strerror(error));
-    _exit(SEH_PLATFORM_EXIT_NO_BLOCK);
+    fatal_line line;
+    line << "seh_platform: " << what;
+    if (error != 0)
+        line << ": " << strerror(error);
+    line.exit(SEH_PLATFORM_EXIT_NO_BLOCK);
 }
 
 void load_fs(uint16_t selector)
@@ -31,62 +51,134 @@ void load_fs(uint16_t selector)
     __asm__ volatile("movw %0, %%fs" : : "r"(selector) : "memory");
 }
 
-// Gives the calling thread its block: empty chain, its stack bounds, and FS.
-void attach(void)
+uint32_t round_up(uint32_t value, uint32_t page)
+{
+    return (value + page - 1) & ~(page - 1);
+}
+
+// The stack of the calling thread, as the C library describes it; 0 or the
+// error.
+int described_stack(stack_range *out)
 {
     pthread_attr_t attr;
     void *low;
     size_t size;
     int error = pthread_getattr_np(pthread_self(), &attr);
     if (error != 0)
-        fail("cannot read the thread's stack bounds", error);
+        return error;
     error = pthread_attr_getstack(&attr, &low, &size);
     pthread_attr_destroy(&attr);
-    if (error != 0)
-        fail("cannot read the thread's stack bounds", error);
+    if (error == 0)
+        *out = {seh_addr(low), seh_addr(low) + static_cast<uint32_t>(size)};
+    return error;
+}
 
+// The C library reads the main thread's stack from /proc/self/maps. Without
+// /proc, bounds that still hold: the top is the end of the page holding the
+// program's file name, which the kernel puts last on the initial stack; the
+// stack may grow down from there as far as its resource limit allows (a
+// limit of 8 MiB stands in for none).
+stack_range main_stack_without_proc(void)
+{
+    const uint32_t page = static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
+    const auto *name = reinterpret_cast<const char *>(getauxval(AT_EXECFN));
+    const uint32_t top = name ? round_up(seh_addr(name) + strlen(name) + 1, page)
+                              : round_up(seh_addr(__libc_stack_end), page);
+    constexpr uint32_t cap = 8u << 20;
+    struct rlimit limit;
+    uint32_t size = cap;
+    if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur < cap)
+        size = static_cast<uint32_t>(limit.rlim_cur) & ~(page - 1);
+    return {top - size, top};
+}
+
+// Gives the calling thread its block: empty chain, its stack bounds, and FS.
+void attach(stack_range stack)
+{
     block = NT_TIB{};
     block.ExceptionList = SEH_CHAIN_END;
-    block.StackLimit = seh_addr(low);
-    block.StackBase = seh_addr(low) + size;
-    block.Self = seh_addr(&block);
+    block.StackLimit = stack.low;
+    block.StackBase = stack.high;
 
     struct user_desc desc = {};
-    desc.entry_number = (unsigned)gdt_entry;
     desc.base_addr = seh_addr(&block);
     desc.limit = sizeof(NT_TIB) - 1;
     desc.seg_32bit = 1;
     desc.contents = 0; // data, expand-up
     desc.useable = 1;
-    if (syscall(SYS_set_thread_area, &desc) != 0)
-        fail("set_thread_area", errno);
-    gdt_entry = (int)desc.entry_number;
-    load_fs((uint16_t)(gdt_entry << 3 | 3));
+    pthread_mutex_lock(&gdt_lock);
+    desc.entry_number = static_cast<unsigned>(gdt_entry);
+    const long rc = syscall(SYS_set_thread_area, &desc);
+    const int error = errno;
+    if (rc == 0)
+        gdt_entry = static_cast<int>(desc.entry_number);
+    pthread_mutex_unlock(&gdt_lock);
+    if (rc != 0)
+        cannot_attach("set_thread_area", error);
+    block.Self = seh_addr(&block);
+    load_fs(static_cast<uint16_t>(desc.entry_number << 3 | 3));
 }
 
-// When a thread started here ends, by returning or by pthread_exit, it lets
-// go of FS, whose base is its thread-local block that glibc is about to free.
-struct attachment {
-    attachment() { attach(); }
-    ~attachment() { load_fs(0); }
-};
+__attribute__((constructor)) void attach_main_thread(void)
+{
+    stack_range stack;
+    if (described_stack(&stack) != 0)
+        stack = main_stack_without_proc();
+    attach(stack);
+}
 
 struct start_request {
     void *(*start)(void *);
     void *arg;
 };
 
-void *thread_entry(void *p)
+void *start_with_block(void *p)
 {
-    start_request request = *static_cast<start_request *>(p);
+    const start_request request = *static_cast<start_request *>(p);
     free(p);
-    attachment attached;
+    stack_range stack;
+    if (const int error = described_stack(&stack))
+        cannot_attach("cannot read the new thread's stack bounds", error);
+    attach(stack);
     return request.start(request.arg);
 }
 
-__attribute__((constructor)) void attach_main_thread(void) { attach(); }
+using pthread_create_fn = int(pthread_t *, const pthread_attr_t *,
+                              void *(*)(void *), void *);
+
+// The C library's pthread_create, found by version so that it is found
+// whatever the order of the libraries.
+pthread_create_fn *c_library_pthread_create(void)
+{
+    static pthread_create_fn *found;
+    pthread_create_fn *fn = __atomic_load_n(&found, __ATOMIC_ACQUIRE);
+    if (fn)
+        return fn;
+    if (void *libc = dlopen("libc.so.6", RTLD_NOLOAD | RTLD_LAZY)) {
+        fn = reinterpret_cast<pthread_create_fn *>(
+            dlvsym(libc, "pthread_create", "GLIBC_2.34"));
+        dlclose(libc);
+    }
+    if (!fn)
+        cannot_attach("libc.so.6 has no pthread_create@GLIBC_2.34", 0);
+    __atomic_store_n(&found, fn, __ATOMIC_RELEASE);
+    return fn;
+}
 
 } // namespace
+
+const NT_TIB *own_block(void) { return block.Self ? &block : nullptr; }
+
+stack_range stack_in_use(const NT_TIB *tib, uint32_t sp)
+{
+    if (sp - tib->StackLimit < tib->StackBase - tib->StackLimit)
+        return {tib->StackLimit, tib->StackBase};
+    stack_t alternate;
+    if (sigaltstack(nullptr, &alternate) == 0 && (alternate.ss_flags & SS_ONSTACK))
+        return {seh_addr(alternate.ss_sp),
+                seh_addr(alternate.ss_sp) + static_cast<uint32_t>(alternate.ss_size)};
+    return {tib->StackLimit, tib->StackBase};
+}
 
 extern "C" NT_TIB *tib_current(void)
 {
@@ -95,17 +187,24 @@ extern "C" NT_TIB *tib_current(void)
     return reinterpret_cast<NT_TIB *>(self);
 }
 
-extern "C" bool tib_is_own(const NT_TIB *tib) { return tib == &block; }
-
-extern "C" int tib_thread_create(pthread_t *thread, const pthread_attr_t *attr,
-                                 void *(*start)(void *), void *arg)
+extern "C" bool tib_is_own(const NT_TIB *tib)
 {
-    auto *request =
-        static_cast<start_request *>(malloc(sizeof(start_request)));
+    return tib == own_block() && tib != nullptr;
+}
+
+// Every thread started through pthread_create, by the program or by a
+// library such as libstdc++ for std::thread, starts in start_with_block.
+extern "C" SEH_PLATFORM_API int pthread_create(pthread_t *thread,
+                                               const pthread_attr_t *attr,
+                                               void *(*start)(void *),
+                                               void *arg) noexcept
+{
+    pthread_create_fn *create = c_library_pthread_create();
+    auto *request = static_cast<start_request *>(malloc(sizeof(start_request)));
     if (!request)
-        return ENOMEM;
+        return EAGAIN;
     *request = start_request{start, arg};
-    int rc = pthread_create(thread, attr, thread_entry, request);
+    const int rc = create(thread, attr, start_with_block, request);
     if (rc != 0)
         free(request);
     return rc;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
-#include "nt_tib.h"
+#include <pthread.h>
 
 std::string captured_stdout(const std::function<void()> &fn)
 {
@@ -21,8 +21,8 @@ void on_new_thread(const std::function<void()> &fn)
         (*static_cast<const std::function<void()> *>(p))();
         return nullptr;
     };
-    ASSERT_EQ(0, tib_thread_create(&thread, nullptr, trampoline,
-                                   const_cast<std::function<void()> *>(&fn)));
+    ASSERT_EQ(0, pthread_create(&thread, nullptr, trampoline,
+                                const_cast<std::function<void()> *>(&fn)));
     ASSERT_EQ(0, pthread_join(thread, nullptr));
 }
 

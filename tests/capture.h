@@ -10,7 +10,7 @@
 // Everything that fn prints to stdout.
 std::string captured_stdout(const std::function<void()> &fn);
 
-// Runs fn on a new thread started through the platform layer, and waits.
+// Runs fn on a new thread started with pthread_create, and waits.
 void on_new_thread(const std::function<void()> &fn);
 
 // "0x%08lx" of a 32-bit address.

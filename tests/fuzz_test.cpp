@@ -116,9 +116,10 @@ uint32_t refusing_handler(EXCEPTION_RECORD *, void *, void *, void *)
 }
 
 // In a child: a random chain of records in the region, then RtlUnwind to a
-// random target. Exits 0 when RtlUnwind returned with the target (or, for a
-// whole-chain unwind, the end marker) at the head, 1 when it returned
-// otherwise; a bad chain ends the child inside RtlUnwind with its status.
+// random target. Exits 0 when RtlUnwind returned with the target at the
+// head, 1 when it returned otherwise; a bad chain ends the child inside
+// RtlUnwind with its status, and so does a walk that reaches the end marker
+// without meeting its target (a null one among them).
 [[noreturn]] void unwind_random_chain(unsigned seed)
 {
     alarm(5);
@@ -143,13 +144,12 @@ uint32_t refusing_handler(EXCEPTION_RECORD *, void *, void *, void *)
     }
     set_seh_frame(seh_addr(region) + 8 * (random() % 8));
     RtlUnwind(reinterpret_cast<void *>(target), nullptr, nullptr, nullptr);
-    const uint32_t expected = target == 0 ? SEH_CHAIN_END : target;
-    _exit(get_seh_frame() == expected ? 0 : 1);
+    _exit(get_seh_frame() == target ? 0 : 1);
 }
 
 TEST(Fuzz, RtlUnwindEndsEveryRandomChainWithItsStatus)
 {
-    int returned = 0, refused = 0;
+    int returned = 0, refused = 0, raised = 0;
     for (unsigned seed = 1; seed <= 2000; ++seed) {
         int err[2];
         ASSERT_EQ(0, pipe(err));
@@ -174,17 +174,25 @@ TEST(Fuzz, RtlUnwindEndsEveryRandomChainWithItsStatus)
             ++returned;
             EXPECT_EQ("", message);
             break;
-        case 0x26: case 0x28: case 0x29:
+        case STATUS_INVALID_DISPOSITION & 0xFF:
+        case STATUS_BAD_STACK & 0xFF:
+        case STATUS_INVALID_UNWIND_TARGET & 0xFF:
             ++refused;
             EXPECT_EQ(0u, message.rfind("RtlUnwind: STATUS_", 0));
+            break;
+        case STATUS_UNWIND & 0xFF:
+            ++raised;
+            EXPECT_EQ(0u, message.rfind("RtlUnwind: STATUS_UNWIND (0xc0000027) raised at the "
+                                        "end of the chain", 0));
             break;
         default:
             ADD_FAILURE() << "exit status " << WEXITSTATUS(status);
         }
     }
-    // The generator must exercise both outcomes.
-    EXPECT_GT(returned, 100);
+    // The generator must exercise every outcome.
+    EXPECT_GT(returned, 40);
     EXPECT_GT(refused, 100);
+    EXPECT_GT(raised, 100);
 }
 
 } // namespace

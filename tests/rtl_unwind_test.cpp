@@ -1,6 +1,12 @@
 // RtlUnwind of the reference platform layer.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <string>
 #include <vector>
 
 #include "capture.h"
@@ -60,20 +66,12 @@ TEST(RtlUnwind, CallsHandlersAboveTheTargetNewestFirstAndStopsThere)
     EXPECT_EQ(logging_handler, c.r[2].Handler);
 }
 
-TEST(RtlUnwind, NullTargetIsAnExitUnwindOfTheWholeChainEndMarkerIsNot)
+TEST(RtlUnwind, EndMarkerAsTargetUnwindsTheWholeChainAndReturns)
 {
     on_new_thread([] {
         chain c;
-        RtlUnwind(nullptr, nullptr, nullptr, nullptr);
-        ASSERT_EQ(4u, calls.size());
-        for (const call &k : calls)
-            EXPECT_EQ(EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND, k.flags);
-        EXPECT_EQ(SEH_CHAIN_END, get_seh_frame());
-    });
-    on_new_thread([] {
-        chain c;
-        RtlUnwind(reinterpret_cast<void *>(SEH_CHAIN_END), nullptr, nullptr,
-                  nullptr);
+        EXPECT_EQ(0x5678u, RtlUnwind(reinterpret_cast<void *>(SEH_CHAIN_END),
+                                     nullptr, nullptr, reinterpret_cast<void *>(0x5678)));
         ASSERT_EQ(4u, calls.size());
         EXPECT_EQ(c.at(3), calls[3].frame);
         for (const call &k : calls)
@@ -158,20 +156,91 @@ TEST(RtlUnwind, NestedUnwindFromAHandlerPassesOverTheRunningRecord)
     EXPECT_EQ(c.at(1), get_seh_frame());
 }
 
-// Bad input ends the process with the status, never a fault or a hang.
+// Where the real platform raises, the layer ends the process with the
+// status (its low byte as exit code) after a line on stderr: never a fault
+// or a hang.
 using RtlUnwindDeathTest = testing::Test;
+
+int exit_code(uint32_t status) { return static_cast<int>(status & 0xFF); }
+
+// Writes each call to stderr, where the death test's pattern sees it: the
+// record's place in the chain of telling_chain, the flags, and whether the
+// record is still linked behind the head while its handler runs.
+const chain *telling_chain;
+uint32_t telling_handler(EXCEPTION_RECORD *rec, void *frame, void *, void *)
+{
+    const uint32_t at = seh_addr(frame);
+    const auto *head = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD *>(get_seh_frame());
+    fprintf(stderr, "handler %u flags %x%s\n", (at - telling_chain->at(0)) / 8,
+            rec->ExceptionFlags, head->Next == at ? " linked" : "");
+    return ExceptionContinueSearch;
+}
+
+TEST_F(RtlUnwindDeathTest, NullTargetUnwindsTheWholeChainThenRaisesItsRecord)
+{
+    EXPECT_EXIT(
+        {
+            chain c(telling_handler);
+            telling_chain = &c;
+            RtlUnwind(nullptr, nullptr, nullptr, nullptr);
+        },
+        testing::ExitedWithCode(exit_code(STATUS_UNWIND)),
+        "^handler 0 flags 6 linked\nhandler 1 flags 6 linked\nhandler 2 flags 6 linked\n"
+        "handler 3 flags 6 linked\nRtlUnwind: STATUS_UNWIND \\(0xc0000027\\) raised at "
+        "the end of the chain, with no handler left\n$");
+    EXPECT_EXIT(
+        {
+            chain c;
+            EXCEPTION_RECORD mine = {};
+            mine.ExceptionCode = 0xE0001234;
+            RtlUnwind(nullptr, nullptr, &mine, nullptr);
+        },
+        testing::ExitedWithCode(0x34),
+        "RtlUnwind: exception \\(0xe0001234\\) raised at the end of the chain");
+    EXPECT_EXIT(
+        {
+            chain c;
+            EXCEPTION_RECORD mine = {};
+            mine.ExceptionCode = 0xE0000100; // must not end as a success
+            RtlUnwind(nullptr, nullptr, &mine, nullptr);
+        },
+        testing::ExitedWithCode(0xFF), "exception \\(0xe0000100\\) raised");
+}
+
+TEST_F(RtlUnwindDeathTest, TargetNeverMetEndsAtTheEndMarkerLikeANullOne)
+{
+    EXPECT_EXIT(
+        {
+            chain c(telling_handler);
+            telling_chain = &c;
+            c.r[3].Next = SEH_CHAIN_END;
+            RtlUnwind(&c.old_head, nullptr, nullptr, nullptr); // above every record
+        },
+        testing::ExitedWithCode(exit_code(STATUS_UNWIND)),
+        "^handler 0 flags 2 linked\nhandler 1 flags 2 linked\nhandler 2 flags 2 linked\n"
+        "handler 3 flags 2 linked\nRtlUnwind: STATUS_UNWIND \\(0xc0000027\\) raised at "
+        "the end of the chain");
+}
 
 uint32_t refusing_handler(EXCEPTION_RECORD *, void *, void *, void *)
 {
     return 0; // ExceptionContinueExecution: not an answer to an unwind
 }
 
-EXCEPTION_REGISTRATION_RECORD off_stack_record = {SEH_CHAIN_END, logging_handler};
+// Answers ExceptionCollidedUnwind, naming collided_name as the record to go
+// on from, although no other unwind is running.
+uint32_t collided_name;
+uint32_t colliding_handler(EXCEPTION_RECORD *, void *, void *, void *dispatcher)
+{
+    if (collided_name != 0)
+        *static_cast<uint32_t *>(dispatcher) = collided_name;
+    return ExceptionCollidedUnwind;
+}
 
 TEST_F(RtlUnwindDeathTest, BadChainOrTargetEndsWithItsStatus)
 {
-    const auto bad_stack = testing::ExitedWithCode(0x28);
-    const auto bad_target = testing::ExitedWithCode(0x29);
+    const auto bad_stack = testing::ExitedWithCode(exit_code(STATUS_BAD_STACK));
+    const auto bad_target = testing::ExitedWithCode(exit_code(STATUS_INVALID_UNWIND_TARGET));
     EXPECT_EXIT(
         {
             chain c;
@@ -179,19 +248,22 @@ TEST_F(RtlUnwindDeathTest, BadChainOrTargetEndsWithItsStatus)
             RtlUnwind(&c.r[3], nullptr, nullptr, nullptr);
         },
         bad_stack, "RtlUnwind: STATUS_BAD_STACK \\(0xc0000028\\) at record 0x");
+    // A record off the stack, first or further down; the null target keeps
+    // the check from depending on where the program lies against the stack.
+    static EXCEPTION_REGISTRATION_RECORD global_record = {SEH_CHAIN_END, logging_handler};
     EXPECT_EXIT(
         {
-            set_seh_frame(seh_addr(&off_stack_record));
+            set_seh_frame(seh_addr(&global_record));
             RtlUnwind(nullptr, nullptr, nullptr, nullptr);
         },
-        bad_stack, "STATUS_BAD_STACK");
+        bad_stack, "STATUS_BAD_STACK \\(0xc0000028\\) at record " + hex(seh_addr(&global_record)));
     EXPECT_EXIT(
         {
             chain c;
-            c.r[0].Next = seh_addr(&off_stack_record);
-            RtlUnwind(&c.r[3], nullptr, nullptr, nullptr);
+            c.r[0].Next = seh_addr(&global_record);
+            RtlUnwind(nullptr, nullptr, nullptr, nullptr);
         },
-        bad_stack, "STATUS_BAD_STACK");
+        bad_stack, "STATUS_BAD_STACK \\(0xc0000028\\) at record " + hex(seh_addr(&global_record)));
     EXPECT_EXIT(
         {
             chain c;
@@ -208,10 +280,8 @@ TEST_F(RtlUnwindDeathTest, BadChainOrTargetEndsWithItsStatus)
         bad_target, "STATUS_INVALID_UNWIND_TARGET \\(0xc0000029\\)");
     EXPECT_EXIT(
         {
-            chain c;
-            EXCEPTION_REGISTRATION_RECORD elsewhere;
-            c.r[3].Next = SEH_CHAIN_END;
-            RtlUnwind(&elsewhere, nullptr, nullptr, nullptr);
+            chain c; // a target between r[1] and r[2]: the walk passes it
+            RtlUnwind(reinterpret_cast<char *>(&c.r[1]) + 4, nullptr, nullptr, nullptr);
         },
         bad_target, "STATUS_INVALID_UNWIND_TARGET");
     EXPECT_EXIT(
@@ -224,9 +294,69 @@ TEST_F(RtlUnwindDeathTest, BadChainOrTargetEndsWithItsStatus)
         bad_target, "STATUS_INVALID_UNWIND_TARGET");
     EXPECT_EXIT(
         {
-            // A thread started without the layer shares its creator's block.
+            chain c(refusing_handler);
+            RtlUnwind(&c.r[3], nullptr, nullptr, nullptr);
+        },
+        testing::ExitedWithCode(exit_code(STATUS_INVALID_DISPOSITION)),
+        "STATUS_INVALID_DISPOSITION \\(0xc0000026\\) at record 0x");
+}
+
+// The record named by a collided disposition comes from a handler: one that
+// is not a record on the stack above the guard is refused like a bad link.
+TEST_F(RtlUnwindDeathTest, CollidedUnwindNamingABadRecordEndsWithItsStatus)
+{
+    const auto bad_stack = testing::ExitedWithCode(exit_code(STATUS_BAD_STACK));
+    const auto unwind = [](uint32_t name) {
+        chain c(colliding_handler);
+        collided_name = name == 1 ? c.at(1) + 2 : name;
+        RtlUnwind(&c.r[3], nullptr, nullptr, nullptr);
+    };
+    // No nested unwind filled the context in: it names nothing.
+    EXPECT_EXIT(unwind(0), bad_stack, "STATUS_BAD_STACK \\(0xc0000028\\) at record 0x00000000\n");
+    EXPECT_EXIT(unwind(1), bad_stack, "STATUS_BAD_STACK \\(0xc0000028\\) at record 0x[0-9a-f]*[26ae]\n");
+    EXPECT_EXIT(unwind(SEH_CHAIN_END), bad_stack, "at record 0xffffffff\n");
+    // The target itself: taken off like any record so named, and the walk
+    // has then passed its target.
+    EXPECT_EXIT(
+        {
+            chain c(colliding_handler);
+            collided_name = c.at(3);
+            c.r[3].Next = seh_addr(&c.old_head); // an older record
+            RtlUnwind(&c.r[3], nullptr, nullptr, nullptr);
+        },
+        testing::ExitedWithCode(exit_code(STATUS_INVALID_UNWIND_TARGET)),
+        "STATUS_INVALID_UNWIND_TARGET \\(0xc0000029\\) at record 0x");
+    static EXCEPTION_REGISTRATION_RECORD global_record = {SEH_CHAIN_END, logging_handler};
+    EXPECT_EXIT(unwind(seh_addr(&global_record)), bad_stack,
+                "at record " + hex(seh_addr(&global_record)) + "\n");
+}
+
+TEST(RtlUnwind, CollidedUnwindNamingARecordGoesOnFromItWithoutItsHandler)
+{
+    chain c;
+    c.r[0].Handler = colliding_handler;
+    collided_name = c.at(1); // as if an unwind were running r[1]'s handler
+    RtlUnwind(&c.r[3], nullptr, nullptr, nullptr);
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_EQ(c.at(2), calls[0].frame);
+    EXPECT_EQ(c.at(3), get_seh_frame());
+}
+
+TEST_F(RtlUnwindDeathTest, ThreadWithoutABlockOfItsOwnIsRefused)
+{
+    EXPECT_EXIT(
+        {
+            // A thread that the layer did not start (the C library's own
+            // pthread_create, as a raw clone would) shares its creator's FS.
+            using create_fn = int(pthread_t *, const pthread_attr_t *,
+                                  void *(*)(void *), void *);
+            void *libc = dlopen("libc.so.6", RTLD_NOLOAD | RTLD_LAZY);
+            auto *create = reinterpret_cast<create_fn *>(
+                dlvsym(libc, "pthread_create", "GLIBC_2.34"));
+            if (!create)
+                _exit(99);
             pthread_t raw;
-            pthread_create(
+            create(
                 &raw, nullptr,
                 [](void *) -> void * {
                     RtlUnwind(nullptr, nullptr, nullptr, nullptr);
@@ -235,14 +365,8 @@ TEST_F(RtlUnwindDeathTest, BadChainOrTargetEndsWithItsStatus)
                 nullptr);
             pthread_join(raw, nullptr);
         },
-        testing::ExitedWithCode(SEH_PLATFORM_EXIT_NO_BLOCK), "no information block of its own");
-    EXPECT_EXIT(
-        {
-            chain c(refusing_handler);
-            RtlUnwind(&c.r[3], nullptr, nullptr, nullptr);
-        },
-        testing::ExitedWithCode(0x26),
-        "STATUS_INVALID_DISPOSITION \\(0xc0000026\\) at record 0x");
+        testing::ExitedWithCode(SEH_PLATFORM_EXIT_NO_BLOCK),
+        "RtlUnwind: this thread has no information block of its own");
 }
 
 } // namespace

@@ -1,9 +1,12 @@
 // Many threads, each unwinding its own records over and over through
-// do_unwind with a resume pair of its own: the chains must stay apart.
+// do_unwind with a resume pair of its own: the chains must stay apart. Half
+// of them are std::threads, half plain pthread_create threads, as users
+// start them.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <random>
+#include <thread>
 
 #include "nt_tib.h"
 #include "qarvel.h"
@@ -47,6 +50,8 @@ void unwind_to_target() { do_unwind(state.target, state.resume); }
 struct result {
     long expected_calls = 0;
     long bad_heads = 0;
+    uint32_t first_head = 0;
+    bool own_block = false;
 };
 
 void *worker(void *p)
@@ -54,6 +59,8 @@ void *worker(void *p)
     auto *out = static_cast<result *>(p);
     std::mt19937 random(static_cast<unsigned>(seh_addr(p)));
     const uint32_t empty = get_seh_frame();
+    out->first_head = empty;
+    out->own_block = tib_is_own(tib_current());
     for (int cycle = 0; cycle < cycles; ++cycle) {
         // records[depth] is the target; records[0..depth-1] lie above it.
         EXCEPTION_REGISTRATION_RECORD records[max_depth + 1];
@@ -86,7 +93,8 @@ void *worker(void *p)
 
 TEST(ThreadStress, ChainsOfManyThreadsStayApartUnderLoad)
 {
-    pthread_t threads[thread_count];
+    pthread_t threads[thread_count / 2];
+    std::thread std_threads[thread_count / 2];
     result results[thread_count];
     thread_state seen[thread_count];
     struct job {
@@ -101,12 +109,19 @@ TEST(ThreadStress, ChainsOfManyThreadsStayApartUnderLoad)
     };
     for (int t = 0; t < thread_count; ++t) {
         jobs[t] = {&results[t], &seen[t]};
-        ASSERT_EQ(0, tib_thread_create(&threads[t], nullptr, run, &jobs[t]));
+        if (t % 2)
+            std_threads[t / 2] = std::thread(run, &jobs[t]);
+        else
+            ASSERT_EQ(0, pthread_create(&threads[t / 2], nullptr, run, &jobs[t]));
     }
     for (pthread_t thread : threads)
         ASSERT_EQ(0, pthread_join(thread, nullptr));
+    for (std::thread &thread : std_threads)
+        thread.join();
     for (int t = 0; t < thread_count; ++t) {
         SCOPED_TRACE("thread " + std::to_string(t));
+        EXPECT_EQ(SEH_CHAIN_END, results[t].first_head);
+        EXPECT_TRUE(results[t].own_block);
         EXPECT_EQ(0, results[t].bad_heads);
         EXPECT_EQ(results[t].expected_calls, seen[t].handler_calls);
         EXPECT_EQ(0, seen[t].stray_calls);

@@ -1,0 +1,21 @@
+// What RtlUnwind needs of the calling thread's block, inside the layer.
+#ifndef SEH_PLATFORM_THREAD_BLOCK_H
+#define SEH_PLATFORM_THREAD_BLOCK_H
+
+#include <stdint.h>
+
+#include "nt_tib.h"
+
+// The calling thread's own block, or null on a thread that has none (its FS
+// is then its creator's, and not read here: that block may be gone).
+const NT_TIB *own_block(void);
+
+// The bounds of the stack that sp lies on: the thread's stack, or the
+// alternate signal stack while a handler runs on it.
+struct stack_range {
+    uint32_t low;  // lowest address
+    uint32_t high; // one past the highest
+};
+stack_range stack_in_use(const NT_TIB *tib, uint32_t sp);
+
+#endif
