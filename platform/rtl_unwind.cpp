@@ -54,12 +54,12 @@ struct unwind_guard {
     uint32_t unwinding; // the record whose handler is running
 };
 
-uint32_t guard_handler(EXCEPTION_RECORD *exception_record, void *frame,
+uint32_t guard_handler(EXCEPTION_RECORD *, void *frame,
                        void *, void *dispatcher_context)
 {
-    const uint32_t unwind = EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND;
-    if (injected_fault == fault::collision_missed ||
-        !(exception_record->ExceptionFlags & unwind))
+    // The layer has no exception dispatcher: whoever reaches this record is
+    // an unwind, whatever flags its record carries.
+    if (injected_fault == fault::collision_missed)
         return ExceptionContinueSearch;
     *static_cast<uint32_t *>(dispatcher_context) =
         static_cast<unwind_guard *>(frame)->unwinding;
@@ -75,9 +75,16 @@ uint32_t call_for_unwind(EXCEPTION_RECORD *exception_record, uint32_t frame,
     guard.record.Handler = guard_handler;
     set_seh_frame(seh_addr(&guard));
     auto *record = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD *>(frame);
+    void *establisher = record;
+    if (injected_fault == fault::wrong_establisher_frame &&
+        record->Handler != guard_handler)
+        establisher = &guard;
     uint32_t disposition =
-        seh_call_handler(record->Handler, exception_record, record, nullptr,
-                         dispatcher_context);
+        seh_call_handler(record->Handler, exception_record, establisher,
+                         nullptr, dispatcher_context);
+    if (injected_fault == fault::handler_called_twice)
+        seh_call_handler(record->Handler, exception_record, establisher,
+                         nullptr, dispatcher_context);
     set_seh_frame(guard.record.Next);
     return disposition;
 }
@@ -92,7 +99,7 @@ uint32_t stack_pointer(void)
 } // namespace
 
 extern "C" __attribute__((stdcall)) uint32_t
-RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
+RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
           void *ReturnValue)
 {
     const NT_TIB *tib = own_block();
@@ -110,10 +117,20 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
     if (!ExceptionRecord) {
         own.ExceptionCode = STATUS_UNWIND;
         own.ExceptionAddress = __builtin_return_address(0);
+        if (injected_fault == fault::own_record_address)
+            own.ExceptionAddress = reinterpret_cast<void *>(&RtlUnwind);
+        if (injected_fault == fault::own_record_parameters)
+            own.NumberParameters = 1;
+        ExceptionRecord = &own;
+    } else if (injected_fault == fault::record_replaced) {
+        own = *ExceptionRecord;
         ExceptionRecord = &own;
     }
+    if (injected_fault == fault::flags_assigned)
+        ExceptionRecord->ExceptionFlags = 0;
     ExceptionRecord->ExceptionFlags |= EXCEPTION_UNWINDING;
-    if (target == 0)
+    if ((target == 0 && injected_fault != fault::no_exit_flag) ||
+        injected_fault == fault::exit_flag_on_targeted)
         ExceptionRecord->ExceptionFlags |= EXCEPTION_EXIT_UNWIND;
     if (injected_fault == fault::no_unwinding_flag)
         ExceptionRecord->ExceptionFlags &=
@@ -128,20 +145,38 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
     // A null target unwinds the whole chain, like the end marker.
     const uint32_t stop = target == 0 ? SEH_CHAIN_END : target;
     uint32_t frame = get_seh_frame(), previous = 0;
+    bool at_first_record = true;
     while (frame != stop) {
-        if (frame == SEH_CHAIN_END)
+        if (frame == SEH_CHAIN_END) {
+            if (injected_fault == fault::returns_at_end)
+                break;
             raise_at_end(ExceptionRecord);
-        if (stop < frame)
+        }
+        if (stop < frame) {
+            if (injected_fault == fault::target_not_checked)
+                break;
             fatal(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
                   target);
-        check_on_stack(frame, previous, stack);
+        }
+        if (injected_fault != fault::no_record_check)
+            check_on_stack(frame, previous, stack);
         const auto *record =
             reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(frame);
         if (injected_fault == fault::stops_one_early && record->Next == stop)
             break;
+        if (injected_fault == fault::exit_unwind_keeps_oldest && target == 0 &&
+            record->Next == SEH_CHAIN_END)
+            break;
+        if (injected_fault == fault::unlinked_before_handler)
+            set_seh_frame(record->Next);
 
         uint32_t collided = 0;
-        switch (call_for_unwind(ExceptionRecord, frame, &collided)) {
+        uint32_t disposition = ExceptionContinueSearch;
+        if (injected_fault != fault::skips_head || !at_first_record ||
+            record->Handler == guard_handler)
+            disposition = call_for_unwind(ExceptionRecord, frame, &collided);
+        at_first_record = false;
+        switch (disposition) {
         case ExceptionContinueSearch:
             break;
         case ExceptionCollidedUnwind:
@@ -149,28 +184,42 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
             // dispatcher context names: go on from that record, taking it
             // off without calling its handler again. The name comes from a
             // handler, so it is checked like a link of the chain.
-            check_on_stack(collided, frame, stack);
-            if (stop < collided)
-                fatal(STATUS_INVALID_UNWIND_TARGET,
-                      "STATUS_INVALID_UNWIND_TARGET", target);
+            if (injected_fault != fault::collided_unchecked) {
+                check_on_stack(collided, frame, stack);
+                if (stop < collided)
+                    fatal(STATUS_INVALID_UNWIND_TARGET,
+                          "STATUS_INVALID_UNWIND_TARGET", target);
+            }
             frame = collided;
             break;
         default:
+            if (injected_fault == fault::disposition_ignored)
+                break;
             fatal(STATUS_INVALID_DISPOSITION, "STATUS_INVALID_DISPOSITION",
                   frame);
         }
         const uint32_t next =
             reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(frame)->Next;
-        if (injected_fault != fault::record_left)
+        if (injected_fault != fault::record_left &&
+            injected_fault != fault::unlinked_at_end)
             set_seh_frame(next);
         previous = frame;
         frame = next;
     }
+    if (injected_fault == fault::unlinked_at_end)
+        set_seh_frame(frame);
     if (injected_fault == fault::target_handler_called && stop != SEH_CHAIN_END) {
         uint32_t ignored = 0;
         call_for_unwind(ExceptionRecord, stop, &ignored);
     }
-    if (target == 0)
+    if (target == 0 && injected_fault != fault::returns_at_end)
         raise_at_end(ExceptionRecord);
+    if (injected_fault == fault::end_marker_raises && target == SEH_CHAIN_END)
+        raise_at_end(ExceptionRecord);
+    if (injected_fault == fault::jumps_to_target_ip && TargetIp &&
+        seh_addr(TargetIp) != SEH_CHAIN_END)
+        reinterpret_cast<void (*)(void)>(TargetIp)();
+    if (injected_fault == fault::eax_not_return_value)
+        return 0;
     return seh_addr(ReturnValue);
 }
