@@ -34,16 +34,14 @@ void u1_one(void) { unwind_past(1); }
 void u1_two(void) { unwind_past(2); }
 void u1_three(void) { unwind_past(3); }
 
-// U2: every record goes. The process may end at the end marker (E3), so the
-// verdict on the handlers is given when the oldest record's handler runs.
+// U2: the unwind goes all the way, to the oldest record and past it. The
+// process may end at the end marker (E3), so the verdict is given when the
+// oldest record's handler runs. (Which handlers run on the way is W1's
+// matter.)
 uint32_t after_oldest(const sight &seen)
 {
-    if (seen.index == 2) {
-        for (int i = 0; i < 2; ++i)
-            if (calls_of(i) == 0)
-                report_fail("record %d's handler was not called", i + 1);
+    if (seen.index == 2)
         report_ok();
-    }
     return ExceptionContinueSearch;
 }
 
@@ -203,10 +201,18 @@ void u6_targeted(void)
     report_ok();
 }
 
-// The process may end at the end marker (E3): judge each call as it comes.
+// The process may end at the end marker (E3, or E2 broken): judge each call
+// as it comes.
 uint32_t exit_flags_now(const sight &)
 {
     expect_unwind_flags(EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND);
+    report_ok();
+    return ExceptionContinueSearch;
+}
+
+uint32_t unwind_flags_now(const sight &)
+{
+    expect_unwind_flags(EXCEPTION_UNWINDING);
     report_ok();
     return ExceptionContinueSearch;
 }
@@ -225,10 +231,8 @@ void u6_end_marker(void)
     report_pending("no handler was called");
     EXCEPTION_REGISTRATION_RECORD r[2];
     install(r, 2);
+    answer = unwind_flags_now;
     unwind(SEH_CHAIN_END);
-    expect_sights();
-    expect_unwind_flags(EXCEPTION_UNWINDING);
-    report_ok();
 }
 
 } // namespace

@@ -134,7 +134,7 @@ void target_below_head(void)
 
 uint32_t refuse_once(const sight &seen)
 {
-    return seen.index == 0 && calls_of(0) == 1 ? 0 : ExceptionContinueSearch;
+    return seen.index == 1 && calls_of(1) == 1 ? 0 : ExceptionContinueSearch;
 }
 
 void invalid_answer(void)

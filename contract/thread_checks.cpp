@@ -67,8 +67,6 @@ void unwind_on_thread(void *)
     if (get_seh_frame() != record_at(2))
         report_fail("on the new thread the head afterwards was %s",
                     name_of(get_seh_frame()));
-    if (calls_of(0) == 0 || calls_of(1) == 0)
-        report_fail("on the new thread the handlers were not called");
     // The records stay installed: the thread ends with them.
 }
 

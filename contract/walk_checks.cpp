@@ -138,16 +138,19 @@ void w4_linked(void)
     report_ok();
 }
 
-// W5: a nested unwind from record 1's handler to record 3, during an unwind
-// to record 4; it resumes behind invoke_callback, as a program's non-local
+// The checks from here on act in record 2's handler, never the head's, so
+// that they show their own promise whatever happens to the head record.
+//
+// W5: a nested unwind from record 2's handler to record 4, during an unwind
+// to record 5; it resumes behind invoke_callback, as a program's non-local
 // return would, abandoning the outer unwind. (The registers that RtlUnwind
 // returns are E1's matter: call_rtl_unwind restores its own.)
 uint32_t resume_frame;
 
 uint32_t nest_once(const sight &seen)
 {
-    if (seen.index == 0 && calls_of(0) == 1) {
-        unwind(record_at(2));
+    if (seen.index == 1 && calls_of(1) == 1) {
+        unwind(record_at(3));
         resume_behind(resume_frame);
     }
     return ExceptionContinueSearch;
@@ -155,24 +158,24 @@ uint32_t nest_once(const sight &seen)
 
 void outer_unwind(void)
 {
-    unwind(record_at(3));
+    unwind(record_at(4));
     report_fail("the outer unwind came back");
 }
 
 void w5_nested(void)
 {
-    EXCEPTION_REGISTRATION_RECORD r[4];
-    install(r, 4);
+    EXCEPTION_REGISTRATION_RECORD r[5];
+    install(r, 5);
     answer = nest_once;
     invoke_callback_resumable(outer_unwind, &resume_frame);
     answer = nullptr;
     const uint32_t head = get_seh_frame();
     uninstall();
-    if (calls_of(0) != 1)
-        report_fail("record 1's handler was called %d times", calls_of(0));
-    if (calls_of(1) == 0)
-        report_fail("record 2's handler was not called");
-    if (head != record_at(2))
+    if (calls_of(1) != 1)
+        report_fail("record 2's handler was called %d times", calls_of(1));
+    if (calls_of(2) == 0)
+        report_fail("record 3's handler was not called");
+    if (head != record_at(3))
         report_fail("the head afterwards was %s", name_of(head));
     report_ok();
 }
@@ -181,7 +184,7 @@ void w5_nested(void)
 // would ask it.
 uint32_t ask_the_head(const sight &seen)
 {
-    if (seen.index != 0 || calls_of(0) != 1)
+    if (seen.index != 1 || calls_of(1) != 1)
         return ExceptionContinueSearch;
     if (index_of(seen.head) >= 0 || seen.head == SEH_CHAIN_END) {
         report_fail("no record of the platform's at the head");
@@ -197,7 +200,7 @@ uint32_t ask_the_head(const sight &seen)
         guard->Handler(&nested, guard, context, &dispatcher);
     if (disposition != ExceptionCollidedUnwind)
         report_fail("it answered %lu", (unsigned long)disposition);
-    else if (dispatcher != seen.frame)
+    else if (dispatcher != record_at(seen.index))
         report_fail("its dispatcher context named %s", name_of(dispatcher));
     report_ok();
     return ExceptionContinueSearch;
@@ -205,7 +208,7 @@ uint32_t ask_the_head(const sight &seen)
 
 void w5_collided(void)
 {
-    report_pending("record 1's handler was not called");
+    report_pending("record 2's handler was not called");
     EXCEPTION_REGISTRATION_RECORD r[3];
     install(r, 3);
     answer = ask_the_head;
@@ -213,14 +216,14 @@ void w5_collided(void)
     uninstall();
 }
 
-// W6: record 1 answers the unwind with something else than
+// W6: record 2 answers the unwind with something else than
 // ExceptionContinueSearch, once; calls after it (a raised status being
 // dispatched) are answered ExceptionContinueSearch.
 uint32_t first_answer;
 
 uint32_t answer_once(const sight &seen)
 {
-    return seen.index == 0 && calls_of(0) == 1 ? first_answer
+    return seen.index == 1 && calls_of(1) == 1 ? first_answer
                                                : ExceptionContinueSearch;
 }
 
