@@ -40,6 +40,7 @@ enum class fault {
     empty_chain_is_zero,  // T1: a new thread's empty chain is 0
     shared_chain,         // T1: every thread uses the main thread's block
     creator_stack_base,   // T2: a new thread's StackBase is the main thread's
+    main_stack_limit_low, // T2: the main thread's StackLimit is 256 MiB too low
 };
 
 #ifndef SEH_PLATFORM_FAULT

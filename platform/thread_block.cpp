@@ -132,6 +132,8 @@ __attribute__((constructor)) void attach_main_thread(void)
     stack_range stack;
     if (described_stack(&stack) != 0)
         stack = main_stack_without_proc();
+    if (injected_fault == fault::main_stack_limit_low)
+        stack.low -= 256u << 20;
     attach(stack);
     main_block = &block;
 }

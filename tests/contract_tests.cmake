@@ -44,6 +44,7 @@ if(NOT WIN32)
   set(promises_empty_chain_is_zero T1)
   set(promises_shared_chain T1 T2) # one block: one chain and one pair of stack bounds
   set(promises_creator_stack_base T2)
+  set(promises_main_stack_limit_low T2)
   foreach(fault ${SEH_PLATFORM_FAULTS} ${SEH_PLATFORM_CONTRACT_FAULTS})
     add_test(NAME contract_fault_${fault}
       COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${CMAKE_BINARY_DIR}/bin/faults/${fault}
