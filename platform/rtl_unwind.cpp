@@ -54,12 +54,12 @@ struct unwind_guard {
     uint32_t unwinding; // the record whose handler is running
 };
 
-uint32_t guard_handler(EXCEPTION_RECORD *exception_record, void *frame,
+uint32_t guard_handler(EXCEPTION_RECORD *, void *frame,
                        void *, void *dispatcher_context)
 {
-    const uint32_t unwind = EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND;
-    if (injected_fault == fault::collision_missed ||
-        !(exception_record->ExceptionFlags & unwind))
+    // The layer has no exception dispatcher: whoever reaches this record is
+    // an unwind, whatever flags its record carries.
+    if (injected_fault == fault::collision_missed)
         return ExceptionContinueSearch;
     *static_cast<uint32_t *>(dispatcher_context) =
         static_cast<unwind_guard *>(frame)->unwinding;
@@ -77,9 +77,16 @@ uint32_t call_for_unwind(EXCEPTION_RECORD *exception_record, uint32_t frame,
     auto *record = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD *>(frame);
     if (injected_fault == fault::null_exception_record)
         exception_record = nullptr;
+    void *establisher = record;
+    if (injected_fault == fault::wrong_establisher_frame &&
+        record->Handler != guard_handler)
+        establisher = &guard;
     uint32_t disposition =
-        seh_call_handler(record->Handler, exception_record, record, nullptr,
-                         dispatcher_context);
+        seh_call_handler(record->Handler, exception_record, establisher,
+                         nullptr, dispatcher_context);
+    if (injected_fault == fault::handler_called_twice)
+        seh_call_handler(record->Handler, exception_record, establisher,
+                         nullptr, dispatcher_context);
     set_seh_frame(guard.record.Next);
     return disposition;
 }
@@ -96,7 +103,7 @@ uint32_t stack_pointer(void)
 // A stdcall API of the platform: its callers promise only a 4-byte aligned
 // stack, so it realigns its own.
 extern "C" __attribute__((stdcall, force_align_arg_pointer)) uint32_t
-RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
+RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
           void *ReturnValue)
 {
     const NT_TIB *tib = own_block();
@@ -114,10 +121,20 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
     if (!ExceptionRecord) {
         own.ExceptionCode = STATUS_UNWIND;
         own.ExceptionAddress = __builtin_return_address(0);
+        if (injected_fault == fault::own_record_address)
+            own.ExceptionAddress = reinterpret_cast<void *>(&RtlUnwind);
+        if (injected_fault == fault::own_record_parameters)
+            own.NumberParameters = 1;
+        ExceptionRecord = &own;
+    } else if (injected_fault == fault::record_replaced) {
+        own = *ExceptionRecord;
         ExceptionRecord = &own;
     }
+    if (injected_fault == fault::flags_assigned)
+        ExceptionRecord->ExceptionFlags = 0;
     ExceptionRecord->ExceptionFlags |= EXCEPTION_UNWINDING;
-    if (target == 0)
+    if ((target == 0 && injected_fault != fault::no_exit_flag) ||
+        injected_fault == fault::exit_flag_on_targeted)
         ExceptionRecord->ExceptionFlags |= EXCEPTION_EXIT_UNWIND;
     if (injected_fault == fault::no_unwinding_flag)
         ExceptionRecord->ExceptionFlags &=
@@ -132,20 +149,38 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
     // A null target unwinds the whole chain, like the end marker.
     const uint32_t stop = target == 0 ? SEH_CHAIN_END : target;
     uint32_t frame = get_seh_frame(), previous = 0;
+    bool at_first_record = true;
     while (frame != stop) {
-        if (frame == SEH_CHAIN_END)
+        if (frame == SEH_CHAIN_END) {
+            if (injected_fault == fault::returns_at_end)
+                break;
             raise_at_end(ExceptionRecord);
-        if (stop < frame)
+        }
+        if (stop < frame) {
+            if (injected_fault == fault::target_not_checked)
+                break;
             fatal(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
                   target);
-        check_on_stack(frame, previous, stack);
+        }
+        if (injected_fault != fault::no_record_check)
+            check_on_stack(frame, previous, stack);
         const auto *record =
             reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(frame);
         if (injected_fault == fault::stops_one_early && record->Next == stop)
             break;
+        if (injected_fault == fault::exit_unwind_keeps_oldest && target == 0 &&
+            record->Next == SEH_CHAIN_END)
+            break;
+        if (injected_fault == fault::unlinked_before_handler)
+            set_seh_frame(record->Next);
 
         uint32_t collided = 0;
-        switch (call_for_unwind(ExceptionRecord, frame, &collided)) {
+        uint32_t disposition = ExceptionContinueSearch;
+        if (injected_fault != fault::skips_head || !at_first_record ||
+            record->Handler == guard_handler)
+            disposition = call_for_unwind(ExceptionRecord, frame, &collided);
+        at_first_record = false;
+        switch (disposition) {
         case ExceptionContinueSearch:
             break;
         case ExceptionCollidedUnwind:
@@ -153,37 +188,55 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
             // dispatcher context names: go on from that record, taking it
             // off without calling its handler again. The name comes from a
             // handler, so it is checked like a link of the chain.
-            check_on_stack(collided, frame, stack);
-            if (stop < collided)
-                fatal(STATUS_INVALID_UNWIND_TARGET,
-                      "STATUS_INVALID_UNWIND_TARGET", target);
+            if (injected_fault != fault::collided_unchecked) {
+                check_on_stack(collided, frame, stack);
+                if (stop < collided)
+                    fatal(STATUS_INVALID_UNWIND_TARGET,
+                          "STATUS_INVALID_UNWIND_TARGET", target);
+            }
             frame = collided;
             break;
         default:
+            if (injected_fault == fault::disposition_ignored)
+                break;
             fatal(STATUS_INVALID_DISPOSITION, "STATUS_INVALID_DISPOSITION",
                   frame);
         }
         const uint32_t next =
             reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(frame)->Next;
-        if (injected_fault != fault::record_left)
+        if (injected_fault != fault::record_left &&
+            injected_fault != fault::unlinked_at_end)
             set_seh_frame(next);
         previous = frame;
         frame = next;
     }
+    if (injected_fault == fault::unlinked_at_end)
+        set_seh_frame(frame);
     if (injected_fault == fault::target_handler_called && stop != SEH_CHAIN_END) {
         uint32_t ignored = 0;
         call_for_unwind(ExceptionRecord, stop, &ignored);
     }
     if (injected_fault == fault::returns_into_scenario) {
-        // The caller's frame is do_unwind's: saved EBP, resume point, return
-        // address, target, resume frame. Pointing its resume frame at the
-        // resume point's slot, now holding the saved EBP, makes the resume
-        // return from do_unwind itself, ESP and EBP as its caller had them.
+        // do_unwind's frame holds saved EBP, resume point, return address,
+        // target, resume frame; its resume point is also this call's return
+        // address, which tells it from any other caller. Pointing its resume
+        // frame at the resume point's slot, now holding the saved EBP, makes
+        // the resume return from do_unwind itself, ESP and EBP as its caller
+        // had them.
         uint32_t *caller = *static_cast<uint32_t **>(__builtin_frame_address(0));
-        caller[1] = caller[0];
-        caller[4] = seh_addr(&caller[1]);
+        if (caller[1] == seh_addr(__builtin_return_address(0))) {
+            caller[1] = caller[0];
+            caller[4] = seh_addr(&caller[1]);
+        }
     }
-    if (target == 0)
+    if (target == 0 && injected_fault != fault::returns_at_end)
         raise_at_end(ExceptionRecord);
+    if (injected_fault == fault::end_marker_raises && target == SEH_CHAIN_END)
+        raise_at_end(ExceptionRecord);
+    if (injected_fault == fault::jumps_to_target_ip && TargetIp &&
+        seh_addr(TargetIp) != SEH_CHAIN_END)
+        reinterpret_cast<void (*)(void)>(TargetIp)();
+    if (injected_fault == fault::eax_not_return_value)
+        return 0;
     return seh_addr(ReturnValue);
 }

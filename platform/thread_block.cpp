@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "fatal.h"
+#include "faults.h"
 #include "thread_block.h"
 
 extern "C" void *__libc_stack_end; // the stack pointer at process start
@@ -92,16 +93,11 @@ stack_range main_stack_without_proc(void)
     return {top - size, top};
 }
 
-// Gives the calling thread its block: empty chain, its stack bounds, and FS.
-void attach(stack_range stack)
+// Bases the calling thread's FS on tib.
+void base_fs_on(const NT_TIB *tib)
 {
-    block = NT_TIB{};
-    block.ExceptionList = SEH_CHAIN_END;
-    block.StackLimit = stack.low;
-    block.StackBase = stack.high;
-
     struct user_desc desc = {};
-    desc.base_addr = seh_addr(&block);
+    desc.base_addr = seh_addr(tib);
     desc.limit = sizeof(NT_TIB) - 1;
     desc.seg_32bit = 1;
     desc.contents = 0; // data, expand-up
@@ -115,16 +111,31 @@ void attach(stack_range stack)
     pthread_mutex_unlock(&gdt_lock);
     if (rc != 0)
         cannot_attach("set_thread_area", error);
-    block.Self = seh_addr(&block);
     load_fs(static_cast<uint16_t>(desc.entry_number << 3 | 3));
 }
+
+// Gives the calling thread its block: empty chain, its stack bounds, and FS.
+void attach(stack_range stack)
+{
+    block = NT_TIB{};
+    block.ExceptionList = SEH_CHAIN_END;
+    block.StackLimit = stack.low;
+    block.StackBase = stack.high;
+    block.Self = seh_addr(&block);
+    base_fs_on(&block);
+}
+
+const NT_TIB *main_block; // for the faulty builds of threads
 
 __attribute__((constructor)) void attach_main_thread(void)
 {
     stack_range stack;
     if (described_stack(&stack) != 0)
         stack = main_stack_without_proc();
+    if (injected_fault == fault::main_stack_limit_low)
+        stack.low -= 256u << 20;
     attach(stack);
+    main_block = &block;
 }
 
 struct start_request {
@@ -139,7 +150,14 @@ void *start_with_block(void *p)
     stack_range stack;
     if (const int error = described_stack(&stack))
         cannot_attach("cannot read the new thread's stack bounds", error);
-    attach(stack);
+    if (injected_fault == fault::creator_stack_base)
+        stack.high = main_block->StackBase;
+    if (injected_fault == fault::shared_chain)
+        base_fs_on(main_block);
+    else
+        attach(stack);
+    if (injected_fault == fault::empty_chain_is_zero)
+        block.ExceptionList = 0;
     return request.start(request.arg);
 }
 
