@@ -6,6 +6,7 @@ title="Wine (Debian 12) on qemu-user 10.0"
 target=win32
 exe=.exe
 cost="qemu-user 10.0 (as above) and the host's Wine; a few seconds"
+note="Only the first process runs on the emulated CPU: a process it starts (the contract's checks that run in a child process of their own) is executed by the kernel, natively, since qemu-user follows execve only through binfmt_misc, which is never registered here."
 wine_loader=/usr/lib/wine/wine
 wine_prefix=$OSTREVIN_CACHE/wine-qemu/prefix
 wine_env() {
