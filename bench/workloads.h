@@ -23,9 +23,8 @@ extern uint32_t saved_ebp;
 // The depths at which every non-local exit is measured.
 constexpr int bench_depths[] = {0, 1, 8, 64, 512};
 
-// How deep the next scenario descends, and the handler calls so far.
+// How deep the next scenario descends.
 extern int bench_depth;
-extern uint32_t bench_handler_calls;
 
 void returning_scenario();
 void forced_unwind_scenario(); // a record in each frame, then a forced unwind
@@ -52,7 +51,7 @@ inline uint32_t harness_forced_unwind(int depth)
 {
     bench_depth = depth;
     establish_return_frame(forced_unwind_scenario);
-    return bench_handler_calls;
+    return saved_ebp;
 }
 
 // One pass of test 5: a forced unwind that a handler diverts to a nested one.

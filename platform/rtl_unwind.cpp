@@ -3,10 +3,6 @@
 #include "fatal.h"
 #include "thread_block.h"
 
-extern "C" uint32_t seh_call_handler(EXCEPTION_ROUTINE handler,
-                                     EXCEPTION_RECORD *record, void *frame,
-                                     void *context, void *dispatcher);
-
 namespace {
 
 // Room that a handler call must have left on the stack; below it, the
@@ -35,20 +31,10 @@ constexpr uint32_t stack_reserve = 4 * 1024;
     line.exit((code & 0xFF) != 0 ? static_cast<int>(code & 0xFF) : 0xFF);
 }
 
-// A record that the walk may take: on the stack in use, aligned, and above
-// the one before it (records lie on the stack newest first, so one that is
-// not above means a corrupt, perhaps looping, chain).
-void check_on_stack(uint32_t frame, uint32_t previous, stack_range stack)
-{
-    if (frame < stack.low ||
-        frame > stack.high - sizeof(EXCEPTION_REGISTRATION_RECORD) ||
-        (frame & 3u) != 0 || frame <= previous)
-        fatal(STATUS_BAD_STACK, "STATUS_BAD_STACK", frame);
-}
-
 // While a handler runs, this record sits at the head in front of the record
 // being unwound. A nested unwind that meets it learns, from the collided
-// disposition, which record the outer unwind was working on.
+// disposition, which record the outer unwind was working on. One guard
+// serves a whole walk.
 struct unwind_guard {
     EXCEPTION_REGISTRATION_RECORD record;
     uint32_t unwinding; // the record whose handler is running
@@ -66,19 +52,26 @@ uint32_t guard_handler(EXCEPTION_RECORD *exception_record, void *frame,
     return ExceptionCollidedUnwind;
 }
 
-uint32_t call_for_unwind(EXCEPTION_RECORD *exception_record, uint32_t frame,
-                         uint32_t *dispatcher_context)
+// handler(record, frame, 0, dispatcher) on an ABI-aligned stack. ESP is
+// restored from EDI (callee-saved) afterwards, so that a handler that pops
+// its own arguments (stdcall) works as well as one that leaves them (cdecl).
+__attribute__((always_inline)) inline uint32_t
+call_handler(EXCEPTION_ROUTINE handler, EXCEPTION_RECORD *record, uint32_t frame,
+             uint32_t *dispatcher)
 {
-    unwind_guard guard;
-    guard.unwinding = frame;
-    guard.record.Next = get_seh_frame();
-    guard.record.Handler = guard_handler;
-    set_seh_frame(seh_addr(&guard));
-    auto *record = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD *>(frame);
-    uint32_t disposition =
-        seh_call_handler(record->Handler, exception_record, record, nullptr,
-                         dispatcher_context);
-    set_seh_frame(guard.record.Next);
+    uint32_t disposition;
+    __asm__ volatile("movl %%esp, %%edi\n\t"
+                     "andl $-16, %%esp\n\t"
+                     "subl $12, %%esp\n\t"
+                     "pushl %%esi\n\t"         /* DispatcherContext */
+                     "pushl $0\n\t"            /* ContextRecord */
+                     "pushl %%edx\n\t"         /* EstablisherFrame */
+                     "pushl %%ecx\n\t"         /* ExceptionRecord */
+                     "call *%%eax\n\t"
+                     "movl %%edi, %%esp"
+                     : "=a"(disposition), "+c"(record), "+d"(frame), "+S"(dispatcher)
+                     : "a"(handler)
+                     : "edi", "memory", "cc");
     return disposition;
 }
 
@@ -96,7 +89,7 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
           void *ReturnValue)
 {
     const NT_TIB *tib = own_block();
-    if (!tib) {
+    if (__builtin_expect(!tib, 0)) {
         // Its chain is another thread's: unwinding it would corrupt that one.
         (fatal_line() << "RtlUnwind: this thread has no information block "
                          "of its own (it was not started by pthread_create)")
@@ -106,10 +99,15 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
     const uint32_t sp = stack_pointer();
     const stack_range stack = stack_in_use(tib, sp);
 
-    EXCEPTION_RECORD own = {};
+    // Only the header of the record: handlers read no parameters when
+    // NumberParameters is 0.
+    EXCEPTION_RECORD own;
     if (!ExceptionRecord) {
         own.ExceptionCode = STATUS_UNWIND;
+        own.ExceptionFlags = 0;
+        own.ExceptionRecord = nullptr;
         own.ExceptionAddress = __builtin_return_address(0);
+        own.NumberParameters = 0;
         ExceptionRecord = &own;
     }
     ExceptionRecord->ExceptionFlags |= EXCEPTION_UNWINDING;
@@ -119,7 +117,7 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
         ExceptionRecord->ExceptionFlags &=
             ~(EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND);
 
-    if (sp - stack.low < stack_reserve)
+    if (__builtin_expect(sp - stack.low < stack_reserve, 0))
         fatal(STATUS_STACK_OVERFLOW, "STATUS_STACK_OVERFLOW", get_seh_frame());
     if (target != 0 && target != SEH_CHAIN_END && target < sp)
         fatal(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
@@ -127,48 +125,72 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
 
     // A null target unwinds the whole chain, like the end marker.
     const uint32_t stop = target == 0 ? SEH_CHAIN_END : target;
-    uint32_t frame = get_seh_frame(), previous = 0;
+    // The highest address at which a whole record fits on the stack; the
+    // walk keeps `above`, below which no record may lie: below the stack at
+    // first, then the record just taken (records lie on the stack newest
+    // first, so one that is not above the one before means a corrupt,
+    // perhaps looping, chain).
+    const uint32_t high = stack.high - sizeof(EXCEPTION_REGISTRATION_RECORD);
+    uint32_t above = stack.low ? stack.low - 1 : 0;
+    unwind_guard guard;
+    guard.record.Handler = guard_handler;
+    uint32_t collided = 0;
+    uint32_t frame = get_seh_frame();
     while (frame != stop) {
-        if (frame == SEH_CHAIN_END)
-            raise_at_end(ExceptionRecord);
-        if (stop < frame)
+        // Past the target: the end marker, or a record above a target that
+        // the walk has not met.
+        if (__builtin_expect(frame > stop, 0)) {
+            if (frame == SEH_CHAIN_END)
+                raise_at_end(ExceptionRecord);
             fatal(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
                   target);
-        check_on_stack(frame, previous, stack);
+        }
+        if (__builtin_expect(frame <= above || frame > high || (frame & 3u) != 0, 0))
+            fatal(STATUS_BAD_STACK, "STATUS_BAD_STACK", frame);
         const auto *record =
             reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(frame);
         if (injected_fault == fault::stops_one_early && record->Next == stop)
             break;
 
-        uint32_t collided = 0;
-        switch (call_for_unwind(ExceptionRecord, frame, &collided)) {
-        case ExceptionContinueSearch:
-            break;
-        case ExceptionCollidedUnwind:
+        // The record being unwound is at the head: the guard goes in front.
+        guard.record.Next =
+            injected_fault == fault::record_left ? get_seh_frame() : frame;
+        guard.unwinding = frame;
+        set_seh_frame(seh_addr(&guard));
+        const uint32_t disposition =
+            call_handler(record->Handler, ExceptionRecord, frame, &collided);
+        if (__builtin_expect(disposition != ExceptionContinueSearch, 0)) {
+            if (disposition != ExceptionCollidedUnwind)
+                fatal(STATUS_INVALID_DISPOSITION, "STATUS_INVALID_DISPOSITION",
+                      frame);
             // Another unwind was running the handler of the record that the
             // dispatcher context names: go on from that record, taking it
             // off without calling its handler again. The name comes from a
-            // handler, so it is checked like a link of the chain.
-            check_on_stack(collided, frame, stack);
+            // handler, so it is checked like a link of the chain (0 when
+            // the handler named none).
+            if (collided <= frame || collided > high || (collided & 3u) != 0)
+                fatal(STATUS_BAD_STACK, "STATUS_BAD_STACK", collided);
             if (stop < collided)
                 fatal(STATUS_INVALID_UNWIND_TARGET,
                       "STATUS_INVALID_UNWIND_TARGET", target);
             frame = collided;
-            break;
-        default:
-            fatal(STATUS_INVALID_DISPOSITION, "STATUS_INVALID_DISPOSITION",
-                  frame);
+            collided = 0;
         }
+        // The guard and the record leave the head in one store.
         const uint32_t next =
             reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(frame)->Next;
-        if (injected_fault != fault::record_left)
-            set_seh_frame(next);
-        previous = frame;
+        set_seh_frame(injected_fault == fault::record_left ? guard.record.Next : next);
+        above = frame;
         frame = next;
     }
     if (injected_fault == fault::target_handler_called && stop != SEH_CHAIN_END) {
+        guard.record.Next = get_seh_frame();
+        guard.unwinding = stop;
+        set_seh_frame(seh_addr(&guard));
         uint32_t ignored = 0;
-        call_for_unwind(ExceptionRecord, stop, &ignored);
+        call_handler(reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(stop)->Handler,
+                     ExceptionRecord, stop, &ignored);
+        set_seh_frame(guard.record.Next);
     }
     if (target == 0)
         raise_at_end(ExceptionRecord);

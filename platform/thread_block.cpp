@@ -25,12 +25,9 @@
 
 extern "C" void *__libc_stack_end; // the stack pointer at process start
 
-namespace {
+__thread NT_TIB thread_block __attribute__((tls_model("initial-exec")));
 
-// Initial-exec: the layer is loaded with the program, and RtlUnwind checks
-// the block on every call, so reaching it must cost no more than GS access.
-// Zero (Self == 0) until the thread is attached.
-__attribute__((tls_model("initial-exec"))) thread_local NT_TIB block;
+namespace {
 
 // The GDT slot, chosen by the kernel for the first thread attached and then
 // used by every thread. Threads may be attached concurrently.
@@ -95,13 +92,13 @@ stack_range main_stack_without_proc(void)
 // Gives the calling thread its block: empty chain, its stack bounds, and FS.
 void attach(stack_range stack)
 {
-    block = NT_TIB{};
-    block.ExceptionList = SEH_CHAIN_END;
-    block.StackLimit = stack.low;
-    block.StackBase = stack.high;
+    thread_block = NT_TIB{};
+    thread_block.ExceptionList = SEH_CHAIN_END;
+    thread_block.StackLimit = stack.low;
+    thread_block.StackBase = stack.high;
 
     struct user_desc desc = {};
-    desc.base_addr = seh_addr(&block);
+    desc.base_addr = seh_addr(&thread_block);
     desc.limit = sizeof(NT_TIB) - 1;
     desc.seg_32bit = 1;
     desc.contents = 0; // data, expand-up
@@ -115,7 +112,7 @@ void attach(stack_range stack)
     pthread_mutex_unlock(&gdt_lock);
     if (rc != 0)
         cannot_attach("set_thread_area", error);
-    block.Self = seh_addr(&block);
+    thread_block.Self = seh_addr(&thread_block);
     load_fs(static_cast<uint16_t>(desc.entry_number << 3 | 3));
 }
 
@@ -167,12 +164,10 @@ pthread_create_fn *c_library_pthread_create(void)
 
 } // namespace
 
-const NT_TIB *own_block(void) { return block.Self ? &block : nullptr; }
-
-stack_range stack_in_use(const NT_TIB *tib, uint32_t sp)
+// Off the thread's stack: on the alternate signal stack, or nowhere known
+// (then the thread's bounds, which refuse every record there).
+stack_range signal_stack_in_use(const NT_TIB *tib, uint32_t)
 {
-    if (sp - tib->StackLimit < tib->StackBase - tib->StackLimit)
-        return {tib->StackLimit, tib->StackBase};
     stack_t alternate;
     if (sigaltstack(nullptr, &alternate) == 0 && (alternate.ss_flags & SS_ONSTACK))
         return {seh_addr(alternate.ss_sp),
