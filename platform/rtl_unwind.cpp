@@ -61,8 +61,7 @@ call_handler(EXCEPTION_ROUTINE handler, EXCEPTION_RECORD *record, uint32_t frame
 {
     uint32_t disposition;
     __asm__ volatile("movl %%esp, %%edi\n\t"
-                     "andl $-16, %%esp\n\t"
-                     "subl $12, %%esp\n\t"
+                     "andl $-16, %%esp\n\t"      /* 16 bytes of arguments follow */
                      "pushl %%esi\n\t"         /* DispatcherContext */
                      "pushl $0\n\t"            /* ContextRecord */
                      "pushl %%edx\n\t"         /* EstablisherFrame */

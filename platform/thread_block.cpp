@@ -166,7 +166,7 @@ pthread_create_fn *c_library_pthread_create(void)
 
 // Off the thread's stack: on the alternate signal stack, or nowhere known
 // (then the thread's bounds, which refuse every record there).
-stack_range signal_stack_in_use(const NT_TIB *tib, uint32_t)
+stack_range signal_stack_in_use(const NT_TIB *tib)
 {
     stack_t alternate;
     if (sigaltstack(nullptr, &alternate) == 0 && (alternate.ss_flags & SS_ONSTACK))

@@ -24,13 +24,13 @@ struct stack_range {
     uint32_t low;  // lowest address
     uint32_t high; // one past the highest
 };
-stack_range signal_stack_in_use(const NT_TIB *tib, uint32_t sp);
+stack_range signal_stack_in_use(const NT_TIB *tib);
 
 inline stack_range stack_in_use(const NT_TIB *tib, uint32_t sp)
 {
     if (__builtin_expect(sp - tib->StackLimit < tib->StackBase - tib->StackLimit, 1))
         return {tib->StackLimit, tib->StackBase};
-    return signal_stack_in_use(tib, sp);
+    return signal_stack_in_use(tib);
 }
 
 #endif
