@@ -32,12 +32,12 @@ constexpr uint32_t stack_reserve = 4 * 1024;
 }
 
 // While a handler runs, this record sits at the head in front of the record
-// being unwound. A nested unwind that meets it learns, from the collided
-// disposition, which record the outer unwind was working on. One guard
-// serves a whole walk.
+// being unwound, which is its Next. A nested unwind that meets it learns,
+// from the collided disposition, which record the outer unwind was working
+// on. One guard serves a whole walk.
 struct unwind_guard {
     EXCEPTION_REGISTRATION_RECORD record;
-    uint32_t unwinding; // the record whose handler is running
+    uint32_t unwinding; // the record whose handler runs, when not Next
 };
 
 uint32_t guard_handler(EXCEPTION_RECORD *exception_record, void *frame,
@@ -47,8 +47,9 @@ uint32_t guard_handler(EXCEPTION_RECORD *exception_record, void *frame,
     if (injected_fault == fault::collision_missed ||
         !(exception_record->ExceptionFlags & unwind))
         return ExceptionContinueSearch;
+    const auto *guard = static_cast<unwind_guard *>(frame);
     *static_cast<uint32_t *>(dispatcher_context) =
-        static_cast<unwind_guard *>(frame)->unwinding;
+        injected_fault == fault::record_left ? guard->unwinding : guard->record.Next;
     return ExceptionCollidedUnwind;
 }
 
@@ -154,7 +155,8 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
         // The record being unwound is at the head: the guard goes in front.
         guard.record.Next =
             injected_fault == fault::record_left ? get_seh_frame() : frame;
-        guard.unwinding = frame;
+        if (injected_fault == fault::record_left)
+            guard.unwinding = frame;
         set_seh_frame(seh_addr(&guard));
         const uint32_t disposition =
             call_handler(record->Handler, ExceptionRecord, frame, &collided);
@@ -183,7 +185,7 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
         frame = next;
     }
     if (injected_fault == fault::target_handler_called && stop != SEH_CHAIN_END) {
-        guard.record.Next = get_seh_frame();
+        guard.record.Next = get_seh_frame(); // the target, at the head
         guard.unwinding = stop;
         set_seh_frame(seh_addr(&guard));
         uint32_t ignored = 0;
