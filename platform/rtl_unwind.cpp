@@ -11,7 +11,8 @@ namespace {
 // 16 KiB thread stack room to run.
 constexpr uint32_t stack_reserve = 4 * 1024;
 
-[[noreturn]] void fatal(uint32_t status, const char *name, uint32_t record)
+[[noreturn]] __attribute__((cold, noinline)) void
+fatal(uint32_t status, const char *name, uint32_t record)
 {
     fatal_line line;
     line << "RtlUnwind: " << name << " (";
@@ -22,7 +23,8 @@ constexpr uint32_t stack_reserve = 4 * 1024;
 // The walk reached the end marker, which was not its target: the platform
 // raises the unwind's exception record there, and no handler is left to take
 // it. A code whose low byte is 0 must not end the process as a success.
-[[noreturn]] void raise_at_end(const EXCEPTION_RECORD *record)
+[[noreturn]] __attribute__((cold, noinline)) void
+raise_at_end(const EXCEPTION_RECORD *record)
 {
     const uint32_t code = record->ExceptionCode;
     fatal_line line;
@@ -75,6 +77,15 @@ call_handler(EXCEPTION_ROUTINE handler, EXCEPTION_RECORD *record, uint32_t frame
     return disposition;
 }
 
+// The thread's chain is another thread's: unwinding it would corrupt that
+// one.
+[[noreturn]] __attribute__((cold, noinline)) void no_block_of_its_own(void)
+{
+    (fatal_line() << "RtlUnwind: this thread has no information block "
+                     "of its own (it was not started by pthread_create)")
+        .exit(SEH_PLATFORM_EXIT_NO_BLOCK);
+}
+
 uint32_t stack_pointer(void)
 {
     uint32_t sp;
@@ -89,12 +100,8 @@ RtlUnwind(void *TargetFrame, void *, EXCEPTION_RECORD *ExceptionRecord,
           void *ReturnValue)
 {
     const NT_TIB *tib = own_block();
-    if (__builtin_expect(!tib, 0)) {
-        // Its chain is another thread's: unwinding it would corrupt that one.
-        (fatal_line() << "RtlUnwind: this thread has no information block "
-                         "of its own (it was not started by pthread_create)")
-            .exit(SEH_PLATFORM_EXIT_NO_BLOCK);
-    }
+    if (__builtin_expect(!tib, 0))
+        no_block_of_its_own();
     const uint32_t target = seh_addr(TargetFrame);
     const uint32_t sp = stack_pointer();
     const stack_range stack = stack_in_use(tib, sp);
