@@ -139,9 +139,9 @@ void harness_run_on_signal_stack(void)
     EXPECT_TRUE(harness_run_unwinds());
 }
 
-// On a thread of its own, the newest one: qemu-i386 keeps one GDT for all
-// threads, and a thread returning from a signal handler reloads FS and GS
-// from the entries that the newest thread set.
+// On a thread of its own, the newest one: under qemu-i386, a thread that
+// returns from a signal handler comes back with the segment bases of the
+// thread that set its descriptors last.
 TEST(Stack, HarnessRunInASignalHandlerOnTheAlternateStack)
 {
     on_new_thread(harness_run_on_signal_stack);
