@@ -1,0 +1,35 @@
+"""The judge on the win32 build under the real Wine: the conforming verdict
+(with Wine's tracing on, as a user debugging would run it), and a program
+whose DLL cannot be loaded, which could not run."""
+import os
+import shutil
+import unittest
+
+from support import JUDGE, TempDirTest, judge
+
+BIN = os.path.dirname(JUDGE)
+OSTREVIN = os.path.join(BIN, "ostrevin.exe")
+
+
+@unittest.skipUnless(os.path.isfile(OSTREVIN), "the win32 build's ostrevin.exe")
+class RealWine(TempDirTest):
+    def test_conforms_with_tracing_left_on(self):
+        env = dict(os.environ, WINEDEBUG="+seh,+module")
+        verdict = judge("--only", "transcript", "wine", OSTREVIN, env=env)
+        self.assertEqual(verdict.status, 0, verdict.text)
+        self.assertRegex(verdict.out, r"ostrevin on win32 under wine-\S+.* conforms\.")
+
+    def test_a_dll_that_cannot_be_loaded(self):
+        alone = os.path.join(self.tmp, "ostrevin.exe")
+        shutil.copy(OSTREVIN, alone)
+        for debug in ("-all", "err+all"):
+            env = dict(os.environ, WINEDEBUG=debug)
+            verdict = judge("--only", "transcript", "wine", alone, env=env)
+            self.assertEqual(verdict.status, 2, verdict.text)
+            self.assertIn("could not run: the run ended with exit status 53 (0x35) before"
+                          " printing anything, the low byte of STATUS_DLL_NOT_FOUND", verdict.out)
+        self.assertIn("qarvel.dll", verdict.out)
+
+
+if __name__ == "__main__":
+    unittest.main()
