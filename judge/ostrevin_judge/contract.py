@@ -33,7 +33,7 @@ def judge(run, ending, title):
     verdict = Verdict(PROGRAM, title)
     verdict.elapsed = run.elapsed
     run_lines = lines_mod.split(run.stdout)
-    if not run_lines and not run.flooded and not ending.names_status:
+    if not run_lines and not run.flooded and not ending.failed:
         verdict.state = COULD_NOT_RUN
         verdict.reason = ending.sentence("before printing anything") + ending.stderr_note()
         case = Case("%s ran" % PROGRAM)
@@ -79,6 +79,9 @@ def judge(run, ending, title):
     if count_line is None:
         where = ("after %d checks (the last: %s)" % (sum(counts.values()), show(last_check))
                  if last_check else "before its first check")
+        if not run_lines:
+            where = ("before anything it printed reached the judge (what a program has not"
+                     " flushed is lost when it ends this way)")
         fault = "ended early: " + ending.sentence(where)
         if ending.normal:
             fault += ", without its count line"

@@ -106,9 +106,11 @@ class Ending:
         return self.kind == "normal"
 
     @property
-    def names_status(self):
-        """The platform itself said how the unwinder failed."""
-        return self.promise is not None
+    def failed(self):
+        """The program ran and the platform failed it: a fault, an unhandled
+        exception, a platform status. Even with nothing printed (a program
+        loses what it has not flushed when it ends this way), a deviation."""
+        return self.kind in ("fault", "exception", "status")
 
     def sentence(self, where):
         return "the run %s %s%s" % (self.head, where, self.tail)
@@ -168,7 +170,9 @@ def _ending(run, timeout, program, platform, stderr_text):
     if platform == "wine":
         for code, name in OTHER_EXCEPTIONS.items():
             if code & 0xFF == status:
-                return Ending("exception", "ended with exit status %d (0x%02X)" % (status, status),
+                # Without Wine's word for it, not known to be an exception:
+                # the loader ends a program whose DLL is missing this way.
+                return Ending("exit", "ended with exit status %d (0x%02X)" % (status, status),
                               ", the low byte of %s (0x%08X)" % (name, code))
     if status == LAYER_NO_BLOCK and platform != "wine":
         return Ending("status", "ended",

@@ -126,7 +126,7 @@ def judge(run, ending, title):
     verdict = Verdict("ostrevin", title)
     verdict.elapsed = run.elapsed
     run_lines = lines_mod.split(run.stdout)
-    if not run_lines and not run.flooded and not ending.names_status:
+    if not run_lines and not run.flooded and not ending.failed:
         verdict.state = COULD_NOT_RUN
         verdict.reason = ending.sentence("before printing anything") + ending.stderr_note()
         case = Case("ostrevin ran")
@@ -180,6 +180,9 @@ def judge(run, ending, title):
             fault = ending.after(quote(FINAL)) + ending.stderr_note()
     elif not (ending.normal and FINAL in out_of_place):
         where = "during test %d" % last_row if last_row else "before test 1"
+        if not run_lines:
+            where = ("before anything it printed reached the judge (what a program has not"
+                     " flushed is lost when it ends this way)")
         fault = ending.sentence(where)
         if ending.normal:
             fault += ", before " + quote(FINAL)

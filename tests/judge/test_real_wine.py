@@ -1,6 +1,6 @@
 """The judge on the win32 build under the real Wine: the conforming verdict
-(with Wine's tracing on, as a user debugging would run it), and a program
-whose DLL cannot be loaded, which could not run."""
+(with Wine's tracing on, as a user debugging would run it), a program whose
+DLL cannot be loaded, which could not run, and unhandled statuses."""
 import os
 import shutil
 import unittest
@@ -9,6 +9,7 @@ from support import JUDGE, TempDirTest, judge
 
 BIN = os.path.dirname(JUDGE)
 OSTREVIN = os.path.join(BIN, "ostrevin.exe")
+RAISES = os.path.join(BIN, "judge_raises.exe")
 
 
 @unittest.skipUnless(os.path.isfile(OSTREVIN), "the win32 build's ostrevin.exe")
@@ -29,6 +30,21 @@ class RealWine(TempDirTest):
             self.assertIn("could not run: the run ended with exit status 53 (0x35) before"
                           " printing anything, the low byte of STATUS_DLL_NOT_FOUND", verdict.out)
         self.assertIn("qarvel.dll", verdict.out)
+
+
+    def test_an_unhandled_status_names_its_promise(self):
+        for status, text in (("0xC0000029", "STATUS_INVALID_UNWIND_TARGET (0xC0000029); W3: "),
+                             ("0xC0000026", "STATUS_INVALID_DISPOSITION (0xC0000026); W6: "),
+                             ("0xC0000005", ": an unhandled exception 0xC0000005"
+                                            " (EXCEPTION_ACCESS_VIOLATION)")):
+            env = dict(os.environ, FAKE_STATUS=status)
+            verdict = judge("--only", "transcript", "wine", RAISES, env=env)
+            self.assertEqual(verdict.status, 1, verdict.text)
+            self.assertIn(text, verdict.out)
+            self.assertIn("(stderr: wine: Unhandled", verdict.out)
+            # Wine does not always flush msvcrt's buffer when an exception
+            # ends the process: test 5 or nothing, never a wrong place.
+            self.assertRegex(verdict.out, r"(during test 5|before anything it printed)")
 
 
 if __name__ == "__main__":

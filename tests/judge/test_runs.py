@@ -90,7 +90,9 @@ class CouldNotRun(unittest.TestCase):
     def test_a_platform_status_before_any_output_is_a_deviation(self):
         verdict = fake_run("exits", status=70, lines=0)
         self.assertEqual(verdict.status, DEVIATES, verdict.text)
-        self.assertIn("before test 1 with exit status 70", verdict.text)
+        self.assertIn("ended before anything it printed reached the judge (what a program has"
+                      " not flushed is lost when it ends this way) with exit status 70",
+                      verdict.text)
 
 
 class Transcripts(unittest.TestCase):
