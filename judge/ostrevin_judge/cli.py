@@ -169,6 +169,9 @@ def main(argv, here):
         sys.stderr.write("ostrevin-judge: interrupted by %s: the run was ended\n" % name)
         return 128 + interrupt.signum
     except BrokenPipeError:
+        # The reader went away (ostrevin-judge ... | head): no verdict was
+        # delivered. Keep Python from failing again on flushing at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 2
 
 
@@ -179,27 +182,27 @@ def _main(args, here):
     except platforms.UsageError as error:
         return _usage_error(str(error))
     except CannotRun as error:
-        sys.stderr.write("ostrevin-judge: %s\n" % error)
+        sys.stderr.write("ostrevin-judge: %s\n" % escape(str(error)))
         return 2
     roles = _roles(options)
     try:
         runs = _check(target, roles)
     except CannotRun as error:
-        sys.stderr.write("ostrevin-judge: %s\n" % error)
+        sys.stderr.write("ostrevin-judge: %s\n" % escape(str(error)))
         return 2
 
     verdicts = []
     try:
         target.prepare(options.timeout)
-        ready = None
+        unprepared = None
     except CannotRun as error:
-        ready = str(error)
+        unprepared = str(error)
     for role in roles:
         if role in runs:
             path, problem = runs[role]
-            if problem or ready:
+            if problem or unprepared:
                 verdicts.append(verdict_mod.could_not_run(role, _title(role, target, path),
-                                                          problem or ready))
+                                                          escape(problem or unprepared)))
             else:
                 verdicts.append(_judge(role, target, path, options))
         elif role in target.note:

@@ -207,7 +207,7 @@ def judge(run, ending, title):
             case.findings += rows[0].findings.sentences()
         case.findings += rows[r].findings.sentences()
         case.unreached = r > reached
-        if r == ended_in:
+        if ended_in is not None and r == max(ended_in, 1):
             case.findings.append(fault)
         verdict.cases.append(case)
     completion = Case("run completed with %s" % quote(FINAL))

@@ -70,8 +70,10 @@ class BothPrograms(TempDirTest):
         self.assertIn("ok 10 - unwind-contract completed with its count line", verdict.out)
 
     def test_a_missing_contract_program_is_a_note(self):
-        shutil.copy(FAKE_OSTREVIN, self.tmp)
-        alone = os.path.join(self.tmp, "ostrevin")
+        folder = os.path.join(self.tmp, "C:\\new\\test")  # backslashes stay backslashes
+        os.mkdir(folder)
+        shutil.copy(FAKE_OSTREVIN, folder)
+        alone = os.path.join(folder, "ostrevin")
         verdict = judge("command", alone, run="conforming")
         self.assertEqual(verdict.status, 0, verdict.text)
         self.assertIn("unwind-contract not found beside %s: contract not judged." % alone,
