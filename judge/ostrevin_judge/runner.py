@@ -1,6 +1,7 @@
-"""Runs one program of the suite as a child in a process group of its own and
-reports exactly how it ended: its exit status or the signal that ended it,
-whether the judge's own time-out fired, and whether it flooded its output.
+"""Runs one program of the suite as a child in a session (and so a process
+group) of its own, away from the terminal's signals, and reports exactly how
+it ended: its exit status or the signal that ended it, whether the judge's
+own time-out fired, and whether it flooded its output.
 
 Output is read through pipes, never scratch files. Standard output is kept
 up to STDOUT_CAP bytes; a run that writes more is ended (its whole group) and
@@ -73,7 +74,7 @@ def run(argv, env, timeout, stdout_cap=STDOUT_CAP, stderr_cap=STDERR_CAP):
     start = time.monotonic()
     try:
         child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, env=env, process_group=0)
+                                 stderr=subprocess.PIPE, env=env, start_new_session=True)
     except OSError as error:
         result.error = error
         return result
