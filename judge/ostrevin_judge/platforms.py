@@ -1,7 +1,8 @@
 """The platforms the judge runs the suite on. Each is one function that takes
 the platform's own arguments and gives a Target: the programs it runs, the
 command line and environment for each, and what must be done once before
-(making a Wine prefix). Add a platform by adding a function to PLATFORMS."""
+(making a Wine prefix). Add a platform by adding a function to PLATFORMS; one
+that runs another inside it takes that platform's Target and sets its wrap."""
 import fcntl
 import os
 import shutil
@@ -23,9 +24,16 @@ class Target:
         self.kind = kind        # "linux", "wine" or None: how statuses read
         self.paths = paths      # role -> the file it runs, or None
         self.env = env
-        self.command = command  # path -> argv
+        self._command = command  # path -> argv
         self.format = None      # "elf" or "pe": what the programs must be
         self.note = {}          # role -> why it is not judged
+        # Every command line the target runs goes through wrap, so that a
+        # platform can run another inside it (an emulator, a root tree).
+        self.wrap = list
+
+    def command(self, path):
+        """The command line that runs the program at path."""
+        return self.wrap(self._command(path))
 
     def prepare(self, timeout):
         """Set-up before the first run; raises CannotRun."""
@@ -88,7 +96,7 @@ class WineTarget(Target):
         with open(self.prefix + ".lock", "a") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             if not os.path.isfile(os.path.join(self.prefix, "system.reg")):
-                made = runner.run([self.wine, "wineboot", "-i"], self.env, timeout)
+                made = runner.run(self.wrap([self.wine, "wineboot", "-i"]), self.env, timeout)
                 if made.error or made.timed_out or made.exit_status != 0:
                     raise CannotRun("could not make the Wine prefix %s: %s" % (
                         self.prefix, _failure(made, timeout)))
@@ -99,7 +107,7 @@ class WineTarget(Target):
             subprocess.run([self.server, "-p10"], env=self.env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                            start_new_session=True, check=False)
-        version = runner.run([self.wine, "--version"], self.env, min(timeout, 30))
+        version = runner.run(self.wrap([self.wine, "--version"]), self.env, min(timeout, 30))
         text = version.stdout.decode("utf-8", errors="replace").strip()
         if version.exit_status == 0 and text:
             self.name = "win32 under %s" % text.splitlines()[0]
