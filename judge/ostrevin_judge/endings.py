@@ -66,12 +66,6 @@ def signal_name(signum):
         return "signal %d" % signum
 
 
-def status_name(code):
-    if code in UNWIND_STATUSES:
-        return UNWIND_STATUSES[code][0]
-    return OTHER_EXCEPTIONS.get(code)
-
-
 def _wine_exception(stderr_text):
     match = _WINE_UNHANDLED.search(stderr_text)
     if not match:
@@ -94,12 +88,11 @@ class Ending:
     """The end of one run. `head` and `tail` frame the place in the run
     (`where`) in a sentence: "the run " + head + " " + where + tail."""
 
-    def __init__(self, kind, head, tail="", promise=None):
-        self.kind = kind          # normal, exit, status, exception, fault,
-        self.head = head          # killed, hung, floods, cannot-start
+    def __init__(self, kind, head, tail=""):
+        self.kind = kind  # normal, exit, status, exception, fault, killed, hung, floods
+        self.head = head
         self.tail = tail
-        self.promise = promise    # the promise that a platform status names
-        self.stderr = ""          # the line of stderr that tells most
+        self.stderr = ""  # the line of stderr that tells most
 
     @property
     def normal(self):
@@ -126,7 +119,7 @@ class Ending:
 def _status_words(code, how):
     name, promise, note = UNWIND_STATUSES[code]
     words = "%s (0x%08X)%s" % (name, code, ", " + note if note else "")
-    return " with %s %s; %s" % (how, words, promises.named(promise)), promise
+    return " with %s %s; %s" % (how, words, promises.named(promise))
 
 
 def ending(run, timeout, program, platform=None):
@@ -157,16 +150,14 @@ def _ending(run, timeout, program, platform, stderr_text):
     code = _wine_exception(stderr_text) if platform != "linux" else None
     if code is not None and (code & 0xFF) == status:
         if code in UNWIND_STATUSES:
-            tail, promise = _status_words(code, "an unhandled exception")
-            return Ending("status", "ended", tail, promise)
+            return Ending("status", "ended", _status_words(code, "an unhandled exception"))
         name = OTHER_EXCEPTIONS.get(code)
         return Ending("exception", "faulted",
                       ": an unhandled exception 0x%08X%s" % (code, " (%s)" % name if name else ""))
     for code in UNWIND_STATUSES:
         if code & 0xFF == status:
-            tail, promise = _status_words(code, "exit status %d (0x%02X), the low byte of"
-                                          % (status, status))
-            return Ending("status", "ended", tail, promise)
+            return Ending("status", "ended", _status_words(
+                code, "exit status %d (0x%02X), the low byte of" % (status, status)))
     if platform == "wine":
         for code, name in OTHER_EXCEPTIONS.items():
             if code & 0xFF == status:
@@ -177,7 +168,6 @@ def _ending(run, timeout, program, platform, stderr_text):
     if status == LAYER_NO_BLOCK and platform != "wine":
         return Ending("status", "ended",
                       " with exit status %d: the platform layer could not give the thread an"
-                      " information block of its own; %s" % (status, promises.named("T1")),
-                      "T1")
+                      " information block of its own; %s" % (status, promises.named("T1")))
     return Ending("exit", "ended with exit status %d" % status,
                   ", which %s never does" % program)

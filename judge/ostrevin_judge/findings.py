@@ -18,9 +18,6 @@ class Findings:
     def add(self, why, line=None, text=None):
         self._groups.setdefault((why, text), []).append(line)
 
-    def __bool__(self):
-        return bool(self._groups)
-
     def sentences(self, prefix=""):
         shown = []
         hidden = 0
