@@ -9,6 +9,7 @@ marked as flooding. Standard error is kept up to STDERR_CAP bytes and the rest
 is read and dropped, so that a platform's own tracing (WINEDEBUG) never blocks
 the run nor fills memory.
 """
+import ctypes
 import os
 import selectors
 import signal
@@ -60,6 +61,20 @@ class Run:
         return self.error is None
 
 
+_PR_SET_PDEATHSIG = 1
+try:
+    _prctl = ctypes.CDLL(None, use_errno=True).prctl
+except (OSError, AttributeError):
+    _prctl = None
+
+
+def _die_with_the_judge():
+    # In the child, before exec: if the judge itself is killed (SIGKILL, a
+    # CI runner's time-out), the run does not go on alone with nobody to end it.
+    if _prctl is not None:
+        _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+
+
 def _kill_group(child):
     # The group's id stays reserved while any member lives, so this reaches
     # the run and whatever it started, even after the child itself is reaped.
@@ -74,7 +89,8 @@ def run(argv, env, timeout, stdout_cap=STDOUT_CAP, stderr_cap=STDERR_CAP):
     start = time.monotonic()
     try:
         child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, env=env, start_new_session=True)
+                                 stderr=subprocess.PIPE, env=env, start_new_session=True,
+                                 preexec_fn=_die_with_the_judge)
     except OSError as error:
         result.error = error
         return result

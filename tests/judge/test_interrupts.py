@@ -33,18 +33,18 @@ def wait_for(condition, limit):
 
 
 class Interrupts(TempDirTest):
-    def interrupt(self, signum):
+    def interrupt(self, signum, run="ignores_term"):
         pid_file = os.path.join(self.tmp, "pid")
         scratch = os.path.join(self.tmp, "scratch")
         os.mkdir(scratch)
-        env = dict(os.environ, FAKE_RUN="ignores_term", FAKE_PIDFILE=pid_file, TMPDIR=scratch)
+        env = dict(os.environ, FAKE_RUN=run, FAKE_PIDFILE=pid_file, TMPDIR=scratch)
         judge = subprocess.Popen([JUDGE, "--only", "transcript", "command", FAKE_OSTREVIN],
                                  env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                  text=True)
         try:
             self.assertTrue(wait_for(lambda: os.path.exists(pid_file)
                                      and read(pid_file).endswith("\n"), 20))
-            grandchild = int(read(pid_file))
+            run_pid = int(read(pid_file))  # the process of the run that ignores signals
             start = time.monotonic()
             judge.send_signal(signum)
             out, err = judge.communicate(timeout=20)
@@ -53,7 +53,10 @@ class Interrupts(TempDirTest):
             if judge.poll() is None:
                 judge.kill()
                 judge.wait()
-        self.assertTrue(wait_for(lambda: not alive(grandchild), 5), "the run outlived the judge")
+        gone = wait_for(lambda: not alive(run_pid), 5)
+        if not gone:
+            os.kill(run_pid, signal.SIGKILL)
+        self.assertTrue(gone, "the run outlived the judge")
         self.assertEqual(os.listdir(scratch), [])
         print("%s: the judge and its run ended in %.2f s" % (signal.Signals(signum).name,
                                                               elapsed))
@@ -64,6 +67,10 @@ class Interrupts(TempDirTest):
         self.assertEqual(status, 130)
         self.assertIn("ostrevin-judge: interrupted by SIGINT: the run was ended", err)
         self.assertEqual(out, "")
+
+    def test_sigkill_of_the_judge_ends_the_run_too(self):
+        status, _, _ = self.interrupt(signal.SIGKILL, run="hangs")
+        self.assertEqual(status, -signal.SIGKILL)
 
     def test_sigterm(self):
         status, _, err = self.interrupt(signal.SIGTERM)
