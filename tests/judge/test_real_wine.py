@@ -3,13 +3,15 @@
 DLL cannot be loaded, which could not run, and unhandled statuses."""
 import os
 import shutil
+import subprocess
 import unittest
 
-from support import JUDGE, TempDirTest, judge
+from support import FAKE, JUDGE, TempDirTest, judge
 
 BIN = os.path.dirname(JUDGE)
 OSTREVIN = os.path.join(BIN, "ostrevin.exe")
 RAISES = os.path.join(BIN, "judge_raises.exe")
+WINE_RUN = os.path.join(os.path.dirname(BIN), "wine-run")
 
 
 @unittest.skipUnless(os.path.isfile(OSTREVIN), "the win32 build's ostrevin.exe")
@@ -45,6 +47,37 @@ class RealWine(TempDirTest):
             # Wine does not always flush msvcrt's buffer when an exception
             # ends the process: test 5 or nothing, never a wrong place.
             self.assertRegex(verdict.out, r"(during test 5|before anything it printed)")
+
+
+
+@unittest.skipUnless(os.path.isfile(WINE_RUN), "the win32 build's wine-run")
+class WineRun(TempDirTest):
+    """ctest's runner takes the Wine and server of one build, and leaves
+    WINEDEBUG to the user."""
+
+    def run_it(self, **env):
+        log = os.path.join(self.tmp, "wine.log")
+        environment = {name: value for name, value in os.environ.items()
+                       if not name.startswith("WINE")}
+        environment.update(env, WINE=os.path.join(FAKE, "wine-build", "wine"), FAKE_WINE_LOG=log)
+        completed = subprocess.run([WINE_RUN, OSTREVIN], env=environment, capture_output=True,
+                                   text=True, timeout=60)
+        self.assertEqual(completed.returncode, 0, completed.stderr)
+        with open(log) as file:
+            return file.read()
+
+    def test_the_server_beside_wine(self):
+        logged = self.run_it()
+        server = os.path.join(FAKE, "wine-build", "wineserver")
+        self.assertIn("server %s -p10" % server, logged)
+        self.assertIn("WINEDEBUG=-all WINESERVER=%s" % server, logged)
+
+    def test_winedebug_and_wineserver_of_the_user(self):
+        server = os.path.join(self.tmp, "server")
+        shutil.copy(os.path.join(FAKE, "wine-build", "wineserver"), server)
+        logged = self.run_it(WINEDEBUG="+seh", WINESERVER=server)
+        self.assertIn("server %s -p10" % server, logged)
+        self.assertIn("WINEDEBUG=+seh WINESERVER=%s" % server, logged)
 
 
 if __name__ == "__main__":
