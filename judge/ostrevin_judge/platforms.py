@@ -195,10 +195,11 @@ def command(args, environ, here):
     paths = dict.fromkeys(programs.ROLES)
     at = None
     for index, arg in enumerate(args):
-        role = _NAMES.get(os.path.basename(arg))
-        if role and os.path.isfile(executable if index == 0 else arg):
+        # COMMAND itself is the file found on PATH, and shown as that path.
+        where = executable if index == 0 and os.sep not in arg else arg
+        if _NAMES.get(os.path.basename(arg)) and os.path.isfile(where):
             at = index
-            paths = programs.beside(arg, ".exe" if arg.endswith(".exe") else "")
+            paths = programs.beside(where, ".exe" if arg.endswith(".exe") else "")
             break
     if at is None:
         paths[OSTREVIN] = args[0]

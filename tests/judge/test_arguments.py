@@ -91,6 +91,19 @@ class ProgramKinds(TempDirTest):
         self.assertEqual(verdict.status, 2, verdict.text)
         self.assertIn("no linux-i386 program at ./ostrevin", verdict.err)
 
+    def test_a_command_from_path_is_shown_as_the_file_that_runs(self):
+        found = os.path.join(self.tmp, "path")
+        os.mkdir(found)
+        shutil.copy(FAKE_OSTREVIN, found)
+        with open(os.path.join(self.tmp, "ostrevin"), "w") as file:  # a decoy here
+            file.write("#!/bin/sh\necho decoy\n")
+        os.chmod(os.path.join(self.tmp, "ostrevin"), stat.S_IRWXU)
+        env = dict(os.environ, PATH=found + os.pathsep + os.environ.get("PATH", ""))
+        verdict = judge("command", "ostrevin", env=env, cwd=self.tmp, run="conforming")
+        self.assertEqual(verdict.status, 0, verdict.text)
+        self.assertIn("ostrevin on this host (%s): conforms." % os.path.join(found, "ostrevin"),
+                      verdict.out)
+
 
 class JUnit(TempDirTest):
     def parse(self, *args, **fake):
