@@ -91,6 +91,14 @@ class WineTarget(Target):
 
     def prepare(self, timeout):
         _check_prefix(self.prefix)
+        try:
+            self._make_prefix(timeout)
+        except OSError as error:
+            raise CannotRun("cannot use the Wine prefix %s: %s" % (
+                self.prefix, error.strerror)) from None
+        self._start(timeout)
+
+    def _make_prefix(self, timeout):
         os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
         # Made once, under the lock that ctest's Wine runner takes too.
         with open(self.prefix + ".lock", "a") as lock:
@@ -102,11 +110,17 @@ class WineTarget(Target):
                         self.prefix, _failure(made, timeout)))
                 if self.server:
                     runner.run([self.server, "-w"], self.env, timeout)
+
+    def _start(self, timeout):
         if self.server:
             # A server of our own, started detached from the runs' pipes.
-            subprocess.run([self.server, "-p10"], env=self.env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                           start_new_session=True, check=False)
+            try:
+                subprocess.run([self.server, "-p10"], env=self.env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               start_new_session=True, check=False, timeout=timeout)
+            except (OSError, subprocess.TimeoutExpired) as error:
+                raise CannotRun("cannot start %s: %s" % (self.server, getattr(
+                    error, "strerror", None) or "it did not return")) from None
         version = runner.run(self.wrap([self.wine, "--version"]), self.env, min(timeout, 30))
         text = version.stdout.decode("utf-8", errors="replace").strip()
         if version.exit_status == 0 and text:

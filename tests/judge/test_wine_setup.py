@@ -96,6 +96,10 @@ class WineSetup(TempDirTest):
         self.assertEqual(verdict.status, 2, verdict.text)
         self.assertIn("could not make the Wine prefix", verdict.out)
         self.assertIn("wine: cannot make the prefix", verdict.out)
+        verdict = self.wine("--prefix", "/proc/no/prefix")
+        self.assertEqual(verdict.status, 2, verdict.text)
+        self.assertIn("could not run: cannot use the Wine prefix /proc/no/prefix: No such file",
+                      verdict.out)
 
     @unittest.skipUnless(os.geteuid() == 0, "needs root to make a folder of another user's")
     def test_a_prefix_of_another_user(self):
