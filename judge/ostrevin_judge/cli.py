@@ -161,6 +161,8 @@ def _judge(role, target, path, options):
 
 
 def main(argv, here):
+    for stream in (sys.stdout, sys.stderr):  # whatever the locale, never fail to print
+        stream.reconfigure(errors="backslashreplace")
     runner.catch_interrupts()
     try:
         return _main(list(argv), here)

@@ -49,7 +49,7 @@ def linux(args, environ, here):
     """linux [PROGRAM]: our linux-i386 build, its layer picked by the loader
     (LD_LIBRARY_PATH as the user set it)."""
     given = _program_argument(args, "linux")
-    paths = programs.beside(given or programs.default(here, OSTREVIN))
+    paths = programs.beside(programs.default(here, OSTREVIN) if given is None else given)
     target = Target("linux-i386", "linux-i386", "linux", paths, dict(environ),
                     lambda path: [os.path.abspath(path)])
     target.format = "elf"
@@ -70,6 +70,8 @@ def _default_prefix(here, environ):
 
 
 def _find_command(name, environ, what):
+    if not name:
+        raise CannotRun("cannot find %s: an empty name" % what)
     if os.sep in name:
         if not os.path.isfile(name) or not os.access(name, os.X_OK):
             raise CannotRun("cannot find %s: %s is not an executable file" % (what, name))
@@ -172,7 +174,8 @@ def wine(args, environ, here):
     if prefix and user_prefix:
         raise UsageError("--prefix and --user-prefix exclude each other")
     given = _program_argument(args, "wine")
-    paths = programs.beside(given or programs.default(here, OSTREVIN + ".exe"), ".exe")
+    paths = programs.beside(programs.default(here, OSTREVIN + ".exe") if given is None else given,
+                            ".exe")
 
     wine_path = _find_command(wine_name, environ, "wine")
     server = environ.get("WINESERVER")
