@@ -208,7 +208,7 @@ def command(args, environ, here):
     names ostrevin (or ostrevin.exe) replaced by the unwind-contract beside it."""
     if not args:
         raise UsageError("command takes a command line")
-    executable = _find_command(args[0], environ, args[0])
+    executable = _find_command(args[0], environ, args[0] or "the command")
     paths = dict.fromkeys(programs.ROLES)
     at = None
     for index, arg in enumerate(args):
