@@ -83,9 +83,31 @@ def _in(row):
     return "test %d: " % row
 
 
+# The promises of RtlUnwind (their numbers, as in the contract program's
+# verdict) that an added line at this place shows broken.
+def _added_promises(row, text):
+    if text == MISMATCH:
+        return {1: "T1", 2: "T1", 3: "U1", 4: "U1, W7"}.get(row, "W5")
+    if text == SHOULD_NEVER:
+        return "W5" if row == 5 else "E1"
+    if text in (CLEAN_NON_UNWIND, DIRTY_NON_UNWIND):
+        return "U6"
+    if text == DIRTY_UNWOUND:
+        return "W5, U1"
+    if text == SHOULD_GET_HERE:
+        return "W5"
+    return None
+
+
 def _added_why(row, text):
     """What a line that a conforming platform does not print at this place
-    says about the unwinder."""
+    says about the unwinder, with the promises it breaks."""
+    why = _added_reason(row, text)
+    promises = _added_promises(row, text)
+    return why + " (promise %s)" % promises if promises else why
+
+
+def _added_reason(row, text):
     if text == MISMATCH:
         return {
             1: "the chain head at FS:0 changed while a scenario touched nothing",
@@ -232,14 +254,15 @@ def _report_missing(row, where, texts, out_of_place):
                 row.findings.add("test %d: its label %s is missing" % (where, quote(text)))
         elif where == 2:
             row.findings.add("test 2: the harness did not report its dangling record: a value"
-                             " written to the chain head at FS:0 was not read back")
+                             " written to the chain head at FS:0 was not read back"
+                             " (promise T1)")
     if where == 5 and SHOULD_GET_HERE in texts:
         count = texts.count(SHOULD_GET_HERE)
         passes = "on either pass" if count == 2 else "on one of the two passes"
         if DIRTY_NON_UNWIND in row.texts:
             row.findings.add("test 5: control did not come back to the scenario %s: the"
                              " handler, called without EXCEPTION_UNWINDING, started no nested"
-                             " unwind" % passes)
+                             " unwind (promise U6)" % passes)
         else:
             row.findings.add("test 5: a nested unwind started from a handler did not resume in"
-                             " the scenario %s" % passes)
+                             " the scenario %s (promise W5)" % passes)

@@ -157,7 +157,7 @@ class Bounds(unittest.TestCase):
         elapsed = time.monotonic() - start
         self.assertEqual(verdict.status, DEVIATES)
         self.assertIn("test 5: a nested unwind resumed in the scenario more often than the"
-                      " scenario started one (10000 times, lines 9, 11, 13, 15, 17, ...:"
+                      " scenario started one (promise W5) (10000 times, lines 9, 11, 13, 15, 17, ...:"
                       " \"should get here.\")", verdict.out)
         self.assertIn("(10000 times, lines 10, 12, 14, 16, 18, ...: \"dirty frame was"
                       " unwound.\")", verdict.out)
