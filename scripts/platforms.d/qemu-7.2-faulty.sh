@@ -7,4 +7,8 @@ set_up() {
   [ -f "$faulty_layer/libseh_platform.so" ] || cannot "no faulty layer in $faulty_layer"
   ensure_packages platforms qemu-user || cannot "qemu-user is missing and cannot be installed here"
 }
-run_one() { exec env LD_LIBRARY_PATH="$faulty_layer" "$qemu" "$1"; }
+judge_on() {
+  program=$1
+  shift
+  LD_LIBRARY_PATH=$faulty_layer "$judge" "$@" qemu --qemu "$qemu" linux "$program"
+}

@@ -9,4 +9,4 @@ set_up() {
 }
 qemu_version() { "$qemu" --version | sed -n '1s/^qemu-i386 version //p'; }
 platform_version() { qemu_version; }
-run_one() { exec "$qemu" "$1"; }
+judge_on() { program=$1; shift; "$judge" "$@" qemu --qemu "$qemu" linux "$program"; }

@@ -8,7 +8,9 @@ set_up() {
     cannot "valgrind or libc6-dbg:i386 is missing and cannot be installed here"
 }
 platform_version() { echo "$(valgrind --version) memcheck"; }
-run_one() {
-  exec valgrind -q --tool=memcheck --error-exitcode=99 \
-    --suppressions="$here/../../tests/valgrind.supp" "$1"
+judge_on() {
+  program=$1
+  shift
+  "$judge" "$@" command valgrind -q --tool=memcheck --error-exitcode=99 \
+    --suppressions="$here/../../tests/valgrind.supp" "$program"
 }

@@ -5,4 +5,4 @@ target=linux
 cost="Debian's valgrind (./scripts/setup-deps installs it); seconds"
 set_up() { ensure_packages platforms valgrind || cannot "valgrind is missing and cannot be installed here"; }
 platform_version() { valgrind --version; }
-run_one() { exec valgrind -q --tool=none "$1"; }
+judge_on() { program=$1; shift; "$judge" "$@" command valgrind -q --tool=none "$program"; }

@@ -1,18 +1,17 @@
 # Wine 10.0 of Debian 13: an i386 Debian 13 tree (debootstrap) in the cache
-# with wine and wine32 installed inside. Programs run in it through chroot,
-# in a mount namespace of their own (the build bound read-only at
-# /mnt/ostrevin, the tree's own /proc and /dev), with a private prefix in
-# the tree: nothing on the host changes.
+# with wine and wine32 installed inside. The judge's wine --root runs the
+# programs in it, chrooted in a mount namespace of their own, with a prefix
+# of their own in the cache: nothing on the host changes.
 . "$here/debian.sh"
 title="Wine 10.0 (Debian 13, an i386 tree)"
 target=win32
 exe=.exe
 cost="about 380 MB downloaded and a few minutes the first time (debootstrap, then wine inside); needs root; seconds after"
 tree=$OSTREVIN_CACHE/debian13-i386
-ready=$tree/.ostrevin-ready
+wine_prefix=$OSTREVIN_CACHE/wine-10.0/prefix
 set_up() {
-  [ "$(id -u)" -eq 0 ] || cannot "needs root (debootstrap, chroot and mount namespaces)"
-  [ -f "$ready" ] && return 0
+  [ "$(id -u)" -eq 0 ] || cannot "needs root (debootstrap, and apt-get in the tree)"
+  [ -f "$tree/.ostrevin-ready" ] && return 0
   ensure_packages platforms debootstrap || cannot "debootstrap is missing and cannot be installed here"
   if [ ! -f "$tree/.debootstrapped" ]; then
     mirror=$(debian_mirror) || cannot "no Debian mirror in this machine's apt sources (set OSTREVIN_DEBIAN_MIRROR)"
@@ -21,36 +20,21 @@ set_up() {
       cannot "debootstrap of Debian 13 (i386) failed"
     touch "$tree/.debootstrapped"
   fi
-  in_tree sh -c 'apt-get -q update && DEBIAN_FRONTEND=noninteractive apt-get -q install -y --no-install-recommends wine wine32 && apt-get clean' >&2 ||
+  unshare --mount --propagation private sh -c '
+    mount --rbind /proc "$1/proc" && mount --rbind /dev "$1/dev" &&
+    exec chroot "$1" sh -c "apt-get -q update &&
+      DEBIAN_FRONTEND=noninteractive apt-get -q install -y --no-install-recommends wine wine32 &&
+      apt-get clean"' in-tree "$tree" >&2 ||
     cannot "installing wine and wine32 in the Debian 13 tree failed"
-  in_tree_wine wineboot -i </dev/null >/dev/null 2>&1
-  in_tree_wine wineserver -w </dev/null >/dev/null 2>&1
-  [ -f "$tree/var/lib/ostrevin/prefix/system.reg" ] || cannot "wineboot made no prefix in the Debian 13 tree"
-  touch "$ready"
+  touch "$tree/.ostrevin-ready"
 }
-
-# in_tree COMMAND...: runs COMMAND in the tree, in a mount namespace of its
-# own (in place of this shell when in_tree_exec is exec).
-in_tree_exec=
-in_tree() {
-  mkdir -p "$tree/mnt/ostrevin"
-  $in_tree_exec unshare --mount --propagation private sh -c '
-    tree=$1 build=$2
-    shift 2
-    mount -t proc proc "$tree/proc" &&
-    mount --rbind /dev "$tree/dev" &&
-    mount --bind "$build" "$tree/mnt/ostrevin" &&
-    mount -o remount,bind,ro "$tree/mnt/ostrevin" &&
-    exec chroot "$tree" "$@"' in-tree "$tree" "$OSTREVIN_WIN32_BUILD" "$@"
+# As wine --version prints it, from the tree's package database.
+platform_version() {
+  version=$(dpkg-query --admindir="$tree/var/lib/dpkg" -W -f='${Version}' wine32:i386)
+  echo "wine-${version%%~*} (Debian $version)"
 }
-in_tree_wine() {
-  mkdir -p "$tree/var/lib/ostrevin/prefix"
-  in_tree env HOME=/root WINEPREFIX=/var/lib/ostrevin/prefix WINEDEBUG=-all DISPLAY= \
-    WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" "$@"
-}
-platform_version() { in_tree wine --version; }
-run_one() {
-  in_tree_wine wineserver -p10 </dev/null >/dev/null 2>&1
-  in_tree_exec="exec"
-  in_tree_wine wine "/mnt/ostrevin/bin/${1##*/}"
+judge_on() {
+  program=$1
+  shift
+  "$judge" "$@" wine --root "$tree" --prefix "$wine_prefix" "$program"
 }

@@ -69,14 +69,16 @@ FAKE_OSTREVIN=extra FAKE_CONTRACT=miscount
 export FAKE_OSTREVIN FAKE_CONTRACT
 run "a deviating run, a summary that lies" --linux "$work/fake" linux-native
 expect_status 0
-expect_row "$native" "| deviates (1 finding) | summary disagrees with its lines (1 / 1 / 1) |"
+expect_row "$native" "| deviates (1 finding) | 1 / 1 / 1; ended early |"
+expect_table 'contract: ended early: its count line "3 checks: 3 ok, 0 not ok, 0 differs" disagrees with its lines'
 expect_table 'after "Tests complete.": an extra line (line 10: "should never get here.")'
 
 FAKE_OSTREVIN=faults FAKE_CONTRACT=crash
 run "runs that crash" --linux "$work/fake" linux-native
 expect_row "$native" "| deviates (1 finding) |"
 expect_table "the run faulted (SIGSEGV) during test 2"
-expect_row "$native" "| ended without its summary (exit status 139) after 1 / 1 / 1 |"
+expect_row "$native" "| 1 / 1 / 1; ended early |"
+expect_table "contract: ended early: the run faulted (SIGSEGV) after 3 checks"
 unset FAKE_OSTREVIN FAKE_CONTRACT
 
 run "the real build under qemu-user, conforming and faulty" --linux "$build" qemu-7.2 qemu-7.2-faulty
