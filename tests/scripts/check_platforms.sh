@@ -88,8 +88,11 @@ expect_row "qemu-user 7.2 with the faulty layer record_left (a control)" "| devi
 expect_table "test 4: after the forced unwind the harness record was not at the head"
 [ "$(grep -c '^| ' "$work/table")" -eq 3 ] || fail "not a header and two rows"
 
-run "a platform without its build" --linux "$work/fake" --win32 "$work/none" linux-native wine-qemu
+run "a platform without its build" --linux "$work/fake" --win32 "$work/none" wine-qemu linux-native
 expect_status 1
+# The note of one platform is not another's.
+[ "$(grep -c '^Only the first process runs on the emulated CPU' "$work/table")" -eq 1 ] ||
+  fail "the note of wine-qemu is not there once: $(cat "$work/table")"
 expect_row "$native" "| conforms |"
 expect_row "Wine (Debian 12) on qemu-user 10.0" "| not set up: no win32 build in $work/none"
 [ ! -e "$XDG_CACHE_HOME/ostrevin/qemu-10.0" ] || fail "set up a platform it cannot run"
