@@ -5,6 +5,13 @@ set(CONTRACT_OUTPUTS ${CMAKE_CURRENT_SOURCE_DIR}/contract)
 add_test(NAME contract_run
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh ${RUN} $<TARGET_FILE:unwind-contract>)
 set_tests_properties(contract_run PROPERTIES TIMEOUT 300)
+# Its one argument is for its own children; anything else is refused.
+add_test(NAME contract_unknown_check
+  COMMAND ${CHECK_TRANSCRIPT} --stderr "no check named w9_nothing" /dev/null 2
+          ${RUN} $<TARGET_FILE:unwind-contract> w9_nothing)
+add_test(NAME contract_arguments
+  COMMAND ${CHECK_TRANSCRIPT} --stderr "takes no arguments" /dev/null 2
+          ${RUN} $<TARGET_FILE:unwind-contract> u1_one u1_two)
 
 if(NOT WIN32)
   add_test(NAME contract_conforming
