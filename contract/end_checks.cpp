@@ -114,6 +114,10 @@ EXCEPTION_RECORD unwinds_record;
 
 uint32_t catch_raise(EXCEPTION_RECORD *record, void *, void *, void *)
 {
+    if (!record) {
+        report_fail("a handler got a null ExceptionRecord");
+        return ExceptionContinueSearch;
+    }
     if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
         return ExceptionContinueSearch;
     if (record->ExceptionCode != raised_status)

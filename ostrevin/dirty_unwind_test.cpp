@@ -13,10 +13,13 @@ uint32_t dirty_unwind_target = 0;
 extern "C" uint32_t handle_exception_dirty_unwind(
     EXCEPTION_RECORD *exception_record, void *, void *, void *)
 {
+    // A do_unwind that comes back (a faulty platform) falls through to the
+    // return: the handler was called as an unwind handler all the same.
     if (exception_record->ExceptionFlags & EXCEPTION_UNWINDING)
         do_unwind(dirty_exception_frame + sizeof(EXCEPTION_REGISTRATION_RECORD),
                   dirty_unwind_target);
-    printf("dirty unwind handler called on non-unwind.\n");
+    else
+        printf("dirty unwind handler called on non-unwind.\n");
     return ExceptionContinueSearch;
 }
 

@@ -13,6 +13,8 @@ enum class fault {
     target_handler_called, // the target's own handler is called as well
     collision_missed,     // a nested unwind calls the running handler again
     stops_one_early,      // the record just above the target is left alone
+    returns_into_scenario, // returns as if its caller had returned as well
+    null_exception_record, // handlers get no EXCEPTION_RECORD (they fault)
     exit_unwind_keeps_oldest, // U2: an exit unwind stops above the oldest record
     jumps_to_target_ip,   // U3: calls TargetIp at the end when it names code
     own_record_parameters, // U4: RtlUnwind's own record has a parameter

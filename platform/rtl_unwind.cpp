@@ -75,6 +75,8 @@ uint32_t call_for_unwind(EXCEPTION_RECORD *exception_record, uint32_t frame,
     guard.record.Handler = guard_handler;
     set_seh_frame(seh_addr(&guard));
     auto *record = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD *>(frame);
+    if (injected_fault == fault::null_exception_record)
+        exception_record = nullptr;
     void *establisher = record;
     if (injected_fault == fault::wrong_establisher_frame &&
         record->Handler != guard_handler)
@@ -98,7 +100,9 @@ uint32_t stack_pointer(void)
 
 } // namespace
 
-extern "C" __attribute__((stdcall)) uint32_t
+// A stdcall API of the platform: its callers promise only a 4-byte aligned
+// stack, so it realigns its own.
+extern "C" __attribute__((stdcall, force_align_arg_pointer)) uint32_t
 RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
           void *ReturnValue)
 {
@@ -211,6 +215,15 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
     if (injected_fault == fault::target_handler_called && stop != SEH_CHAIN_END) {
         uint32_t ignored = 0;
         call_for_unwind(ExceptionRecord, stop, &ignored);
+    }
+    if (injected_fault == fault::returns_into_scenario) {
+        // The caller's frame is do_unwind's: saved EBP, resume point, return
+        // address, target, resume frame. Pointing its resume frame at the
+        // resume point's slot, now holding the saved EBP, makes the resume
+        // return from do_unwind itself, ESP and EBP as its caller had them.
+        uint32_t *caller = *static_cast<uint32_t **>(__builtin_frame_address(0));
+        caller[1] = caller[0];
+        caller[4] = seh_addr(&caller[1]);
     }
     if (target == 0 && injected_fault != fault::returns_at_end)
         raise_at_end(ExceptionRecord);

@@ -11,6 +11,9 @@
  *   8(%ebp)  return address into the caller of do_unwind
  *  12(%ebp)  target_record
  *  16(%ebp)  resume_frame
+ * RtlUnwind's arguments are pushed right below, with nothing between: like
+ * any stdcall routine of the platform, it is called on a 4-byte aligned
+ * stack.
  */
 #include "asm.h"
 
@@ -21,7 +24,6 @@ FUNC_BEGIN(do_unwind)
 1:  addl    $(target - 1b), (%esp)
     pushl   %ebp
     movl    %esp, %ebp
-    andl    $-16, %esp              /* RtlUnwind sees an ABI-aligned stack */
     pushl   $0xCAFE                 /* ReturnValue */
     pushl   $0                      /* ExceptionRecord */
     pushl   $0xFFFFFFFF             /* TargetIp */

@@ -5,6 +5,9 @@
  *   4(%ebp)  return address into the caller
  *   8(%ebp)  callback
  *  12(%ebp)  out
+ * The callback is called right below, so at its entry ESP + 4 is the value
+ * at *out. A caller that needs the callback's stack aligned aligns its own
+ * call (see invoke_callback_resumable).
  */
 #include "asm.h"
 
@@ -15,7 +18,6 @@ FUNC_BEGIN(invoke_callback)
     movl    %esp, %ebp
     movl    12(%ebp), %eax          /* out */
     movl    %ebp, (%eax)            /* *out = frame pointer */
-    andl    $-16, %esp              /* callee sees an ABI-aligned stack */
     call    *8(%ebp)                /* callback(); its result stays in EAX */
     movl    %ebp, %esp              /* drop whatever the callback left */
     popl    %ebp

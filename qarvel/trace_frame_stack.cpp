@@ -1,32 +1,50 @@
 #include <stdio.h>
 
 #include "qarvel.h"
+#include "readable.h"
 #include "stack_bounds.h"
 
-// True when `addr` is one of the records from the head up to, not including,
-// `stop`: the walk below only ever climbs, so these are all it has printed.
-static bool visited(uint32_t addr, uint32_t stop)
+// True when `addr` is one of the first `printed` records from the head: the
+// records the walk below has printed so far.
+static bool printed_before(uint32_t addr, unsigned printed)
 {
-    for (uint32_t r = get_seh_frame(); r != stop;
-         r = reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(r)->Next)
+    uint32_t r = get_seh_frame();
+    for (unsigned i = 0; i < printed; ++i) {
         if (r == addr)
             return true;
-    return addr == stop;
+        EXCEPTION_REGISTRATION_RECORD copy;
+        if (!read_memory(r, &copy, sizeof copy))
+            return false;
+        r = copy.Next;
+    }
+    return false;
 }
 
-// Prints the registration chain from the head. Each record must lie on the
-// stack, word-aligned, above the one before it; the end marker ends the walk.
+// Prints the registration chain from the head. A record may lie on the stack
+// or anywhere else its memory can be read (static data, the heap); records
+// on the stack lie newest first, each above the one before. The walk stops,
+// with a line saying why, at a record already printed, one that is not
+// word-aligned, one on the stack that does not lie above the previous one on
+// the stack, or one that cannot be read. The end marker ends it.
 extern "C" void trace_frame_stack(void)
 {
-    uint32_t prev = 0;
+    uint32_t prev = 0, last_on_stack = 0;
+    unsigned printed = 0;
     for (uint32_t record = get_seh_frame(); record != SEH_CHAIN_END;) {
+        const bool stacked = on_stack(record, sizeof(EXCEPTION_REGISTRATION_RECORD));
+        EXCEPTION_REGISTRATION_RECORD r;
         const char *why = nullptr;
-        if (prev != 0 && record <= prev)
-            why = visited(record, prev) ? "loops back to" : "points down to";
-        else if (!on_stack(record, sizeof(EXCEPTION_REGISTRATION_RECORD)))
-            why = "lies outside the stack at";
-        else if (!word_aligned(record))
+        if (!word_aligned(record))
             why = "is not 4-byte aligned at";
+        // Only these can be a record printed before: every record printed
+        // on the stack lies at or below last_on_stack.
+        else if ((!stacked || record <= last_on_stack) &&
+                 printed_before(record, printed))
+            why = "loops back to";
+        else if (stacked && last_on_stack != 0 && record <= last_on_stack)
+            why = "points down to";
+        else if (!read_memory(record, &r, sizeof r))
+            why = "cannot be read at";
         if (why) {
             if (prev != 0)
                 printf("record after 0x%08lx %s 0x%08lx; walk stopped.\n",
@@ -36,12 +54,13 @@ extern "C" void trace_frame_stack(void)
                        (unsigned long)record);
             break;
         }
-        const EXCEPTION_REGISTRATION_RECORD *r =
-            reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(record);
         printf("0x%08lx: 0x%08lx", (unsigned long)record,
-               (unsigned long)seh_addr(reinterpret_cast<const void *>(r->Handler)));
+               (unsigned long)seh_addr(reinterpret_cast<const void *>(r.Handler)));
         printf("\n");
+        ++printed;
         prev = record;
-        record = r->Next;
+        if (stacked)
+            last_on_stack = record;
+        record = r.Next;
     }
 }

@@ -17,13 +17,18 @@ if(NOT WIN32)
   add_test(NAME contract_conforming
     COMMAND ${CHECK_TRANSCRIPT} ${CONTRACT_OUTPUTS}/conforming.txt 0 $<TARGET_FILE:unwind-contract>)
 
-  # The promises that each faulty build breaks (the first five were built
+  # The promises that each faulty build breaks (the first seven were built
   # for ostrevin and break several).
   set(promises_no_unwinding_flag U6)
   set(promises_record_left U1 W5 W7 E2 T1)
   set(promises_target_handler_called U1)
   set(promises_collision_missed W5)
   set(promises_stops_one_early U1 U2 W1 W5 W6 E2 E4 T1)
+  # It writes into its caller's frame as if the caller were qarvel's do_unwind:
+  # every check's own call of RtlUnwind then returns to a wrecked frame.
+  set(promises_returns_into_scenario U1 U3 U4 U5 U6 W1 W4 W5 W7 E1 E2 T1)
+  # A null record, which every handler of the checks reports.
+  set(promises_null_exception_record U1 U2 U3 U4 U5 U6 W1 W3 W4 W5 W6 W7 E1 E2 E3 E4 T1)
   set(promises_exit_unwind_keeps_oldest U2)
   set(promises_jumps_to_target_ip U3)
   set(promises_own_record_parameters U4)

@@ -97,13 +97,20 @@ FUNC_BEGIN(rtl_unwind_probe)
     LEAVE_WITH_PROBE_VALUES
 FUNC_END(rtl_unwind_probe)
 
-/* void trace_marked(void): trace_control_stack() from a call site whose
- * return address is the global label trace_return_site. */
+/* void trace_marked(uint32_t frame[2]): trace_control_stack() from a call
+ * site whose return address is the global label trace_return_site, storing
+ * first this probe's own frame pointer and its return address in frame[0]
+ * and frame[1]. The tracer's frame lies 16 bytes below the probe's: 8 of
+ * padding, the return address, the saved EBP. */
     .p2align 4
 FUNC_BEGIN(trace_marked)
     pushl   %ebp
     movl    %esp, %ebp
     subl    $8, %esp                /* keep the callee's stack ABI-aligned */
+    movl    8(%ebp), %eax
+    movl    %ebp, (%eax)            /* frame[0] = this frame */
+    movl    4(%ebp), %ecx
+    movl    %ecx, 4(%eax)           /* frame[1] = the return address */
     CALL_IMPORT(IMPORT_SLOT(trace_control_stack), %ecx)
     .globl  SYM(trace_return_site)
 SYM(trace_return_site):
@@ -113,7 +120,8 @@ SYM(trace_return_site):
 FUNC_END(trace_marked)
 
 /* void trace_from_frame(uint32_t fp): trace_control_stack() with EBP = fp,
- * so that the tracer's own frame links to a frame chain built by the test. */
+ * so that the tracer's own frame links to a frame chain built by the test.
+ * The call returns to the global label trace_from_frame_site. */
     .p2align 4
 FUNC_BEGIN(trace_from_frame)
     pushl   %ebp
@@ -123,11 +131,43 @@ FUNC_BEGIN(trace_from_frame)
     movl    %ebp, %ebx
     movl    8(%ebp), %ebp
     CALL_IMPORT(IMPORT_SLOT(trace_control_stack), %ecx)
+    .globl  SYM(trace_from_frame_site)
+SYM(trace_from_frame_site):
     movl    %ebx, %ebp
     leal    -4(%ebp), %esp
     popl    %ebx
     popl    %ebp
     ret
 FUNC_END(trace_from_frame)
+
+/* uint32_t call_shifted(uint32_t words, uint32_t (*fn)(uint32_t, uint32_t),
+ *                       uint32_t a, uint32_t b)
+ * fn(a, b) called from a stack that is `words` 32-bit words below a 16-byte
+ * boundary when the two arguments are pushed: each of words = 0..3 gives
+ * fn's stack another alignment. Returns fn's result. */
+    .p2align 4
+FUNC_BEGIN(call_shifted)
+    pushl   %ebp
+    movl    %esp, %ebp
+    andl    $-16, %esp              /* a known alignment to start from */
+    movl    8(%ebp), %eax           /* words */
+    shll    $2, %eax
+    subl    %eax, %esp              /* shifted by that many words */
+    subl    $8, %esp                /* so that the two pushes end there */
+    pushl   20(%ebp)                /* b */
+    pushl   16(%ebp)                /* a */
+    call    *12(%ebp)               /* fn */
+    movl    %ebp, %esp
+    popl    %ebp
+    ret
+FUNC_END(call_shifted)
+
+/* uint32_t entry_stack_above_return(void): a callback that returns its ESP
+ * at entry plus 4, the address just above its return address. */
+    .p2align 4
+FUNC_BEGIN(entry_stack_above_return)
+    leal    4(%esp), %eax
+    ret
+FUNC_END(entry_stack_above_return)
 
 NO_EXEC_STACK

@@ -12,9 +12,13 @@ extern char probe_return_site[];
 uint32_t unbalanced_high_callback(void);
 uint32_t unbalanced_low_callback(void);
 void rtl_unwind_probe(uint32_t target, uint32_t value, uint32_t out[5]);
-void trace_marked(void);
+void trace_marked(uint32_t frame[2]);
 extern char trace_return_site[];
 void trace_from_frame(uint32_t fp);
+extern char trace_from_frame_site[];
+uint32_t call_shifted(uint32_t words, uint32_t (*fn)(uint32_t, uint32_t),
+                      uint32_t a, uint32_t b);
+uint32_t entry_stack_above_return(void);
 }
 
 // The values that call_with_callee_saved and rtl_unwind_probe load.

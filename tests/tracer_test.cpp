@@ -1,6 +1,8 @@
 // The two tracers, on well-formed and on corrupt chains.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <sstream>
 #include <vector>
 
@@ -89,15 +91,19 @@ TEST(TraceFrameStack, CorruptChainsStopWithTheirLine)
                   "; walk stopped.\n",
               trace_records_from(r1));
 
-    const uint32_t base = tib_current()->StackBase;
-    r[0].Next = base;
-    EXPECT_EQ(l0 + "record after " + hex(r0) + " lies outside the stack at " +
-                  hex(base) + "; walk stopped.\n",
-              trace_records_from(r0));
+    // Records off the stack are printed like those on it.
     static EXCEPTION_REGISTRATION_RECORD global{SEH_CHAIN_END, some_handler};
-    EXPECT_EQ("chain head lies outside the stack at " + hex(seh_addr(&global)) +
+    const uint32_t g = seh_addr(&global);
+    EXPECT_EQ(record_line(g, (void *)some_handler), trace_records_from(g));
+    r[0].Next = g;
+    EXPECT_EQ(l0 + record_line(g, (void *)some_handler), trace_records_from(r0));
+    void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, page);
+    r[0].Next = seh_addr(page);
+    EXPECT_EQ(l0 + "record after " + hex(r0) + " cannot be read at " + hex(seh_addr(page)) +
                   "; walk stopped.\n",
-              trace_records_from(seh_addr(&global)));
+              trace_records_from(r0));
+    munmap(page, 4096);
 
     r[0].Next = r1 + 2;
     EXPECT_EQ(l0 + "record after " + hex(r0) + " is not 4-byte aligned at " +
@@ -109,26 +115,43 @@ TEST(TraceFrameStack, CorruptChainsStopWithTheirLine)
     EXPECT_EQ(l0 + l1, trace_records_from(r0));
 }
 
-TEST(TraceControlStack, StartsWithItsOwnFrameAndReturnAddressIntoItsCaller)
+// On a thread started through the layer, whose outermost frame pointer is
+// 0, the walk prints every frame and ends without a closing line.
+TEST(TraceControlStack, PrintsEveryFrameOfANormalRunExactly)
 {
-    const auto out = lines(captured_stdout(trace_marked));
-    ASSERT_GE(out.size(), 3u);
-    uint32_t fp = 0, sp = 0, frame = 0, ret = 0;
-    ASSERT_EQ(1, sscanf(out[0].c_str(), "Base frame pointer: 0x%8x.", &fp));
-    ASSERT_EQ(1, sscanf(out[1].c_str(), "Base stack pointer: 0x%8x.", &sp));
-    ASSERT_EQ(2, sscanf(out[2].c_str(), "0x%8x: 0x%8x.", &frame, &ret));
-    EXPECT_EQ("Base frame pointer: " + hex(fp) + ".", out[0]);
-    EXPECT_EQ("Base stack pointer: " + hex(sp) + ".", out[1]);
-    EXPECT_LE(sp, fp);
-    EXPECT_EQ(fp, frame);
-    EXPECT_EQ(seh_addr(trace_return_site), ret);
-    // Every further line is a frame line, up to one closing line at most.
-    for (size_t i = 3; i < out.size(); ++i)
-        if (out[i].find("walk stopped.") == std::string::npos)
-            EXPECT_EQ(2, sscanf(out[i].c_str(), "0x%8x: 0x%8x.", &frame, &ret))
-                << out[i];
-        else
-            EXPECT_EQ(out.size() - 1, i) << "lines after the closing line";
+    on_new_thread([] {
+        // Called from here, so that every frame above the probe's is still
+        // live when the expected lines are built.
+        uint32_t marked[2] = {};
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        trace_marked(marked);
+        fflush(stdout);
+        const auto out = lines(testing::internal::GetCapturedStdout());
+        ASSERT_GE(out.size(), 3u);
+        const uint32_t fp = marked[0] - 16;
+        EXPECT_EQ("Base frame pointer: " + hex(fp) + ".", out[0]);
+        // The stack pointer is the tracer's own business: just below fp.
+        const std::string sp_label = "Base stack pointer: ";
+        const uint32_t sp = strtoul(out[1].c_str() + sp_label.size(), nullptr, 16);
+        EXPECT_EQ(sp_label + hex(sp) + ".", out[1]);
+        EXPECT_LE(sp, fp);
+        EXPECT_GT(sp, fp - 256);
+
+        std::vector<std::string> wanted{
+            out[0], out[1], hex(fp) + ": " + hex(seh_addr(trace_return_site)) + ".",
+            hex(marked[0]) + ": " + hex(marked[1]) + "."};
+        const NT_TIB *tib = tib_current();
+        for (uint32_t frame = seh_addr(__builtin_frame_address(0)); frame != 0;) {
+            ASSERT_TRUE(frame > marked[0] && frame >= tib->StackLimit &&
+                        frame < tib->StackBase)
+                << hex(frame);
+            const uint32_t *slots = reinterpret_cast<const uint32_t *>(frame);
+            wanted.push_back(hex(frame) + ": " + hex(slots[1]) + ".");
+            frame = slots[0];
+        }
+        EXPECT_EQ(wanted, out);
+    });
 }
 
 // Traces from a hand-built frame chain; returns what follows the tracer's
