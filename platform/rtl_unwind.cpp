@@ -217,13 +217,17 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
         call_for_unwind(ExceptionRecord, stop, &ignored);
     }
     if (injected_fault == fault::returns_into_scenario) {
-        // The caller's frame is do_unwind's: saved EBP, resume point, return
-        // address, target, resume frame. Pointing its resume frame at the
-        // resume point's slot, now holding the saved EBP, makes the resume
-        // return from do_unwind itself, ESP and EBP as its caller had them.
+        // do_unwind's frame holds saved EBP, resume point, return address,
+        // target, resume frame; its resume point is also this call's return
+        // address, which tells it from any other caller. Pointing its resume
+        // frame at the resume point's slot, now holding the saved EBP, makes
+        // the resume return from do_unwind itself, ESP and EBP as its caller
+        // had them.
         uint32_t *caller = *static_cast<uint32_t **>(__builtin_frame_address(0));
-        caller[1] = caller[0];
-        caller[4] = seh_addr(&caller[1]);
+        if (caller[1] == seh_addr(__builtin_return_address(0))) {
+            caller[1] = caller[0];
+            caller[4] = seh_addr(&caller[1]);
+        }
     }
     if (target == 0 && injected_fault != fault::returns_at_end)
         raise_at_end(ExceptionRecord);

@@ -17,18 +17,18 @@ if(NOT WIN32)
   add_test(NAME contract_conforming
     COMMAND ${CHECK_TRANSCRIPT} ${CONTRACT_OUTPUTS}/conforming.txt 0 $<TARGET_FILE:unwind-contract>)
 
-  # The promises that each faulty build breaks (the first seven were built
+  # The promises that each faulty build breaks (the first five were built
   # for ostrevin and break several).
   set(promises_no_unwinding_flag U6)
   set(promises_record_left U1 W5 W7 E2 T1)
   set(promises_target_handler_called U1)
   set(promises_collision_missed W5)
   set(promises_stops_one_early U1 U2 W1 W5 W6 E2 E4 T1)
-  # It writes into its caller's frame as if the caller were qarvel's do_unwind:
-  # every check's own call of RtlUnwind then returns to a wrecked frame.
-  set(promises_returns_into_scenario U1 U3 U4 U5 U6 W1 W4 W5 W7 E1 E2 T1)
   # A null record, which every handler of the checks reports.
   set(promises_null_exception_record U1 U2 U3 U4 U5 U6 W1 W3 W4 W5 W6 W7 E1 E2 E3 E4 T1)
+  # It breaks E1 only for do_unwind's calls, which the checks do not make:
+  # ostrevin shows it, and the contract program's output is the conforming one.
+  set(promises_returns_into_scenario)
   set(promises_exit_unwind_keeps_oldest U2)
   set(promises_jumps_to_target_ip U3)
   set(promises_own_record_parameters U4)
@@ -61,9 +61,11 @@ if(NOT WIN32)
     add_test(NAME contract_fault_${fault}
       COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${CMAKE_BINARY_DIR}/bin/faults/${fault}
               ${CHECK_TRANSCRIPT} ${CONTRACT_OUTPUTS}/${fault}.txt 0 $<TARGET_FILE:unwind-contract>)
-    add_test(NAME contract_fault_promises_${fault}
-      COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_fault_promises.sh
-              ${CONTRACT_OUTPUTS}/${fault}.txt ${promises_${fault}})
+    if(promises_${fault})
+      add_test(NAME contract_fault_promises_${fault}
+        COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_fault_promises.sh
+                ${CONTRACT_OUTPUTS}/${fault}.txt ${promises_${fault}})
+    endif()
   endforeach()
 
   add_executable(contract_tests
