@@ -76,4 +76,15 @@ if(NOT WIN32)
   target_include_directories(contract_tests PRIVATE ${PROJECT_SOURCE_DIR}/contract)
   target_link_libraries(contract_tests PRIVATE GTest::gtest_main)
   gtest_discover_tests(contract_tests DISCOVERY_TIMEOUT 30)
+
+  add_executable(contract_observe_tests
+    contract_observe_test.cpp
+    ${PROJECT_SOURCE_DIR}/contract/observe.cpp
+    ${PROJECT_SOURCE_DIR}/contract/unwind_call.S
+    ${PROJECT_SOURCE_DIR}/contract/report.cpp
+    ${PROJECT_SOURCE_DIR}/contract/process_posix.cpp)
+  target_include_directories(contract_observe_tests PRIVATE
+    ${PROJECT_SOURCE_DIR}/contract ${PROJECT_SOURCE_DIR}/qarvel)
+  target_link_libraries(contract_observe_tests PRIVATE seh_platform_linked GTest::gtest_main)
+  gtest_discover_tests(contract_observe_tests DISCOVERY_TIMEOUT 30)
 endif()
