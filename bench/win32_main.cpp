@@ -1,10 +1,12 @@
 // The benchmarks on win32 under Wine: a plain loop timed with the
 // platform's high-resolution counter, printing one line per series and
 // depth in the form "BM_<series>[/<depth>] <ns per operation> <iterations>".
-// With --quick, each series runs only a few iterations.
+// Each series runs for at least 0.3 s, or --min-seconds S; with --quick,
+// only a few iterations.
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "workloads.h"
@@ -49,10 +51,13 @@ template <class F> void measure(const char *name, int depth, F op)
 
 int main(int argc, char **argv)
 {
+    char *end = nullptr;
     if (argc == 2 && strcmp(argv[1], "--quick") == 0) {
         min_seconds = 0;
+    } else if (argc == 3 && strcmp(argv[1], "--min-seconds") == 0 &&
+               (min_seconds = strtod(argv[2], &end)) > 0 && *end == '\0') {
     } else if (argc != 1) {
-        fprintf(stderr, "usage: %s [--quick]\n", argv[0]);
+        fprintf(stderr, "usage: %s [--quick | --min-seconds S]\n", argv[0]);
         return 2;
     }
     measure("BM_harness_return", -1, harness_return);

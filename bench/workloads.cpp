@@ -9,39 +9,28 @@
 // longjmp, throw), which the compiler takes for endless recursion.
 #pragma GCC diagnostic ignored "-Winfinite-recursion"
 
+int bench_depth;
+
 namespace {
 
-int remaining_depth;
-uint32_t handler_calls;
-
+// The least a handler can do, so that the figures are the unwinder's.
 uint32_t minimal_handler(EXCEPTION_RECORD *, void *, void *, void *)
 {
-    ++handler_calls;
     return ExceptionContinueSearch;
 }
 
-__attribute__((noinline)) void install_and_descend(int depth)
+// The handler comes as an argument, as the depth does, so that no frame
+// needs to find it (in PIC code, through a call of its own).
+__attribute__((noinline)) void install_and_descend(int depth, EXCEPTION_ROUTINE handler)
 {
     if (depth == 0)
         perform_test_unwind();
     EXCEPTION_REGISTRATION_RECORD record;
     record.Next = get_seh_frame();
-    record.Handler = minimal_handler;
+    record.Handler = handler;
     set_seh_frame(seh_addr(&record));
-    install_and_descend(depth - 1);
+    install_and_descend(depth - 1, handler);
     __asm__ volatile("" ::: "memory"); // not a tail call: the frame stays
-}
-
-void forced_unwind_scenario() { install_and_descend(remaining_depth); }
-
-void returning_scenario() {}
-
-void one_dirty_pass()
-{
-    EXCEPTION_REGISTRATION_RECORD records[2];
-    install_dirty_pair(records);
-    invoke_callback_resumable(invoke_dirty_unwind, &dirty_unwind_target);
-    set_seh_frame(records[1].Next);
 }
 
 jmp_buf exit_point;
@@ -66,40 +55,44 @@ __attribute__((noinline)) void descend_and_throw(int depth)
     __asm__ volatile("" ::: "memory");
 }
 
+// The frame between establisher and scenario, as invoke_callback is.
+__attribute__((noinline)) void call_scenario(scenario_fn scenario)
+{
+    scenario();
+    __asm__ volatile("" ::: "memory");
+}
+
 } // namespace
 
-uint32_t harness_return()
+void returning_scenario() {}
+
+void forced_unwind_scenario() { install_and_descend(bench_depth, minimal_handler); }
+
+void dirty_pass_scenario()
 {
-    establish_return_frame(returning_scenario);
-    return saved_ebp;
+    EXCEPTION_REGISTRATION_RECORD records[2];
+    install_dirty_pair(records);
+    invoke_callback_resumable(invoke_dirty_unwind, &dirty_unwind_target);
+    set_seh_frame(records[1].Next);
 }
 
-uint32_t harness_forced_unwind(int depth)
-{
-    remaining_depth = depth;
-    establish_return_frame(forced_unwind_scenario);
-    return handler_calls;
-}
+void longjmp_scenario() { descend_and_longjmp(bench_depth); }
 
-uint32_t dirty_unwind_pass()
-{
-    establish_return_frame(one_dirty_pass);
-    return dirty_unwind_target;
-}
+void throw_scenario() { descend_and_throw(bench_depth); }
 
-uint32_t longjmp_exit(int depth)
+__attribute__((noinline)) uint32_t setjmp_frame(scenario_fn scenario)
 {
     if (setjmp(exit_point) == 0)
-        descend_and_longjmp(depth);
-    return static_cast<uint32_t>(depth);
+        call_scenario(scenario);
+    return static_cast<uint32_t>(bench_depth);
 }
 
-uint32_t cxx_throw_exit(int depth)
+__attribute__((noinline)) uint32_t try_frame(scenario_fn scenario)
 {
     try {
-        descend_and_throw(depth);
+        call_scenario(scenario);
     } catch (const exit_signal &e) {
-        return static_cast<uint32_t>(e.depth + depth);
+        return static_cast<uint32_t>(e.depth + bench_depth);
     }
     return 0;
 }

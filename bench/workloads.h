@@ -1,28 +1,78 @@
 // The operations that the benchmarks time, the same on both targets. Each
 // returns a value that depends on the work done, so that none is optimised
 // away.
+//
+// Like for like: every non-local exit is timed through the same frames. The
+// timing loop calls the operation inline; the operation calls an
+// establisher (establish_return_frame, or setjmp_frame or try_frame), which
+// calls the scenario through one frame (invoke_callback, or call_scenario);
+// the scenario descends N + 1 frames and leaves from the deepest straight
+// back into the establisher, which returns to the loop.
 #ifndef BENCH_WORKLOADS_H
 #define BENCH_WORKLOADS_H
 
 #include <stdint.h>
 
+// From qarvel.h, which cannot be included beside windows.h.
+extern "C" {
+typedef void (*scenario_fn)(void);
+void establish_return_frame(scenario_fn callback);
+extern uint32_t saved_ebp;
+}
+
 // The depths at which every non-local exit is measured.
 constexpr int bench_depths[] = {0, 1, 8, 64, 512};
 
-// A harness run whose scenario returns at once.
-uint32_t harness_return();
+// How deep the next scenario descends.
+extern int bench_depth;
 
-// A harness run whose scenario recurses `depth` frames, each installing a
-// record with a minimal handler, and then forces the unwind to the harness.
-uint32_t harness_forced_unwind(int depth);
+void returning_scenario();
+void forced_unwind_scenario(); // a record in each frame, then a forced unwind
+void dirty_pass_scenario();    // test 5's record pair and one dirty pass
+void longjmp_scenario();       // longjmp from the deepest frame
+void throw_scenario();         // throw from the deepest frame
+
+// Run the scenario under setjmp, or under try with a catch; return
+// bench_depth once the exit has come back.
+uint32_t setjmp_frame(scenario_fn scenario);
+uint32_t try_frame(scenario_fn scenario);
+
+// A harness run whose scenario returns at once.
+inline uint32_t harness_return()
+{
+    establish_return_frame(returning_scenario);
+    return saved_ebp;
+}
+
+// A harness run whose scenario descends `depth` frames below the first, each
+// installing a record with a minimal handler, and forces the unwind back to
+// the harness.
+inline uint32_t harness_forced_unwind(int depth)
+{
+    bench_depth = depth;
+    establish_return_frame(forced_unwind_scenario);
+    return saved_ebp;
+}
 
 // One pass of test 5: a forced unwind that a handler diverts to a nested one.
-uint32_t dirty_unwind_pass();
+inline uint32_t dirty_unwind_pass()
+{
+    establish_return_frame(dirty_pass_scenario);
+    return saved_ebp;
+}
 
-// setjmp, `depth` frames of recursion, longjmp back.
-uint32_t longjmp_exit(int depth);
+// setjmp, the same descent, longjmp back.
+inline uint32_t longjmp_exit(int depth)
+{
+    bench_depth = depth;
+    return setjmp_frame(longjmp_scenario);
+}
 
-// try, `depth` frames of recursion, throw, catch.
-uint32_t cxx_throw_exit(int depth);
+// try, the same descent, throw, catch.
+inline uint32_t cxx_throw_exit(int depth)
+{
+    bench_depth = depth;
+    return try_frame(throw_scenario);
+}
 
 #endif

@@ -59,7 +59,7 @@ static inline uint32_t get_seh_frame(void)
     return head;
 }
 
-/* Writes `record` into the chain head of the calling thread, untested. */
+/* Writes `record` into the chain head of the calling thread, unchecked. */
 static inline void set_seh_frame(uint32_t record)
 {
     __asm__ volatile("movl %0, %%fs:0" : : "r"(record) : "memory");

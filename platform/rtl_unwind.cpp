@@ -3,10 +3,6 @@
 #include "fatal.h"
 #include "thread_block.h"
 
-extern "C" uint32_t seh_call_handler(EXCEPTION_ROUTINE handler,
-                                     EXCEPTION_RECORD *record, void *frame,
-                                     void *context, void *dispatcher);
-
 namespace {
 
 // Room that a handler call must have left on the stack; below it, the
@@ -15,7 +11,8 @@ namespace {
 // 16 KiB thread stack room to run.
 constexpr uint32_t stack_reserve = 4 * 1024;
 
-[[noreturn]] void fatal(uint32_t status, const char *name, uint32_t record)
+[[noreturn]] __attribute__((cold, noinline)) void
+fatal(uint32_t status, const char *name, uint32_t record)
 {
     fatal_line line;
     line << "RtlUnwind: " << name << " (";
@@ -26,7 +23,8 @@ constexpr uint32_t stack_reserve = 4 * 1024;
 // The walk reached the end marker, which was not its target: the platform
 // raises the unwind's exception record there, and no handler is left to take
 // it. A code whose low byte is 0 must not end the process as a success.
-[[noreturn]] void raise_at_end(const EXCEPTION_RECORD *record)
+[[noreturn]] __attribute__((cold, noinline)) void
+raise_at_end(const EXCEPTION_RECORD *record)
 {
     const uint32_t code = record->ExceptionCode;
     fatal_line line;
@@ -35,60 +33,64 @@ constexpr uint32_t stack_reserve = 4 * 1024;
     line.exit((code & 0xFF) != 0 ? static_cast<int>(code & 0xFF) : 0xFF);
 }
 
-// A record that the walk may take: on the stack in use, aligned, and above
-// the one before it (records lie on the stack newest first, so one that is
-// not above means a corrupt, perhaps looping, chain).
-void check_on_stack(uint32_t frame, uint32_t previous, stack_range stack)
-{
-    if (frame < stack.low ||
-        frame > stack.high - sizeof(EXCEPTION_REGISTRATION_RECORD) ||
-        (frame & 3u) != 0 || frame <= previous)
-        fatal(STATUS_BAD_STACK, "STATUS_BAD_STACK", frame);
-}
-
 // While a handler runs, this record sits at the head in front of the record
-// being unwound. A nested unwind that meets it learns, from the collided
-// disposition, which record the outer unwind was working on.
+// being unwound, which is its Next. A nested unwind that meets it learns,
+// from the collided disposition, which record the outer unwind was working
+// on. One guard serves a whole walk.
 struct unwind_guard {
     EXCEPTION_REGISTRATION_RECORD record;
-    uint32_t unwinding; // the record whose handler is running
+    uint32_t unwinding; // the record whose handler runs, when not Next
 };
 
-uint32_t guard_handler(EXCEPTION_RECORD *, void *frame,
-                       void *, void *dispatcher_context)
+// Faulty builds in which the record being unwound is not the guard's Next
+// while its handler runs.
+constexpr bool records_stay_linked =
+    injected_fault == fault::record_left || injected_fault == fault::unlinked_at_end;
+constexpr bool guard_names_next =
+    !records_stay_linked && injected_fault != fault::unlinked_before_handler;
+
+uint32_t guard_handler(EXCEPTION_RECORD *, void *frame, void *,
+                       void *dispatcher_context)
 {
     // The layer has no exception dispatcher: whoever reaches this record is
     // an unwind, whatever flags its record carries.
     if (injected_fault == fault::collision_missed)
         return ExceptionContinueSearch;
+    const auto *guard = static_cast<unwind_guard *>(frame);
     *static_cast<uint32_t *>(dispatcher_context) =
-        static_cast<unwind_guard *>(frame)->unwinding;
+        guard_names_next ? guard->record.Next : guard->unwinding;
     return ExceptionCollidedUnwind;
 }
 
-uint32_t call_for_unwind(EXCEPTION_RECORD *exception_record, uint32_t frame,
-                         uint32_t *dispatcher_context)
+// handler(record, frame, 0, dispatcher) on an ABI-aligned stack. ESP is
+// restored from EDI (callee-saved) afterwards, so that a handler that pops
+// its own arguments (stdcall) works as well as one that leaves them (cdecl).
+__attribute__((always_inline)) inline uint32_t
+call_handler(EXCEPTION_ROUTINE handler, EXCEPTION_RECORD *record, uint32_t frame,
+             uint32_t *dispatcher)
 {
-    unwind_guard guard;
-    guard.unwinding = frame;
-    guard.record.Next = get_seh_frame();
-    guard.record.Handler = guard_handler;
-    set_seh_frame(seh_addr(&guard));
-    auto *record = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD *>(frame);
-    if (injected_fault == fault::null_exception_record)
-        exception_record = nullptr;
-    void *establisher = record;
-    if (injected_fault == fault::wrong_establisher_frame &&
-        record->Handler != guard_handler)
-        establisher = &guard;
-    uint32_t disposition =
-        seh_call_handler(record->Handler, exception_record, establisher,
-                         nullptr, dispatcher_context);
-    if (injected_fault == fault::handler_called_twice)
-        seh_call_handler(record->Handler, exception_record, establisher,
-                         nullptr, dispatcher_context);
-    set_seh_frame(guard.record.Next);
+    uint32_t disposition;
+    __asm__ volatile("movl %%esp, %%edi\n\t"
+                     "andl $-16, %%esp\n\t"      /* 16 bytes of arguments follow */
+                     "pushl %%esi\n\t"         /* DispatcherContext */
+                     "pushl $0\n\t"            /* ContextRecord */
+                     "pushl %%edx\n\t"         /* EstablisherFrame */
+                     "pushl %%ecx\n\t"         /* ExceptionRecord */
+                     "call *%%eax\n\t"
+                     "movl %%edi, %%esp"
+                     : "=a"(disposition), "+c"(record), "+d"(frame), "+S"(dispatcher)
+                     : "a"(handler)
+                     : "edi", "memory", "cc");
     return disposition;
+}
+
+// The thread's chain is another thread's: unwinding it would corrupt that
+// one.
+[[noreturn]] __attribute__((cold, noinline)) void no_block_of_its_own(void)
+{
+    (fatal_line() << "RtlUnwind: this thread has no information block "
+                     "of its own (it was not started by pthread_create)")
+        .exit(SEH_PLATFORM_EXIT_NO_BLOCK);
 }
 
 uint32_t stack_pointer(void)
@@ -107,20 +109,21 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
           void *ReturnValue)
 {
     const NT_TIB *tib = own_block();
-    if (!tib) {
-        // Its chain is another thread's: unwinding it would corrupt that one.
-        (fatal_line() << "RtlUnwind: this thread has no information block "
-                         "of its own (it was not started by pthread_create)")
-            .exit(SEH_PLATFORM_EXIT_NO_BLOCK);
-    }
+    if (__builtin_expect(!tib, 0))
+        no_block_of_its_own();
     const uint32_t target = seh_addr(TargetFrame);
     const uint32_t sp = stack_pointer();
     const stack_range stack = stack_in_use(tib, sp);
 
-    EXCEPTION_RECORD own = {};
+    // Only the header of the record: handlers read no parameters when
+    // NumberParameters is 0.
+    EXCEPTION_RECORD own;
     if (!ExceptionRecord) {
         own.ExceptionCode = STATUS_UNWIND;
+        own.ExceptionFlags = 0;
+        own.ExceptionRecord = nullptr;
         own.ExceptionAddress = __builtin_return_address(0);
+        own.NumberParameters = 0;
         if (injected_fault == fault::own_record_address)
             own.ExceptionAddress = reinterpret_cast<void *>(&RtlUnwind);
         if (injected_fault == fault::own_record_parameters)
@@ -140,7 +143,7 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
         ExceptionRecord->ExceptionFlags &=
             ~(EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND);
 
-    if (sp - stack.low < stack_reserve)
+    if (__builtin_expect(sp - stack.low < stack_reserve, 0))
         fatal(STATUS_STACK_OVERFLOW, "STATUS_STACK_OVERFLOW", get_seh_frame());
     if (target != 0 && target != SEH_CHAIN_END && target < sp)
         fatal(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
@@ -148,22 +151,35 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
 
     // A null target unwinds the whole chain, like the end marker.
     const uint32_t stop = target == 0 ? SEH_CHAIN_END : target;
-    uint32_t frame = get_seh_frame(), previous = 0;
+    // The highest address at which a whole record fits on the stack; the
+    // walk keeps `above`, below which no record may lie: below the stack at
+    // first, then the record just taken (records lie on the stack newest
+    // first, so one that is not above the one before means a corrupt,
+    // perhaps looping, chain).
+    const uint32_t high = stack.high - sizeof(EXCEPTION_REGISTRATION_RECORD);
+    uint32_t above = stack.low ? stack.low - 1 : 0;
+    unwind_guard guard;
+    guard.record.Handler = guard_handler;
+    uint32_t collided = 0;
+    uint32_t frame = get_seh_frame();
     bool at_first_record = true;
     while (frame != stop) {
-        if (frame == SEH_CHAIN_END) {
-            if (injected_fault == fault::returns_at_end)
-                break;
-            raise_at_end(ExceptionRecord);
-        }
-        if (stop < frame) {
+        // Past the target: the end marker, or a record above a target that
+        // the walk has not met.
+        if (__builtin_expect(frame > stop, 0)) {
+            if (frame == SEH_CHAIN_END) {
+                if (injected_fault == fault::returns_at_end)
+                    break;
+                raise_at_end(ExceptionRecord);
+            }
             if (injected_fault == fault::target_not_checked)
                 break;
             fatal(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
                   target);
         }
-        if (injected_fault != fault::no_record_check)
-            check_on_stack(frame, previous, stack);
+        if (__builtin_expect(frame <= above || frame > high || (frame & 3u) != 0, 0) &&
+            injected_fault != fault::no_record_check)
+            fatal(STATUS_BAD_STACK, "STATUS_BAD_STACK", frame);
         const auto *record =
             reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(frame);
         if (injected_fault == fault::stops_one_early && record->Next == stop)
@@ -171,50 +187,70 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
         if (injected_fault == fault::exit_unwind_keeps_oldest && target == 0 &&
             record->Next == SEH_CHAIN_END)
             break;
-        if (injected_fault == fault::unlinked_before_handler)
-            set_seh_frame(record->Next);
 
-        uint32_t collided = 0;
+        // The record being unwound is at the head: the guard goes in front.
+        if (guard_names_next) {
+            guard.record.Next = frame;
+        } else {
+            guard.record.Next = injected_fault == fault::unlinked_before_handler
+                                    ? record->Next
+                                    : get_seh_frame();
+            guard.unwinding = frame;
+        }
+        set_seh_frame(seh_addr(&guard));
+        EXCEPTION_RECORD *const passed =
+            injected_fault == fault::null_exception_record ? nullptr : ExceptionRecord;
+        // The faults of the handler call spare the guard of an outer unwind,
+        // so that nested unwinds still collide.
+        const bool guard_of_outer = record->Handler == guard_handler;
+        const uint32_t establisher =
+            injected_fault == fault::wrong_establisher_frame && !guard_of_outer
+                ? seh_addr(&guard)
+                : frame;
         uint32_t disposition = ExceptionContinueSearch;
-        if (injected_fault != fault::skips_head || !at_first_record ||
-            record->Handler == guard_handler)
-            disposition = call_for_unwind(ExceptionRecord, frame, &collided);
+        if (injected_fault != fault::skips_head || !at_first_record || guard_of_outer)
+            disposition = call_handler(record->Handler, passed, establisher, &collided);
+        if (injected_fault == fault::handler_called_twice)
+            call_handler(record->Handler, passed, establisher, &collided);
         at_first_record = false;
-        switch (disposition) {
-        case ExceptionContinueSearch:
-            break;
-        case ExceptionCollidedUnwind:
+        if (__builtin_expect(disposition != ExceptionContinueSearch, 0) &&
+            !(injected_fault == fault::disposition_ignored &&
+              disposition != ExceptionCollidedUnwind)) {
+            if (disposition != ExceptionCollidedUnwind)
+                fatal(STATUS_INVALID_DISPOSITION, "STATUS_INVALID_DISPOSITION",
+                      frame);
             // Another unwind was running the handler of the record that the
             // dispatcher context names: go on from that record, taking it
             // off without calling its handler again. The name comes from a
-            // handler, so it is checked like a link of the chain.
+            // handler, so it is checked like a link of the chain (0 when
+            // the handler named none).
             if (injected_fault != fault::collided_unchecked) {
-                check_on_stack(collided, frame, stack);
+                if (collided <= frame || collided > high || (collided & 3u) != 0)
+                    fatal(STATUS_BAD_STACK, "STATUS_BAD_STACK", collided);
                 if (stop < collided)
                     fatal(STATUS_INVALID_UNWIND_TARGET,
                           "STATUS_INVALID_UNWIND_TARGET", target);
             }
             frame = collided;
-            break;
-        default:
-            if (injected_fault == fault::disposition_ignored)
-                break;
-            fatal(STATUS_INVALID_DISPOSITION, "STATUS_INVALID_DISPOSITION",
-                  frame);
+            collided = 0;
         }
+        // The guard and the record leave the head in one store.
         const uint32_t next =
             reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(frame)->Next;
-        if (injected_fault != fault::record_left &&
-            injected_fault != fault::unlinked_at_end)
-            set_seh_frame(next);
-        previous = frame;
+        set_seh_frame(records_stay_linked ? guard.record.Next : next);
+        above = frame;
         frame = next;
     }
     if (injected_fault == fault::unlinked_at_end)
         set_seh_frame(frame);
     if (injected_fault == fault::target_handler_called && stop != SEH_CHAIN_END) {
+        guard.record.Next = get_seh_frame(); // the target, at the head
+        guard.unwinding = stop;
+        set_seh_frame(seh_addr(&guard));
         uint32_t ignored = 0;
-        call_for_unwind(ExceptionRecord, stop, &ignored);
+        call_handler(reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(stop)->Handler,
+                     ExceptionRecord, stop, &ignored);
+        set_seh_frame(guard.record.Next);
     }
     if (injected_fault == fault::returns_into_scenario) {
         // do_unwind's frame holds saved EBP, resume point, return address,

@@ -26,12 +26,9 @@
 
 extern "C" void *__libc_stack_end; // the stack pointer at process start
 
-namespace {
+__thread NT_TIB thread_block __attribute__((tls_model("initial-exec")));
 
-// Initial-exec: the layer is loaded with the program, and RtlUnwind checks
-// the block on every call, so reaching it must cost no more than GS access.
-// Zero (Self == 0) until the thread is attached.
-__attribute__((tls_model("initial-exec"))) thread_local NT_TIB block;
+namespace {
 
 // The GDT slot, chosen by the kernel for the first thread attached and then
 // used by every thread. Threads may be attached concurrently.
@@ -117,12 +114,12 @@ void base_fs_on(const NT_TIB *tib)
 // Gives the calling thread its block: empty chain, its stack bounds, and FS.
 void attach(stack_range stack)
 {
-    block = NT_TIB{};
-    block.ExceptionList = SEH_CHAIN_END;
-    block.StackLimit = stack.low;
-    block.StackBase = stack.high;
-    block.Self = seh_addr(&block);
-    base_fs_on(&block);
+    thread_block = NT_TIB{};
+    thread_block.ExceptionList = SEH_CHAIN_END;
+    thread_block.StackLimit = stack.low;
+    thread_block.StackBase = stack.high;
+    thread_block.Self = seh_addr(&thread_block);
+    base_fs_on(&thread_block);
 }
 
 const NT_TIB *main_block; // for the faulty builds of threads
@@ -135,7 +132,7 @@ __attribute__((constructor)) void attach_main_thread(void)
     if (injected_fault == fault::main_stack_limit_low)
         stack.low -= 256u << 20;
     attach(stack);
-    main_block = &block;
+    main_block = &thread_block;
 }
 
 struct start_request {
@@ -157,7 +154,7 @@ void *start_with_block(void *p)
     else
         attach(stack);
     if (injected_fault == fault::empty_chain_is_zero)
-        block.ExceptionList = 0;
+        thread_block.ExceptionList = 0;
     return request.start(request.arg);
 }
 
@@ -185,12 +182,10 @@ pthread_create_fn *c_library_pthread_create(void)
 
 } // namespace
 
-const NT_TIB *own_block(void) { return block.Self ? &block : nullptr; }
-
-stack_range stack_in_use(const NT_TIB *tib, uint32_t sp)
+// Off the thread's stack: on the alternate signal stack, or nowhere known
+// (then the thread's bounds, which refuse every record there).
+stack_range signal_stack_in_use(const NT_TIB *tib)
 {
-    if (sp - tib->StackLimit < tib->StackBase - tib->StackLimit)
-        return {tib->StackLimit, tib->StackBase};
     stack_t alternate;
     if (sigaltstack(nullptr, &alternate) == 0 && (alternate.ss_flags & SS_ONSTACK))
         return {seh_addr(alternate.ss_sp),

@@ -6,9 +6,17 @@
 
 #include "nt_tib.h"
 
+// The calling thread's block, thread-local so that reaching it costs no more
+// than GS access (initial-exec: the layer is loaded with the program). Zero,
+// Self included, until the thread is attached.
+extern __thread NT_TIB thread_block __attribute__((tls_model("initial-exec")));
+
 // The calling thread's own block, or null on a thread that has none (its FS
 // is then its creator's, and not read here: that block may be gone).
-const NT_TIB *own_block(void);
+inline const NT_TIB *own_block(void)
+{
+    return thread_block.Self ? &thread_block : nullptr;
+}
 
 // The bounds of the stack that sp lies on: the thread's stack, or the
 // alternate signal stack while a handler runs on it.
@@ -16,6 +24,13 @@ struct stack_range {
     uint32_t low;  // lowest address
     uint32_t high; // one past the highest
 };
-stack_range stack_in_use(const NT_TIB *tib, uint32_t sp);
+stack_range signal_stack_in_use(const NT_TIB *tib);
+
+inline stack_range stack_in_use(const NT_TIB *tib, uint32_t sp)
+{
+    if (__builtin_expect(sp - tib->StackLimit < tib->StackBase - tib->StackLimit, 1))
+        return {tib->StackLimit, tib->StackBase};
+    return signal_stack_in_use(tib);
+}
 
 #endif

@@ -4,6 +4,7 @@
 #ifndef QARVEL_STACK_BOUNDS_H
 #define QARVEL_STACK_BOUNDS_H
 
+#include <stdbool.h>
 #include <stdint.h>
 
 static inline uint32_t stack_base(void)

@@ -122,6 +122,23 @@ TEST(RtlUnwind, HandlerThatPopsItsOwnArgumentsIsCalledSafely)
     EXPECT_EQ(24u, out[4]);
 }
 
+// With EBP as frame pointer, a handler entered on an ABI-aligned stack has
+// its frame at 8 modulo 16 (the return address and the saved EBP below it).
+uint32_t frame_alignment;
+uint32_t alignment_handler(EXCEPTION_RECORD *, void *, void *, void *)
+{
+    frame_alignment = seh_addr(__builtin_frame_address(0)) & 15;
+    return ExceptionContinueSearch;
+}
+
+TEST(RtlUnwind, HandlersRunOnAnAlignedStack)
+{
+    chain c(alignment_handler);
+    frame_alignment = 99;
+    RtlUnwind(&c.r[1], nullptr, nullptr, nullptr);
+    EXPECT_EQ(8u, frame_alignment);
+}
+
 // A nested unwind started by a handler, resuming behind invoke_callback as
 // test 5 does: the record whose handler runs is passed over, not called
 // again, and the nested target stays at the head.

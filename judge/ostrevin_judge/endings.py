@@ -1,0 +1,173 @@
+"""How a run ended, in words: its exit status or signal as the judge read
+them from the wait status, the platform's status when the exit status (or
+Wine's report of an unhandled exception) names one, and the judge's own
+time-out or output cap."""
+import re
+import signal
+
+from . import promises
+from . import runner
+from .text import show
+
+# The statuses with which the platform ends a process when RtlUnwind raises
+# them and nothing handles them. The exit status is the status's low byte:
+# on our linux-i386 layer, which ends the process itself, and under Wine,
+# where the unhandled exception's code becomes the exit code.
+UNWIND_STATUSES = {
+    0xC0000026: ("STATUS_INVALID_DISPOSITION", "W6", None),
+    0xC0000027: ("STATUS_UNWIND", "E3", "raised at the end of the chain"),
+    0xC0000028: ("STATUS_BAD_STACK", "W2", None),
+    0xC0000029: ("STATUS_INVALID_UNWIND_TARGET", "W3", None),
+    0xC00000FD: ("STATUS_STACK_OVERFLOW", "W5", "runaway nested unwinds"),
+}
+
+# Exit status of a process that our linux-i386 layer ends because it could
+# not give a thread an information block of its own.
+LAYER_NO_BLOCK = 70
+
+# Other exceptions that end a Windows program, named when Wine reports them.
+OTHER_EXCEPTIONS = {
+    0x80000003: "EXCEPTION_BREAKPOINT",
+    0xC0000005: "EXCEPTION_ACCESS_VIOLATION",
+    0xC000001D: "EXCEPTION_ILLEGAL_INSTRUCTION",
+    0xC0000094: "EXCEPTION_INT_DIVIDE_BY_ZERO",
+    0xC0000096: "EXCEPTION_PRIV_INSTRUCTION",
+    0xC0000135: "STATUS_DLL_NOT_FOUND",
+    0xC0000409: "STATUS_STACK_BUFFER_OVERRUN",
+}
+
+# Wine says on stderr, whatever WINEDEBUG is:
+#   wine: Unhandled exception 0xc0000029 in thread 24 at address ...
+#   wine: Unhandled stack overflow at address ...
+#   wine: Unhandled page fault on write access to 00000000 at address ...
+_WINE_UNHANDLED = re.compile(r"Unhandled (exception 0x([0-9a-fA-F]{8})|[a-z][a-z ]*?)"
+                             r"(?: on [a-z]+ access to \S+)?(?: in thread \S+)? at address")
+_WINE_NAMES = {
+    "stack overflow": 0xC00000FD,
+    "page fault": 0xC0000005,
+    "illegal instruction": 0xC000001D,
+    "divide by zero": 0xC0000094,
+    "breakpoint": 0x80000003,
+    "privileged instruction": 0xC0000096,
+}
+
+_FAULT_SIGNALS = {signal.SIGSEGV, signal.SIGBUS, signal.SIGILL, signal.SIGFPE,
+                  signal.SIGTRAP, signal.SIGABRT, signal.SIGSYS}
+
+# Lines of stderr that say most about why a run ended, best first.
+_TELLING = (re.compile(r"RtlUnwind:|seh_platform:"), _WINE_UNHANDLED,
+            re.compile(r"err:module|error while loading shared libraries|^wine: "))
+
+
+def signal_name(signum):
+    try:
+        return signal.Signals(signum).name
+    except ValueError:
+        return "signal %d" % signum
+
+
+def _wine_exception(stderr_text):
+    match = _WINE_UNHANDLED.search(stderr_text)
+    if not match:
+        return None
+    if match.group(2):
+        return int(match.group(2), 16)
+    return _WINE_NAMES.get(match.group(1), 0)
+
+
+def _telling_line(stderr_text):
+    lines = [line for line in stderr_text.splitlines() if line.strip()]
+    for pattern in _TELLING:
+        for line in lines:
+            if pattern.search(line):
+                return line
+    return lines[0] if lines else ""
+
+
+class Ending:
+    """The end of one run. `head` and `tail` frame the place in the run
+    (`where`) in a sentence: "the run " + head + " " + where + tail."""
+
+    def __init__(self, kind, head, tail=""):
+        self.kind = kind  # normal, exit, status, exception, fault, killed, hung, floods
+        self.head = head
+        self.tail = tail
+        self.stderr = ""  # the line of stderr that tells most
+
+    @property
+    def normal(self):
+        return self.kind == "normal"
+
+    @property
+    def failed(self):
+        """The program ran and the platform failed it: a fault, an unhandled
+        exception, a platform status. Even with nothing printed (a program
+        loses what it has not flushed when it ends this way), a deviation."""
+        return self.kind in ("fault", "exception", "status")
+
+    def sentence(self, where):
+        return "the run %s %s%s" % (self.head, where, self.tail)
+
+    def after(self, what):
+        """The run printed `what` and then ended this way."""
+        return "the run printed %s but then %s%s" % (what, self.head.rstrip(","), self.tail)
+
+    def stderr_note(self):
+        return " (stderr: %s)" % show(self.stderr) if self.stderr else ""
+
+
+def _status_words(code, how):
+    name, promise, note = UNWIND_STATUSES[code]
+    words = "%s (0x%08X)%s" % (name, code, ", " + note if note else "")
+    return " with %s %s; %s" % (how, words, promises.named(promise))
+
+
+def ending(run, timeout, program, platform=None):
+    """How `run` of `program` ended. `platform` is "wine" when the run was
+    a Windows program under Wine, "linux" for our layer, None if unknown."""
+    stderr_text = run.stderr.decode("utf-8", errors="replace")
+    result = _ending(run, timeout, program, platform, stderr_text)
+    result.stderr = _telling_line(stderr_text)
+    return result
+
+
+def _ending(run, timeout, program, platform, stderr_text):
+    if run.flooded:
+        return Ending("floods", "floods its output: it wrote more than %d bytes"
+                      % runner.STDOUT_CAP, ", and the judge ended it")
+    if run.timed_out:
+        return Ending("hung", "hung: it had not ended within the time-out of %s s," % timeout)
+    if run.signal is not None:
+        name = signal_name(run.signal)
+        if run.signal in _FAULT_SIGNALS:
+            return Ending("fault", "faulted (%s)" % name)
+        return Ending("killed", "was ended by %s" % name,
+                      ", not by the judge (another process sent it, such as the"
+                      " out-of-memory killer)")
+    status = run.exit_status
+    if status == 0:
+        return Ending("normal", "ended")
+    code = _wine_exception(stderr_text) if platform != "linux" else None
+    if code is not None and (code & 0xFF) == status:
+        if code in UNWIND_STATUSES:
+            return Ending("status", "ended", _status_words(code, "an unhandled exception"))
+        name = OTHER_EXCEPTIONS.get(code)
+        return Ending("exception", "faulted",
+                      ": an unhandled exception 0x%08X%s" % (code, " (%s)" % name if name else ""))
+    for code in UNWIND_STATUSES:
+        if code & 0xFF == status:
+            return Ending("status", "ended", _status_words(
+                code, "exit status %d (0x%02X), the low byte of" % (status, status)))
+    if platform == "wine":
+        for code, name in OTHER_EXCEPTIONS.items():
+            if code & 0xFF == status:
+                # Without Wine's word for it, not known to be an exception:
+                # the loader ends a program whose DLL is missing this way.
+                return Ending("exit", "ended with exit status %d (0x%02X)" % (status, status),
+                              ", the low byte of %s (0x%08X)" % (name, code))
+    if status == LAYER_NO_BLOCK and platform != "wine":
+        return Ending("status", "ended",
+                      " with exit status %d: the platform layer could not give the thread an"
+                      " information block of its own; %s" % (status, promises.named("T1")))
+    return Ending("exit", "ended with exit status %d" % status,
+                  ", which %s never does" % program)

@@ -1,0 +1,100 @@
+"""The suite's programs as the judge is given them: where they are, and
+whether a file is the kind of program a platform runs (a 32-bit i386 ELF
+for linux, a 32-bit i386 PE for Wine)."""
+import os
+import struct
+
+OSTREVIN = "ostrevin"
+CONTRACT = "unwind-contract"
+ROLES = (OSTREVIN, CONTRACT)
+
+
+class CannotRun(Exception):
+    """The judge cannot run what it was asked to: exit status 2."""
+
+
+def shown_path(path):
+    """A path as the user gave it; a bare name is the file in the current
+    folder, and is shown (and run) as ./name."""
+    return path if os.sep in path else os.path.join(os.curdir, path)
+
+
+def default(folder, name):
+    """The program `name` in `folder` (this tool's), shown relative to the
+    current folder when it is below it."""
+    path = os.path.join(folder, name)
+    relative = os.path.relpath(path)
+    return relative if not relative.startswith(os.pardir) else path
+
+
+def beside(path, suffix=""):
+    """The paths of both programs, from the path of either one."""
+    folder, name = os.path.split(shown_path(path))
+    names = {role: role + suffix for role in ROLES}
+    if name == names[CONTRACT]:
+        return {OSTREVIN: os.path.join(folder, names[OSTREVIN]), CONTRACT: shown_path(path)}
+    return {OSTREVIN: shown_path(path), CONTRACT: os.path.join(folder, names[CONTRACT])}
+
+
+def _head(path, size=512):
+    with open(path, "rb") as file:
+        return file.read(size)
+
+
+_ELF_MACHINES = {3: "i386", 62: "x86-64", 40: "ARM", 183: "AArch64"}
+_PE_MACHINES = {0x14C: "i386", 0x8664: "x86-64", 0xAA64: "ARM64", 0x1C4: "ARM"}
+
+
+def describe(path):
+    """What kind of program a file is: ("elf", bits, machine), ("pe", bits,
+    machine), ("script", None, None) or ("other", None, None)."""
+    head = _head(path)
+    if head.startswith(b"\x7fELF") and len(head) >= 20:
+        bits = {1: 32, 2: 64}.get(head[4])
+        endian = "<" if head[5] == 1 else ">"
+        machine = struct.unpack_from(endian + "H", head, 18)[0]
+        return "elf", bits, _ELF_MACHINES.get(machine, "machine %d" % machine)
+    if head.startswith(b"MZ") and len(head) >= 64:
+        offset = struct.unpack_from("<I", head, 0x3C)[0]
+        with open(path, "rb") as file:
+            file.seek(offset)
+            pe = file.read(26)
+        if pe[:4] == b"PE\0\0" and len(pe) >= 26:
+            machine = struct.unpack_from("<H", pe, 4)[0]
+            magic = struct.unpack_from("<H", pe, 24)[0]
+            bits = {0x10B: 32, 0x20B: 64}.get(magic)
+            return "pe", bits, _PE_MACHINES.get(machine, "machine 0x%x" % machine)
+        return "other", None, None
+    if head.startswith(b"#!"):
+        return "script", None, None
+    return "other", None, None
+
+
+def check(path, kind, what):
+    """Raises CannotRun unless path is a program of kind ("elf" or "pe") for
+    i386. `what` names the program in messages: "linux-i386 program"."""
+    if not os.path.exists(path):
+        raise CannotRun("no %s at %s" % (what, path))
+    if not os.path.isfile(path):
+        raise CannotRun("%s is not a file, so not a %s" % (path, what))
+    if kind == "elf" and not os.access(path, os.X_OK):
+        raise CannotRun("%s is not executable" % path)
+    try:
+        found, bits, machine = describe(path)
+    except OSError as error:
+        raise CannotRun("cannot read %s: %s" % (path, error.strerror)) from None
+    if found == kind and bits == 32 and machine == "i386":
+        return
+    if found == "elf" and kind == "pe":
+        raise CannotRun("%s is an ELF program, not a Windows PE one: Wine would run it natively,"
+                        " and its verdict would not be Wine's" % path)
+    if found == "pe" and kind == "elf":
+        raise CannotRun("%s is a Windows PE program, not a linux-i386 ELF one: judge it with"
+                        " the wine platform" % path)
+    if found == kind:
+        raise CannotRun("%s is a %s-bit %s program, not a 32-bit i386 one"
+                        % (path, bits or "?", machine))
+    if found == "script":
+        raise CannotRun("%s is a script, not a %s (run a script with the command platform)"
+                        % (path, what))
+    raise CannotRun("%s is not a %s" % (path, what))

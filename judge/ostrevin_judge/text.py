@@ -1,0 +1,44 @@
+"""Text from a run, made safe to print: decoded leniently, control bytes and
+escape sequences shown escaped, long lines cut."""
+
+# A line of the run is shown with at most this many characters.
+LINE_LIMIT = 160
+
+_NAMED = {"\t": "\\t", "\r": "\\r", "\n": "\\n", "\x1b": "\\e"}
+
+
+def decode(raw):
+    """Bytes of the run as text; bytes that are not UTF-8 become \\xNN."""
+    return raw.decode("utf-8", errors="backslashreplace")
+
+
+def _escape_char(ch):
+    if ch in _NAMED:
+        return _NAMED[ch]
+    code = ord(ch)
+    if code < 0x100:
+        return "\\x%02x" % code
+    return "\\u%04x" % code if code < 0x10000 else "\\U%08x" % code
+
+
+def escape(text):
+    """Every character that is not printable (controls, escape sequences'
+    ESC, format characters such as bidirectional overrides) escaped."""
+    if text.isprintable():
+        return text
+    return "".join(ch if ch.isprintable() else _escape_char(ch) for ch in text)
+
+
+def show(text, limit=LINE_LIMIT):
+    """A line of the run as it may be printed: escaped and cut to limit."""
+    if len(text) > 4 * limit:  # do not escape a megabyte to print 160 bytes
+        cut = escape(text[:limit])[:limit]
+        return "%s... (%d characters in all)" % (cut, len(text))
+    shown = escape(text)
+    if len(shown) > limit:
+        return "%s... (%d characters in all)" % (shown[:limit], len(text))
+    return shown
+
+
+def quote(text, limit=LINE_LIMIT):
+    return '"' + show(text, limit) + '"'
