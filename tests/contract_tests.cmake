@@ -88,3 +88,22 @@ if(NOT WIN32)
   target_link_libraries(contract_observe_tests PRIVATE seh_platform_linked GTest::gtest_main)
   gtest_discover_tests(contract_observe_tests DISCOVERY_TIMEOUT 30)
 endif()
+
+if(NOT WIN32)
+  # The verdict on each faulty build made for the contract: deviates, with a
+  # failed check of every promise the build breaks, the promise named; E3 is
+  # reference behaviour, a difference and no deviation.
+  foreach(fault ${SEH_PLATFORM_CONTRACT_FAULTS})
+    set(judged)
+    foreach(id ${promises_${fault}})
+      list(APPEND judged "not ok ${id} " "; ${id}: ")
+    endforeach()
+    if(fault STREQUAL returns_at_end)
+      set(verdict 0 "unwind-contract on linux-i386" "conforms (" "differs E3 " "(a difference to look at, not a deviation)")
+    else()
+      set(verdict 1 "unwind-contract on linux-i386" "deviates (" ${judged})
+    endif()
+    judge_test(contract_fault_${fault} ${verdict}
+      -- ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${CMAKE_BINARY_DIR}/bin/faults/${fault} ${JUDGE} linux)
+  endforeach()
+endif()
