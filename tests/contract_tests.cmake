@@ -107,3 +107,10 @@ if(NOT WIN32)
       -- ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${CMAKE_BINARY_DIR}/bin/faults/${fault} ${JUDGE} linux)
   endforeach()
 endif()
+
+if(WIN32)
+  # Wine runs the contract program beside ostrevin, and passes every
+  # documented promise (docs/deviations.md, "Wine's answers").
+  judge_test(contract_wine 0 "unwind-contract on win32 under wine" "conforms ("
+    -- ${JUDGE} --only contract wine --wine wine $<TARGET_FILE:ostrevin>)
+endif()
