@@ -1,4 +1,6 @@
 // E1-E4: how an unwind ends.
+#include <stdio.h>
+
 #include "checks.h"
 #include "observe.h"
 #include "process.h"
@@ -67,19 +69,32 @@ void e2_end_marker(void)
     report_ok();
 }
 
-// E3: the end marker reached otherwise. RtlUnwind should not come back.
+// E3: the end marker reached otherwise. RtlUnwind should not come back;
+// if it does, in what state.
+void returned(const unwind_call &c)
+{
+    const uint32_t head = get_seh_frame();
+    char how[120];
+    snprintf(how, sizeof how, "with %s%s%s",
+             head == SEH_CHAIN_END ? "the chain empty" : name_of(head),
+             head == SEH_CHAIN_END ? "" : " at the head",
+             c.eax == c.return_value ? " and ReturnValue in EAX" : "");
+    report_returned(how);
+}
+
 void e3_exit(void)
 {
     EXCEPTION_REGISTRATION_RECORD r[2];
     install(r, 2);
-    unwind(0);
+    returned(unwind(0, nullptr, 0, 0x5EED1234u));
 }
 
 void e3_above(void)
 {
     EXCEPTION_REGISTRATION_RECORD r[2];
     install(r, 2);
-    unwind(stack_base()); // one past the thread's stack: above every record
+    // one past the thread's stack: above every record
+    returned(unwind(stack_base(), nullptr, 0, 0x5EED1234u));
 }
 
 constexpr uint32_t own_code = 0xE0000042u;
@@ -90,7 +105,7 @@ void e3_callers_record(void)
     mine.ExceptionCode = own_code;
     EXCEPTION_REGISTRATION_RECORD r[2];
     install(r, 2);
-    unwind(0, &mine);
+    returned(unwind(0, &mine, 0, 0x5EED1234u));
 }
 
 // E4: a record at the bottom of the chain catches the raised status.
@@ -99,6 +114,10 @@ EXCEPTION_RECORD unwinds_record;
 
 uint32_t catch_raise(EXCEPTION_RECORD *record, void *, void *, void *)
 {
+    if (!record) {
+        report_fail("a handler got a null ExceptionRecord");
+        return ExceptionContinueSearch;
+    }
     if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
         return ExceptionContinueSearch;
     if (record->ExceptionCode != raised_status)

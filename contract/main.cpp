@@ -48,6 +48,10 @@ bool run_named_check(const char *name)
 
 int main(int argc, char **argv)
 {
+    if (argc > 2) {
+        fprintf(stderr, "usage: unwind-contract (it takes no arguments)\n");
+        return 2;
+    }
     if (argc == 2) { // a child started by run_check_process
         prepare_child();
         if (!run_named_check(argv[1])) {

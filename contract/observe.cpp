@@ -43,7 +43,12 @@ uint32_t observe(int index, EXCEPTION_RECORD *record, void *frame,
     s.index = index;
     s.frame = seh_addr(frame);
     s.record = record;
-    s.fields = *record;
+    if (record) {
+        s.fields = *record;
+    } else {
+        report_fail("a handler got a null ExceptionRecord");
+        s.fields = EXCEPTION_RECORD{};
+    }
     s.dispatcher = dispatcher;
     s.head = get_seh_frame();
     s.on_chain = reachable(s.head);

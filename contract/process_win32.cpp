@@ -60,17 +60,26 @@ outcome run_check_process(const char *name, int timeout_seconds)
     }
     CloseHandle(child.hThread);
 
-    // The checks print a few lines each, far less than the pipe holds, so
-    // the child never blocks on a full pipe while the parent waits.
-    if (WaitForSingleObject(child.hProcess, (DWORD)timeout_seconds * 1000) !=
-        WAIT_OBJECT_0) {
-        TerminateProcess(child.hProcess, 1);
-        WaitForSingleObject(child.hProcess, INFINITE);
-        result.how = outcome::hung;
-    }
+    // Drain the pipe while waiting, so that a child is never held up by a
+    // full pipe; then read what is left once it has ended.
     std::string text;
     char buffer[512];
-    DWORD n;
+    DWORD n, waiting;
+    const DWORD deadline = GetTickCount() + (DWORD)timeout_seconds * 1000;
+    for (;;) {
+        while (PeekNamedPipe(read_end, nullptr, 0, nullptr, &waiting, nullptr) &&
+               waiting > 0 && ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) &&
+               n > 0)
+            text.append(buffer, n);
+        if (WaitForSingleObject(child.hProcess, 20) == WAIT_OBJECT_0)
+            break;
+        if ((LONG)(GetTickCount() - deadline) >= 0) {
+            TerminateProcess(child.hProcess, 1);
+            WaitForSingleObject(child.hProcess, INFINITE);
+            result.how = outcome::hung;
+            break;
+        }
+    }
     while (ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) && n > 0)
         text.append(buffer, n);
     CloseHandle(read_end);

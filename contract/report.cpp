@@ -23,4 +23,5 @@ void report_fail(const char *format, ...)
 
 void report_ok(void) { line("ok", ""); }
 void report_caught(void) { line("caught", ""); }
+void report_returned(const char *how) { line("returned", how); }
 void report_done(void) { line("done", ""); }

@@ -19,6 +19,10 @@ void report_ok(void);
 // of the chain.
 void report_caught(void);
 
+// RtlUnwind came back where it should not have; `how` says in what state
+// ("with the chain empty").
+void report_returned(const char *how);
+
 // The check's function returned (written by the child's main).
 void report_done(void);
 

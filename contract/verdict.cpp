@@ -59,9 +59,12 @@ std::string describe(const outcome &o)
     case outcome::exited:
         break;
     }
-    if (o.code == 0)
-        return said(o, "done") ? "RtlUnwind returned"
-                               : "the process ended before the check was done";
+    if (o.code == 0) {
+        const std::string how = first(o, "returned");
+        if (!said(o, "done"))
+            return "the process ended before the check was done";
+        return how.empty() ? "RtlUnwind returned" : "RtlUnwind returned " + how;
+    }
     const char *name = nullptr;
     for (const known_status &k : known)
         if (o.code == exit_code_of(k.status))

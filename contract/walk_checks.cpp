@@ -6,6 +6,7 @@
 #include "process.h"
 #include "qarvel.h"
 #include "report.h"
+#include "stack_bounds.h"
 
 namespace {
 
@@ -86,6 +87,21 @@ void w2_misaligned(void)
 EXCEPTION_REGISTRATION_RECORD off_stack;
 
 void w2_off_stack(void) { unwind_bad_record(seh_addr(&off_stack)); }
+
+// Records at the stack's edges, which only a check of the bounds tells
+// from good ones: their memory is not the check's to write (nor, perhaps,
+// to read), so the head merely points there.
+void w2_across_base(void)
+{
+    set_seh_frame(stack_base() - 4);
+    unwind(SEH_CHAIN_END);
+}
+
+void w2_below_limit(void)
+{
+    set_seh_frame(stack_limit() - 8);
+    unwind(SEH_CHAIN_END);
+}
 
 // W3: targets that going to older records never reaches.
 void w3_below_head(void)
@@ -284,6 +300,8 @@ const check walk_checks[] = {
     {"W1", "w1_links", "the walk follows Next and passes over a record not on the chain", w1_links, ending::returns, 0},
     {"W2", "w2_misaligned", "a misaligned record ends with STATUS_BAD_STACK", w2_misaligned, ending::status, status_bad_stack},
     {"W2", "w2_off_stack", "a record off the stack ends with STATUS_BAD_STACK", w2_off_stack, ending::status, status_bad_stack},
+    {"W2", "w2_across_base", "a record whose 8 bytes cross StackBase ends with STATUS_BAD_STACK", w2_across_base, ending::status, status_bad_stack},
+    {"W2", "w2_below_limit", "a record just below StackLimit ends with STATUS_BAD_STACK", w2_below_limit, ending::status, status_bad_stack},
     {"W3", "w3_below_head", "a target below the head ends with STATUS_INVALID_UNWIND_TARGET", w3_below_head, ending::status, status_invalid_unwind_target},
     {"W3", "w3_passed_over", "a target that the walk passes over ends with STATUS_INVALID_UNWIND_TARGET", w3_passed_over, ending::status, status_invalid_unwind_target},
     {"W4", "w4_frame", "each handler gets its own record as EstablisherFrame", w4_frame, ending::returns, 0},

@@ -138,6 +138,8 @@ TEST(ContractVerdict, ReferenceBehaviourDiffersButAFaultIsNotOk)
     EXPECT_EQ("ok E3 ends by raising STATUS_UNWIND", line(reference_unwind, exited(0x27, {})));
     EXPECT_EQ("differs E3 ends by raising STATUS_UNWIND: RtlUnwind returned",
               line(reference_unwind, exited(0, {"done"})));
+    EXPECT_EQ("differs E3 ends by raising STATUS_UNWIND: RtlUnwind returned with the chain empty",
+              line(reference_unwind, exited(0, {"returned with the chain empty", "done"})));
     EXPECT_EQ(verdict::differs, judge(reference_unwind, exited(0x29, {})).result);
     outcome faulted;
     faulted.how = outcome::faulted;

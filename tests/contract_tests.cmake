@@ -5,6 +5,13 @@ set(CONTRACT_OUTPUTS ${CMAKE_CURRENT_SOURCE_DIR}/contract)
 add_test(NAME contract_run
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh ${RUN} $<TARGET_FILE:unwind-contract>)
 set_tests_properties(contract_run PROPERTIES TIMEOUT 300)
+# Its one argument is for its own children; anything else is refused.
+add_test(NAME contract_unknown_check
+  COMMAND ${CHECK_TRANSCRIPT} --stderr "no check named w9_nothing" /dev/null 2
+          ${RUN} $<TARGET_FILE:unwind-contract> w9_nothing)
+add_test(NAME contract_arguments
+  COMMAND ${CHECK_TRANSCRIPT} --stderr "takes no arguments" /dev/null 2
+          ${RUN} $<TARGET_FILE:unwind-contract> u1_one u1_two)
 
 if(NOT WIN32)
   add_test(NAME contract_conforming
@@ -17,7 +24,7 @@ if(NOT WIN32)
   set(promises_target_handler_called U1)
   set(promises_collision_missed W5)
   set(promises_stops_one_early U1 U2 W1 W5 W6 E2 E4 T1)
-  # Handlers that get no record fault in every check that calls one.
+  # A null record, which every handler of the checks reports.
   set(promises_null_exception_record U1 U2 U3 U4 U5 U6 W1 W3 W4 W5 W6 W7 E1 E2 E3 E4 T1)
   # It breaks E1 only for do_unwind's calls, which the checks do not make:
   # ostrevin shows it, and the contract program's output is the conforming one.
@@ -69,4 +76,41 @@ if(NOT WIN32)
   target_include_directories(contract_tests PRIVATE ${PROJECT_SOURCE_DIR}/contract)
   target_link_libraries(contract_tests PRIVATE GTest::gtest_main)
   gtest_discover_tests(contract_tests DISCOVERY_TIMEOUT 30)
+
+  add_executable(contract_observe_tests
+    contract_observe_test.cpp
+    ${PROJECT_SOURCE_DIR}/contract/observe.cpp
+    ${PROJECT_SOURCE_DIR}/contract/unwind_call.S
+    ${PROJECT_SOURCE_DIR}/contract/report.cpp
+    ${PROJECT_SOURCE_DIR}/contract/process_posix.cpp)
+  target_include_directories(contract_observe_tests PRIVATE
+    ${PROJECT_SOURCE_DIR}/contract ${PROJECT_SOURCE_DIR}/qarvel)
+  target_link_libraries(contract_observe_tests PRIVATE seh_platform_linked GTest::gtest_main)
+  gtest_discover_tests(contract_observe_tests DISCOVERY_TIMEOUT 30)
+endif()
+
+if(NOT WIN32)
+  # The verdict on each faulty build made for the contract: deviates, with a
+  # failed check of every promise the build breaks, the promise named; E3 is
+  # reference behaviour, a difference and no deviation.
+  foreach(fault ${SEH_PLATFORM_CONTRACT_FAULTS})
+    set(judged)
+    foreach(id ${promises_${fault}})
+      list(APPEND judged "not ok ${id} " "; ${id}: ")
+    endforeach()
+    if(fault STREQUAL returns_at_end)
+      set(verdict 0 "unwind-contract on linux-i386" "conforms (" "differs E3 " "(a difference to look at, not a deviation)")
+    else()
+      set(verdict 1 "unwind-contract on linux-i386" "deviates (" ${judged})
+    endif()
+    judge_test(contract_fault_${fault} ${verdict}
+      -- ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${CMAKE_BINARY_DIR}/bin/faults/${fault} ${JUDGE} linux)
+  endforeach()
+endif()
+
+if(WIN32)
+  # Wine runs the contract program beside ostrevin, and passes every
+  # documented promise (docs/deviations.md, "Wine's answers").
+  judge_test(contract_wine 0 "unwind-contract on win32 under wine" "conforms ("
+    -- ${JUDGE} --only contract wine --wine wine $<TARGET_FILE:ostrevin>)
 endif()
