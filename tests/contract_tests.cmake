@@ -15,7 +15,7 @@ add_test(NAME contract_arguments
 
 if(NOT WIN32)
   add_test(NAME contract_conforming
-    COMMAND ${CHECK_TRANSCRIPT} ${CONTRACT_OUTPUTS}/conforming.txt 0 $<TARGET_FILE:unwind-contract>)
+    COMMAND ${CHECK_TRANSCRIPT} ${CONTRACT_OUTPUTS}/conforming.txt 0 ${RUN} $<TARGET_FILE:unwind-contract>)
 
   # The promises that each faulty build breaks (the first five were built
   # for ostrevin and break several).
@@ -60,7 +60,7 @@ if(NOT WIN32)
   foreach(fault ${SEH_PLATFORM_FAULTS} ${SEH_PLATFORM_CONTRACT_FAULTS})
     add_test(NAME contract_fault_${fault}
       COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${CMAKE_BINARY_DIR}/bin/faults/${fault}
-              ${CHECK_TRANSCRIPT} ${CONTRACT_OUTPUTS}/${fault}.txt 0 $<TARGET_FILE:unwind-contract>)
+              ${CHECK_TRANSCRIPT} ${CONTRACT_OUTPUTS}/${fault}.txt 0 ${RUN} $<TARGET_FILE:unwind-contract>)
     if(promises_${fault})
       add_test(NAME contract_fault_promises_${fault}
         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_fault_promises.sh

@@ -24,12 +24,18 @@ usage: ostrevin-judge [--tap] [--junit FILE] [--timeout SECONDS]
 PLATFORM is one of:
   linux [PROGRAM]          the linux-i386 build with our platform layer
                            (default: the ostrevin beside this tool)
-  wine [--wine WINE] [--prefix DIR | --user-prefix] [PROGRAM.exe]
+  wine [--wine WINE] [--prefix DIR | --user-prefix] [--root TREE] [PROGRAM.exe]
                            the win32 build under Wine: WINE (default: $WINE,
                            else wine on PATH) with the wineserver of the same
                            build ($WINESERVER, else the one beside WINE); a
                            private prefix unless DIR is given or --user-prefix
-                           asks for $WINEPREFIX
+                           asks for $WINEPREFIX. With --root, the Wine
+                           installed in TREE, run chrooted into it in a mount
+                           namespace of its own
+  qemu [--qemu QEMU] linux|wine ...
+                           either of the above on an emulated CPU: QEMU
+                           (default: $QEMU, else qemu-i386 on PATH) runs the
+                           program, or Wine's ELF loader (WINELOADERNOEXEC=1)
   command COMMAND [ARG...] any command line that runs ostrevin
 
 A PROGRAM named without a slash is the file in the current folder. The

@@ -8,7 +8,9 @@ import os
 import shutil
 import subprocess
 
+from . import emulated
 from . import programs
+from . import rooted
 from . import runner
 from .programs import CannotRun, CONTRACT, OSTREVIN
 
@@ -111,13 +113,14 @@ class WineTarget(Target):
                     raise CannotRun("could not make the Wine prefix %s: %s" % (
                         self.prefix, _failure(made, timeout)))
                 if self.server:
-                    runner.run([self.server, "-w"], self.env, timeout)
+                    runner.run(self.wrap([self.server, "-w"]), self.env, timeout)
 
     def _start(self, timeout):
         if self.server:
             # A server of our own, started detached from the runs' pipes.
             try:
-                subprocess.run([self.server, "-p10"], env=self.env, stdin=subprocess.DEVNULL,
+                subprocess.run(self.wrap([self.server, "-p10"]), env=self.env,
+                               stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                start_new_session=True, check=False, timeout=timeout)
             except (OSError, subprocess.TimeoutExpired) as error:
@@ -151,22 +154,26 @@ def _check_prefix(prefix):
 
 
 def wine(args, environ, here):
-    """wine [--wine WINE] [--prefix DIR | --user-prefix] [PROGRAM.exe]: the
-    win32 build under the Wine that WINE (option, or environment) names,
-    with the server of the same build (WINESERVER, or the wineserver beside
-    WINE). The prefix is a private one unless --prefix names one or
-    --user-prefix asks for the user's WINEPREFIX (default ~/.wine)."""
+    """wine [--wine WINE] [--prefix DIR | --user-prefix] [--root TREE]
+    [PROGRAM.exe]: the win32 build under the Wine that WINE (option, or
+    environment) names, with the server of the same build (WINESERVER, or
+    the wineserver beside WINE). The prefix is a private one unless --prefix
+    names one or --user-prefix asks for the user's WINEPREFIX (default
+    ~/.wine). With --root, Wine is the one installed in TREE (see rooted)."""
     wine_name = environ.get("WINE") or "wine"
     prefix = None
     user_prefix = False
+    root = None
     while args and args[0].startswith("-"):
         option = args.pop(0)
-        if option in ("--wine", "--prefix") and not args:
+        if option in ("--wine", "--prefix", "--root") and not args:
             raise UsageError("%s takes a value" % option)
         if option == "--wine":
             wine_name = args.pop(0)
         elif option == "--prefix":
             prefix = args.pop(0)
+        elif option == "--root":
+            root = args.pop(0)
         elif option == "--user-prefix":
             user_prefix = True
         else:
@@ -177,15 +184,25 @@ def wine(args, environ, here):
     paths = programs.beside(programs.default(here, OSTREVIN + ".exe") if given is None else given,
                             ".exe")
 
-    wine_path = _find_command(wine_name, environ, "wine")
-    server = environ.get("WINESERVER")
-    if server:
-        server = _find_command(server, environ, "wineserver")
+    if root is not None:
+        root = rooted.check_tree(root)
+        wine_path = rooted.find_in_tree(root, wine_name, "wine")
+        server = environ.get("WINESERVER")
+        server = rooted.find_in_tree(root, server, "wineserver") if server else (
+            rooted.beside_in_tree(root, wine_path, "wineserver"))
     else:
-        beside = os.path.join(os.path.dirname(wine_path), "wineserver")
-        server = beside if os.access(beside, os.X_OK) else None
+        wine_path = _find_command(wine_name, environ, "wine")
+        server = environ.get("WINESERVER")
+        if server:
+            server = _find_command(server, environ, "wineserver")
+        else:
+            beside = os.path.join(os.path.dirname(wine_path), "wineserver")
+            server = beside if os.access(beside, os.X_OK) else None
     if user_prefix:
         prefix = environ.get("WINEPREFIX") or os.path.join(os.path.expanduser("~"), ".wine")
+    if not prefix and root is not None:
+        # Never the prefix of another Wine: one of its own per tree.
+        prefix = "%s-%s" % (_default_prefix(here, environ), os.path.basename(root))
     prefix = os.path.abspath(prefix or _default_prefix(here, environ))
 
     env = dict(environ)
@@ -195,7 +212,10 @@ def wine(args, environ, here):
     env["DISPLAY"] = ""
     if server:
         env["WINESERVER"] = server
-    return WineTarget(paths, env, wine_path, server, prefix)
+    target = WineTarget(paths, env, wine_path, server, prefix)
+    if root is not None:
+        rooted.run_in_tree(target, root, [paths[role] for role in paths if paths[role]] + [prefix])
+    return target
 
 
 _NAMES = {OSTREVIN: OSTREVIN, OSTREVIN + ".exe": OSTREVIN,
@@ -236,4 +256,10 @@ def command(args, environ, here):
     return target
 
 
-PLATFORMS = {"linux": linux, "wine": wine, "command": command}
+def qemu(args, environ, here):
+    """qemu [--qemu QEMU] linux|wine ...: the linux-i386 build or the win32
+    build under Wine on an emulated CPU (see emulated)."""
+    return emulated.qemu(args, environ, here, PLATFORMS)
+
+
+PLATFORMS = {"linux": linux, "wine": wine, "qemu": qemu, "command": command}

@@ -1,0 +1,32 @@
+# The host's Wine with its 32-bit half on an emulated CPU: the judge's qemu
+# platform runs Wine's ELF loader under qemu-i386 10.0. The prefix is made
+# natively once, which is quicker than under the emulator.
+. "$here/qemu-10.0.sh"
+title="Wine (Debian 12) on qemu-user 10.0"
+target=win32
+exe=.exe
+cost="qemu-user 10.0 (as above) and the host's Wine; a few seconds"
+note="Only the first process runs on the emulated CPU: a process it starts (the contract's checks that run in a child process of their own) is executed by the kernel, natively, since qemu-user follows execve only through binfmt_misc, which is never registered here."
+wine_loader=/usr/lib/wine/wine
+wine_prefix=$OSTREVIN_CACHE/wine-qemu/prefix
+wine_env() {
+  env WINEPREFIX="$wine_prefix" WINEDEBUG=-all DISPLAY= \
+    WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" "$@"
+}
+set_up() {
+  [ -x "$wine_loader" ] || cannot "no 32-bit Wine loader at $wine_loader (Debian's wine32:i386)"
+  command -v wine >/dev/null 2>&1 || cannot "no wine on PATH (Debian's wine)"
+  ( set_up_qemu10 ) || exit 1
+  if [ ! -f "$wine_prefix/system.reg" ]; then
+    mkdir -p "$wine_prefix"
+    wine_env wine wineboot -i </dev/null >/dev/null 2>&1
+    wine_env wineserver -w </dev/null >/dev/null 2>&1
+    [ -f "$wine_prefix/system.reg" ] || cannot "wineboot made no prefix in $wine_prefix"
+  fi
+}
+platform_version() { echo "$(wine --version) on qemu-i386 $(qemu_version)"; }
+judge_on() {
+  program=$1
+  shift
+  "$judge" "$@" qemu --qemu "$qemu" wine --wine wine --prefix "$wine_prefix" "$program"
+}

@@ -1,0 +1,121 @@
+#!/bin/sh
+# scripts/platforms: rows from the programs' own runs (fake programs on this
+# host's kernel, the real build under qemu-user with the conforming and a
+# faulty layer), the contract's counts checked against its lines, platforms
+# that cannot be set up, and its exit statuses.
+#   check_platforms.sh SCRIPTS_DIR TRANSCRIPTS_DIR LINUX_BUILD
+set -eu
+scripts=$(cd "$1" && pwd)
+transcripts=$(cd "$2" && pwd)
+build=$(cd "$3" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+XDG_CACHE_HOME=$work/cache
+export XDG_CACHE_HOME
+failures=0
+fail() { echo "FAIL: $case_name: $*"; failures=$((failures + 1)); }
+
+# A fake linux-i386 build whose programs print what FAKE_OSTREVIN and
+# FAKE_CONTRACT name.
+mkdir -p "$work/fake/bin"
+cp "$transcripts/conforming.txt" "$work/conforming.txt"
+cat >"$work/fake/bin/ostrevin" <<FAKE
+#!/bin/sh
+if [ "\${FAKE_OSTREVIN-}" = faults ]; then head -n 2 "$work/conforming.txt"; kill -SEGV \$\$; fi
+cat "$work/conforming.txt"
+[ "\${FAKE_OSTREVIN-}" != extra ] || echo "should never get here."
+FAKE
+cat >"$work/fake/bin/unwind-contract" <<'FAKE'
+#!/bin/sh
+echo "ok U1 a record is removed"
+echo "not ok U2 handlers are called in order: the second came first"
+echo "differs E3 end of chain: returned"
+case "${FAKE_CONTRACT-}" in
+  crash) kill -SEGV $$ ;;
+  miscount) echo "3 checks: 3 ok, 0 not ok, 0 differs" ;;
+  *) echo "3 checks: 1 ok, 1 not ok, 1 differs" ;;
+esac
+FAKE
+chmod +x "$work/fake/bin"/*
+
+# run CASE ARG...: scripts/platforms --out TABLE ARG...
+run() {
+  case_name=$1
+  shift
+  rm -f "$work/table"
+  rc=0
+  "$scripts/platforms" --out "$work/table" "$@" >"$work/out" 2>&1 || rc=$?
+}
+expect_status() { [ "$rc" -eq "$1" ] || { fail "exit status $rc, expected $1"; cat "$work/out"; }; }
+# expect_row TITLE CELLS: the row of the platform TITLE holds CELLS.
+expect_row() {
+  row=$(grep -F "| $1 |" "$work/table" 2>/dev/null || true)
+  case "$row" in
+    *"$2"*) ;;
+    *) fail "row of '$1' lacks '$2': ${row:-no row}"; cat "$work/table" 2>/dev/null || cat "$work/out" ;;
+  esac
+}
+expect_table() { grep -qF -- "$1" "$work/table" || { fail "table lacks '$1'"; cat "$work/table"; }; }
+
+native="Linux, this host's kernel (i386 programs)"
+
+run "counts from the contract's lines" --linux "$work/fake" linux-native
+expect_status 0
+expect_row "$native" "| conforms | 1 / 1 / 1 |"
+expect_table "contract: not ok U2 handlers are called in order: the second came first"
+expect_table "contract: differs E3 end of chain: returned"
+
+FAKE_OSTREVIN=extra FAKE_CONTRACT=miscount
+export FAKE_OSTREVIN FAKE_CONTRACT
+run "a deviating run, a summary that lies" --linux "$work/fake" linux-native
+expect_status 0
+expect_row "$native" "| deviates (1 finding) | 1 / 1 / 1; ended early |"
+expect_table 'contract: ended early: its count line "3 checks: 3 ok, 0 not ok, 0 differs" disagrees with its lines'
+expect_table 'after "Tests complete.": an extra line (line 10: "should never get here.")'
+
+FAKE_OSTREVIN=faults FAKE_CONTRACT=crash
+run "runs that crash" --linux "$work/fake" linux-native
+expect_row "$native" "| deviates (1 finding) |"
+expect_table "the run faulted (SIGSEGV) during test 2"
+expect_row "$native" "| 1 / 1 / 1; ended early |"
+expect_table "contract: ended early: the run faulted (SIGSEGV) after 3 checks"
+unset FAKE_OSTREVIN FAKE_CONTRACT
+
+run "the real build under qemu-user, conforming and faulty" --linux "$build" qemu-7.2 qemu-7.2-faulty
+expect_status 0
+expect_row "qemu-user 7.2 (Debian 12)" "| conforms |"
+expect_row "qemu-user 7.2 with the faulty layer record_left (a control)" "| deviates (2 findings) |"
+expect_table "test 4: after the forced unwind the harness record was not at the head"
+[ "$(grep -c '^| ' "$work/table")" -eq 3 ] || fail "not a header and two rows"
+
+run "a platform without its build" --linux "$work/fake" --win32 "$work/none" wine-qemu linux-native
+expect_status 1
+# The note of one platform is not another's.
+[ "$(grep -c '^Only the first process runs on the emulated CPU' "$work/table")" -eq 1 ] ||
+  fail "the note of wine-qemu is not there once: $(cat "$work/table")"
+expect_row "$native" "| conforms |"
+expect_row "Wine (Debian 12) on qemu-user 10.0" "| not set up: no win32 build in $work/none"
+[ ! -e "$XDG_CACHE_HOME/ostrevin/qemu-10.0" ] || fail "set up a platform it cannot run"
+
+# A cached platform is not set up again: qemu-10.0 with an emulator in the
+# cache (the host's) and an apt-get that must not be called.
+mkdir -p "$XDG_CACHE_HOME/ostrevin/qemu-10.0/usr/bin" "$work/no-apt"
+ln -s "$(command -v qemu-i386)" "$XDG_CACHE_HOME/ostrevin/qemu-10.0/usr/bin/qemu-i386"
+printf '#!/bin/sh\ntouch "%s/apt-called"\nexit 1\n' "$work" >"$work/no-apt/apt-get"
+chmod +x "$work/no-apt/apt-get"
+PATH="$work/no-apt:$PATH" run "the cache reused" --linux "$build" qemu-10.0
+expect_status 0
+expect_row "qemu-user 10.0 (Debian 12 backports)" "| conforms |"
+[ ! -e "$work/apt-called" ] || fail "called apt-get with the platform in the cache"
+
+run "an unknown platform" vms
+expect_status 2
+grep -qF "unknown platform 'vms'" "$work/out" || fail "no word on the unknown platform: $(cat "$work/out")"
+[ ! -e "$work/table" ] || fail "wrote a table"
+
+run "the list" --list
+expect_status 0
+[ "$(wc -l <"$work/out")" -eq "$(wc -l <"$scripts/platforms.d/order")" ] || fail "not one line a platform: $(cat "$work/out")"
+
+[ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
+echo "platforms: all cases pass"
