@@ -10,6 +10,17 @@
 
 namespace {
 
+// Four records, an unwind to the fourth (so three handlers run), and the
+// head as it was before; the sights stay for the check to read. The records
+// are only compared by address afterwards, never read.
+void unwind_three_of_four(void)
+{
+    EXCEPTION_REGISTRATION_RECORD r[4];
+    install(r, 4);
+    unwind(record_at(3));
+    uninstall();
+}
+
 // W1: the first calls of the handlers of the records over the target must
 // come newest first, along Next. (Whether the target's own handler runs is
 // U1's matter.)
@@ -38,10 +49,7 @@ void expect_first_calls(const int *order, int count)
 
 void w1_order(void)
 {
-    EXCEPTION_REGISTRATION_RECORD r[4];
-    install(r, 4);
-    unwind(record_at(3));
-    uninstall();
+    unwind_three_of_four();
     const int order[] = {0, 1, 2};
     expect_first_calls(order, 3);
     report_ok();
@@ -123,10 +131,7 @@ void w3_passed_over(void)
 // W4: the handlers' arguments and the chain during their calls.
 void w4_frame(void)
 {
-    EXCEPTION_REGISTRATION_RECORD r[4];
-    install(r, 4);
-    unwind(record_at(3));
-    uninstall();
+    unwind_three_of_four();
     expect_sights();
     for (int i = 0; i < sight_count; ++i)
         if (sights[i].frame != record_at(sights[i].index))
@@ -137,10 +142,7 @@ void w4_frame(void)
 
 void w4_linked(void)
 {
-    EXCEPTION_REGISTRATION_RECORD r[4];
-    install(r, 4);
-    unwind(record_at(3));
-    uninstall();
+    unwind_three_of_four();
     expect_sights();
     for (int i = 0; i < sight_count; ++i) {
         const sight &s = sights[i];
@@ -263,10 +265,7 @@ void w6_collided_alone(void) { unwind_with_answer(ExceptionCollidedUnwind); }
 // handler runs.
 void w7_once(void)
 {
-    EXCEPTION_REGISTRATION_RECORD r[4];
-    install(r, 4);
-    unwind(record_at(3));
-    uninstall();
+    unwind_three_of_four();
     expect_sights();
     for (int i = 0; i < 3; ++i)
         if (calls_of(i) > 1)
@@ -276,10 +275,7 @@ void w7_once(void)
 
 void w7_one_by_one(void)
 {
-    EXCEPTION_REGISTRATION_RECORD r[4];
-    install(r, 4);
-    unwind(record_at(3));
-    uninstall();
+    unwind_three_of_four();
     expect_sights();
     for (int i = 0; i < sight_count; ++i) {
         const sight &s = sights[i];
