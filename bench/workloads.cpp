@@ -5,10 +5,6 @@
 #include "qarvel.h"
 #include "scenarios.h"
 
-// The recursions below end in a call that never returns (a forced unwind,
-// longjmp, throw), which the compiler takes for endless recursion.
-#pragma GCC diagnostic ignored "-Winfinite-recursion"
-
 int bench_depth;
 
 namespace {
@@ -19,41 +15,50 @@ uint32_t minimal_handler(EXCEPTION_RECORD *, void *, void *, void *)
     return ExceptionContinueSearch;
 }
 
-// The handler comes as an argument, as the depth does, so that no frame
-// needs to find it (in PIC code, through a call of its own).
-__attribute__((noinline)) void install_and_descend(int depth, EXCEPTION_ROUTINE handler)
+// The descents. Everything a frame needs comes in registers (regparm): the
+// depth, the exit that the deepest frame takes, and the handler of its
+// record. A frame then reads no global, so it needs no GOT address (in PIC
+// code a call of its own per frame), and the three descents cost the same
+// per frame. noipa keeps the arguments where they are declared. After the
+// exit nothing runs: if it comes back, the frame returns.
+#define DESCENT __attribute__((noipa, regparm(3)))
+
+DESCENT void install_and_descend(int depth, EXCEPTION_ROUTINE handler, void (*exit)(void))
 {
-    if (depth == 0)
-        perform_test_unwind();
+    if (depth == 0) {
+        exit();
+        __asm__ volatile("" ::: "memory"); // not a tail call: the frame stays
+        return;
+    }
     EXCEPTION_REGISTRATION_RECORD record;
     record.Next = get_seh_frame();
     record.Handler = handler;
     set_seh_frame(seh_addr(&record));
-    install_and_descend(depth - 1, handler);
-    __asm__ volatile("" ::: "memory"); // not a tail call: the frame stays
-}
-
-jmp_buf exit_point;
-
-__attribute__((noinline)) void descend_and_longjmp(int depth)
-{
-    if (depth == 0)
-        longjmp(exit_point, 1);
-    descend_and_longjmp(depth - 1);
+    install_and_descend(depth - 1, handler, exit);
     __asm__ volatile("" ::: "memory");
 }
+
+DESCENT void descend(int depth, void (*exit)(void))
+{
+    if (depth == 0) {
+        exit();
+        __asm__ volatile("" ::: "memory");
+        return;
+    }
+    descend(depth - 1, exit);
+    __asm__ volatile("" ::: "memory");
+}
+
+// The exits other than perform_test_unwind, each one frame as that is.
+jmp_buf exit_point;
+
+__attribute__((noinline)) void exit_by_longjmp() { longjmp(exit_point, 1); }
 
 struct exit_signal {
     int depth;
 };
 
-__attribute__((noinline)) void descend_and_throw(int depth)
-{
-    if (depth == 0)
-        throw exit_signal{depth};
-    descend_and_throw(depth - 1);
-    __asm__ volatile("" ::: "memory");
-}
+__attribute__((noinline)) void exit_by_throw() { throw exit_signal{0}; }
 
 // The frame between establisher and scenario, as invoke_callback is.
 __attribute__((noinline)) void call_scenario(scenario_fn scenario)
@@ -66,7 +71,10 @@ __attribute__((noinline)) void call_scenario(scenario_fn scenario)
 
 void returning_scenario() {}
 
-void forced_unwind_scenario() { install_and_descend(bench_depth, minimal_handler); }
+void forced_unwind_scenario()
+{
+    install_and_descend(bench_depth, minimal_handler, perform_test_unwind);
+}
 
 void dirty_pass_scenario()
 {
@@ -76,9 +84,9 @@ void dirty_pass_scenario()
     set_seh_frame(records[1].Next);
 }
 
-void longjmp_scenario() { descend_and_longjmp(bench_depth); }
+void longjmp_scenario() { descend(bench_depth, exit_by_longjmp); }
 
-void throw_scenario() { descend_and_throw(bench_depth); }
+void throw_scenario() { descend(bench_depth, exit_by_throw); }
 
 __attribute__((noinline)) uint32_t setjmp_frame(scenario_fn scenario)
 {

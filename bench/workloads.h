@@ -6,8 +6,9 @@
 // timing loop calls the operation inline; the operation calls an
 // establisher (establish_return_frame, or setjmp_frame or try_frame), which
 // calls the scenario through one frame (invoke_callback, or call_scenario);
-// the scenario descends N + 1 frames and leaves from the deepest straight
-// back into the establisher, which returns to the loop.
+// the scenario descends N + 1 frames, the deepest calls the exit
+// (perform_test_unwind, or a routine that calls longjmp or throws), and the
+// exit leaves straight back into the establisher, which returns to the loop.
 #ifndef BENCH_WORKLOADS_H
 #define BENCH_WORKLOADS_H
 
