@@ -1,7 +1,7 @@
 // RtlUnwind as the 32-bit platform documents it.
 #include "faults.h"
-#include "fatal.h"
 #include "thread_block.h"
+#include "unwind_errors.h"
 
 namespace {
 
@@ -10,28 +10,6 @@ namespace {
 // covers a handler call and the fatal path, and leaves the first unwind of a
 // 16 KiB thread stack room to run.
 constexpr uint32_t stack_reserve = 4 * 1024;
-
-[[noreturn]] __attribute__((cold, noinline)) void
-fatal(uint32_t status, const char *name, uint32_t record)
-{
-    fatal_line line;
-    line << "RtlUnwind: " << name << " (";
-    line.hex(status) << ") at record ";
-    line.hex(record).exit(static_cast<int>(status & 0xFF));
-}
-
-// The walk reached the end marker, which was not its target: the platform
-// raises the unwind's exception record there, and no handler is left to take
-// it. A code whose low byte is 0 must not end the process as a success.
-[[noreturn]] __attribute__((cold, noinline)) void
-raise_at_end(const EXCEPTION_RECORD *record)
-{
-    const uint32_t code = record->ExceptionCode;
-    fatal_line line;
-    line << "RtlUnwind: " << (code == STATUS_UNWIND ? "STATUS_UNWIND" : "exception") << " (";
-    line.hex(code) << ") raised at the end of the chain, with no handler left";
-    line.exit((code & 0xFF) != 0 ? static_cast<int>(code & 0xFF) : 0xFF);
-}
 
 // While a handler runs, this record sits at the head in front of the record
 // being unwound, which is its Next. A nested unwind that meets it learns,
@@ -63,34 +41,28 @@ uint32_t guard_handler(EXCEPTION_RECORD *, void *frame, void *,
 }
 
 // handler(record, frame, 0, dispatcher) on an ABI-aligned stack. ESP is
-// restored from EDI (callee-saved) afterwards, so that a handler that pops
-// its own arguments (stdcall) works as well as one that leaves them (cdecl).
+// restored from EDI afterwards, so that a handler that pops its own
+// arguments (stdcall) works as well as one that leaves them (cdecl). Like
+// any function of the ABI the handler keeps EBX, ESI, EDI and EBP, so the
+// frame and the dispatcher context stay in whichever of them the walk keeps
+// them in; it may change EAX, ECX and EDX.
 __attribute__((always_inline)) inline uint32_t
 call_handler(EXCEPTION_ROUTINE handler, EXCEPTION_RECORD *record, uint32_t frame,
              uint32_t *dispatcher)
 {
     uint32_t disposition;
     __asm__ volatile("movl %%esp, %%edi\n\t"
-                     "andl $-16, %%esp\n\t"      /* 16 bytes of arguments follow */
-                     "pushl %%esi\n\t"         /* DispatcherContext */
+                     "andl $-16, %%esp\n\t"   /* 16 bytes of arguments follow */
+                     "pushl %[dispatcher]\n\t" /* DispatcherContext */
                      "pushl $0\n\t"            /* ContextRecord */
-                     "pushl %%edx\n\t"         /* EstablisherFrame */
+                     "pushl %[frame]\n\t"      /* EstablisherFrame */
                      "pushl %%ecx\n\t"         /* ExceptionRecord */
                      "call *%%eax\n\t"
                      "movl %%edi, %%esp"
-                     : "=a"(disposition), "+c"(record), "+d"(frame), "+S"(dispatcher)
-                     : "a"(handler)
-                     : "edi", "memory", "cc");
+                     : "=a"(disposition), "+c"(record)
+                     : "a"(handler), [frame] "r"(frame), [dispatcher] "r"(dispatcher)
+                     : "edx", "edi", "memory", "cc");
     return disposition;
-}
-
-// The thread's chain is another thread's: unwinding it would corrupt that
-// one.
-[[noreturn]] __attribute__((cold, noinline)) void no_block_of_its_own(void)
-{
-    (fatal_line() << "RtlUnwind: this thread has no information block "
-                     "of its own (it was not started by pthread_create)")
-        .exit(SEH_PLATFORM_EXIT_NO_BLOCK);
 }
 
 uint32_t stack_pointer(void)
@@ -100,57 +72,13 @@ uint32_t stack_pointer(void)
     return sp;
 }
 
-} // namespace
-
-// A stdcall API of the platform: its callers promise only a 4-byte aligned
-// stack, so it realigns its own.
-extern "C" __attribute__((stdcall, force_align_arg_pointer)) uint32_t
-RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
-          void *ReturnValue)
+// Unwinds the chain from frame, the head, down to stop, which it does not
+// take: handler by handler, record by record. Returns the record that the
+// walk ended at.
+__attribute__((noinline)) uint32_t
+unwind_chain(EXCEPTION_RECORD *ExceptionRecord, uint32_t frame, uint32_t stop,
+             uint32_t target, stack_range stack)
 {
-    const NT_TIB *tib = own_block();
-    if (__builtin_expect(!tib, 0))
-        no_block_of_its_own();
-    const uint32_t target = seh_addr(TargetFrame);
-    const uint32_t sp = stack_pointer();
-    const stack_range stack = stack_in_use(tib, sp);
-
-    // Only the header of the record: handlers read no parameters when
-    // NumberParameters is 0.
-    EXCEPTION_RECORD own;
-    if (!ExceptionRecord) {
-        own.ExceptionCode = STATUS_UNWIND;
-        own.ExceptionFlags = 0;
-        own.ExceptionRecord = nullptr;
-        own.ExceptionAddress = __builtin_return_address(0);
-        own.NumberParameters = 0;
-        if (injected_fault == fault::own_record_address)
-            own.ExceptionAddress = reinterpret_cast<void *>(&RtlUnwind);
-        if (injected_fault == fault::own_record_parameters)
-            own.NumberParameters = 1;
-        ExceptionRecord = &own;
-    } else if (injected_fault == fault::record_replaced) {
-        own = *ExceptionRecord;
-        ExceptionRecord = &own;
-    }
-    if (injected_fault == fault::flags_assigned)
-        ExceptionRecord->ExceptionFlags = 0;
-    ExceptionRecord->ExceptionFlags |= EXCEPTION_UNWINDING;
-    if ((target == 0 && injected_fault != fault::no_exit_flag) ||
-        injected_fault == fault::exit_flag_on_targeted)
-        ExceptionRecord->ExceptionFlags |= EXCEPTION_EXIT_UNWIND;
-    if (injected_fault == fault::no_unwinding_flag)
-        ExceptionRecord->ExceptionFlags &=
-            ~(EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND);
-
-    if (__builtin_expect(sp - stack.low < stack_reserve, 0))
-        fatal(STATUS_STACK_OVERFLOW, "STATUS_STACK_OVERFLOW", get_seh_frame());
-    if (target != 0 && target != SEH_CHAIN_END && target < sp)
-        fatal(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
-              target);
-
-    // A null target unwinds the whole chain, like the end marker.
-    const uint32_t stop = target == 0 ? SEH_CHAIN_END : target;
     // The highest address at which a whole record fits on the stack; the
     // walk keeps `above`, below which no record may lie: below the stack at
     // first, then the record just taken (records lie on the stack newest
@@ -161,7 +89,6 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
     unwind_guard guard;
     guard.record.Handler = guard_handler;
     uint32_t collided = 0;
-    uint32_t frame = get_seh_frame();
     bool at_first_record = true;
     while (frame != stop) {
         // Past the target: the end marker, or a record above a target that
@@ -170,16 +97,16 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
             if (frame == SEH_CHAIN_END) {
                 if (injected_fault == fault::returns_at_end)
                     break;
-                raise_at_end(ExceptionRecord);
+                unwind_raised_at_end(ExceptionRecord);
             }
             if (injected_fault == fault::target_not_checked)
                 break;
-            fatal(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
+            unwind_failed(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
                   target);
         }
         if (__builtin_expect(frame <= above || frame > high || (frame & 3u) != 0, 0) &&
             injected_fault != fault::no_record_check)
-            fatal(STATUS_BAD_STACK, "STATUS_BAD_STACK", frame);
+            unwind_failed(STATUS_BAD_STACK, "STATUS_BAD_STACK", frame);
         const auto *record =
             reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(frame);
         if (injected_fault == fault::stops_one_early && record->Next == stop)
@@ -217,7 +144,7 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
             !(injected_fault == fault::disposition_ignored &&
               disposition != ExceptionCollidedUnwind)) {
             if (disposition != ExceptionCollidedUnwind)
-                fatal(STATUS_INVALID_DISPOSITION, "STATUS_INVALID_DISPOSITION",
+                unwind_failed(STATUS_INVALID_DISPOSITION, "STATUS_INVALID_DISPOSITION",
                       frame);
             // Another unwind was running the handler of the record that the
             // dispatcher context names: go on from that record, taking it
@@ -226,9 +153,9 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
             // the handler named none).
             if (injected_fault != fault::collided_unchecked) {
                 if (collided <= frame || collided > high || (collided & 3u) != 0)
-                    fatal(STATUS_BAD_STACK, "STATUS_BAD_STACK", collided);
+                    unwind_failed(STATUS_BAD_STACK, "STATUS_BAD_STACK", collided);
                 if (stop < collided)
-                    fatal(STATUS_INVALID_UNWIND_TARGET,
+                    unwind_failed(STATUS_INVALID_UNWIND_TARGET,
                           "STATUS_INVALID_UNWIND_TARGET", target);
             }
             frame = collided;
@@ -241,9 +168,70 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
         above = frame;
         frame = next;
     }
+    return frame;
+}
+
+} // namespace
+
+// A stdcall API of the platform: its callers promise only a 4-byte aligned
+// stack. This file is compiled for just that (an incoming and preferred
+// boundary of 4 bytes), so the walk never realigns: the handler calls align
+// their own arguments, and the error paths realign themselves.
+extern "C" __attribute__((stdcall)) uint32_t
+RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
+          void *ReturnValue)
+{
+    const NT_TIB *tib = own_block();
+    if (__builtin_expect(!tib, 0))
+        unwind_without_block();
+    const uint32_t target = seh_addr(TargetFrame);
+    const uint32_t sp = stack_pointer();
+    const stack_range stack = stack_in_use(tib, sp);
+
+    // Only the header of the record: handlers read no parameters when
+    // NumberParameters is 0.
+    EXCEPTION_RECORD own;
+    if (!ExceptionRecord) {
+        own.ExceptionCode = STATUS_UNWIND;
+        own.ExceptionFlags = 0;
+        own.ExceptionRecord = nullptr;
+        own.ExceptionAddress = __builtin_return_address(0);
+        own.NumberParameters = 0;
+        if (injected_fault == fault::own_record_address)
+            own.ExceptionAddress = reinterpret_cast<void *>(&RtlUnwind);
+        if (injected_fault == fault::own_record_parameters)
+            own.NumberParameters = 1;
+        ExceptionRecord = &own;
+    } else if (injected_fault == fault::record_replaced) {
+        own = *ExceptionRecord;
+        ExceptionRecord = &own;
+    }
+    if (injected_fault == fault::flags_assigned)
+        ExceptionRecord->ExceptionFlags = 0;
+    ExceptionRecord->ExceptionFlags |= EXCEPTION_UNWINDING;
+    if ((target == 0 && injected_fault != fault::no_exit_flag) ||
+        injected_fault == fault::exit_flag_on_targeted)
+        ExceptionRecord->ExceptionFlags |= EXCEPTION_EXIT_UNWIND;
+    if (injected_fault == fault::no_unwinding_flag)
+        ExceptionRecord->ExceptionFlags &=
+            ~(EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND);
+
+    if (__builtin_expect(sp - stack.low < stack_reserve, 0))
+        unwind_failed(STATUS_STACK_OVERFLOW, "STATUS_STACK_OVERFLOW", get_seh_frame());
+    if (target != 0 && target != SEH_CHAIN_END && target < sp)
+        unwind_failed(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
+              target);
+
+    // A null target unwinds the whole chain, like the end marker.
+    const uint32_t stop = target == 0 ? SEH_CHAIN_END : target;
+    uint32_t frame = get_seh_frame();
+    if (frame != stop)
+        frame = unwind_chain(ExceptionRecord, frame, stop, target, stack);
     if (injected_fault == fault::unlinked_at_end)
         set_seh_frame(frame);
     if (injected_fault == fault::target_handler_called && stop != SEH_CHAIN_END) {
+        unwind_guard guard;
+        guard.record.Handler = guard_handler;
         guard.record.Next = get_seh_frame(); // the target, at the head
         guard.unwinding = stop;
         set_seh_frame(seh_addr(&guard));
@@ -266,9 +254,9 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
         }
     }
     if (target == 0 && injected_fault != fault::returns_at_end)
-        raise_at_end(ExceptionRecord);
+        unwind_raised_at_end(ExceptionRecord);
     if (injected_fault == fault::end_marker_raises && target == SEH_CHAIN_END)
-        raise_at_end(ExceptionRecord);
+        unwind_raised_at_end(ExceptionRecord);
     if (injected_fault == fault::jumps_to_target_ip && TargetIp &&
         seh_addr(TargetIp) != SEH_CHAIN_END)
         reinterpret_cast<void (*)(void)>(TargetIp)();

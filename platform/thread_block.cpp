@@ -184,13 +184,14 @@ pthread_create_fn *c_library_pthread_create(void)
 
 // Off the thread's stack: on the alternate signal stack, or nowhere known
 // (then the thread's bounds, which refuse every record there).
-stack_range signal_stack_in_use(const NT_TIB *tib)
+void signal_stack_in_use(const NT_TIB *tib, stack_range *out)
 {
     stack_t alternate;
     if (sigaltstack(nullptr, &alternate) == 0 && (alternate.ss_flags & SS_ONSTACK))
-        return {seh_addr(alternate.ss_sp),
+        *out = {seh_addr(alternate.ss_sp),
                 seh_addr(alternate.ss_sp) + static_cast<uint32_t>(alternate.ss_size)};
-    return {tib->StackLimit, tib->StackBase};
+    else
+        *out = {tib->StackLimit, tib->StackBase};
 }
 
 extern "C" NT_TIB *tib_current(void)

@@ -24,13 +24,16 @@ struct stack_range {
     uint32_t low;  // lowest address
     uint32_t high; // one past the highest
 };
-stack_range signal_stack_in_use(const NT_TIB *tib);
+// Called from RtlUnwind's 4-byte aligned stack, which it realigns.
+__attribute__((force_align_arg_pointer)) void signal_stack_in_use(const NT_TIB *tib,
+                                                                  stack_range *out);
 
 inline stack_range stack_in_use(const NT_TIB *tib, uint32_t sp)
 {
-    if (__builtin_expect(sp - tib->StackLimit < tib->StackBase - tib->StackLimit, 1))
-        return {tib->StackLimit, tib->StackBase};
-    return signal_stack_in_use(tib);
+    stack_range r{tib->StackLimit, tib->StackBase};
+    if (__builtin_expect(sp - r.low >= r.high - r.low, 0))
+        signal_stack_in_use(tib, &r);
+    return r;
 }
 
 #endif
