@@ -93,6 +93,20 @@ TEST(RtlUnwind, MarksTheCallersExceptionRecordAndPassesItOn)
     EXPECT_EQ(1u | EXCEPTION_UNWINDING, calls[0].flags);
 }
 
+// With nothing above the target there is no walk, but the caller's record
+// is marked all the same and the value comes back.
+TEST(RtlUnwind, TargetAtTheHeadCallsNoHandlerYetMarksTheRecord)
+{
+    chain c;
+    EXCEPTION_RECORD mine = {};
+    const uint32_t value =
+        RtlUnwind(&c.r[0], nullptr, &mine, reinterpret_cast<void *>(0x5eed));
+    EXPECT_EQ(0x5eedu, value);
+    EXPECT_TRUE(calls.empty());
+    EXPECT_EQ(EXCEPTION_UNWINDING, mine.ExceptionFlags);
+    EXPECT_EQ(c.at(0), get_seh_frame());
+}
+
 TEST(RtlUnwind, ReturnsTheValueWithCalleeSavedRegistersAsTheCallerHadThem)
 {
     chain c;
@@ -137,6 +151,23 @@ TEST(RtlUnwind, HandlersRunOnAnAlignedStack)
     frame_alignment = 99;
     RtlUnwind(&c.r[1], nullptr, nullptr, nullptr);
     EXPECT_EQ(8u, frame_alignment);
+}
+
+// RtlUnwind is entered on whatever 4-byte aligned stack its caller has, as a
+// stdcall API: the handlers still get an aligned one.
+uint32_t unwind_past_one_record(uint32_t, uint32_t)
+{
+    chain c(alignment_handler);
+    frame_alignment = 99;
+    RtlUnwind(&c.r[1], nullptr, nullptr, nullptr);
+    return frame_alignment;
+}
+
+TEST(RtlUnwind, HandlersRunOnAnAlignedStackWhateverTheCallersAlignment)
+{
+    for (uint32_t words = 0; words < 4; ++words)
+        EXPECT_EQ(8u, call_shifted(words, unwind_past_one_record, 0, 0))
+            << "caller's stack " << words << " words off";
 }
 
 // A nested unwind started by a handler, resuming behind invoke_callback as
@@ -316,6 +347,24 @@ TEST_F(RtlUnwindDeathTest, BadChainOrTargetEndsWithItsStatus)
         },
         testing::ExitedWithCode(exit_code(STATUS_INVALID_DISPOSITION)),
         "STATUS_INVALID_DISPOSITION \\(0xc0000026\\) at record 0x");
+}
+
+// The error paths, entered from RtlUnwind's unaligned stack, realign their
+// own and report.
+uint32_t unwind_refused(uint32_t, uint32_t)
+{
+    chain c(refusing_handler);
+    RtlUnwind(&c.r[3], nullptr, nullptr, nullptr);
+    return 0;
+}
+
+TEST_F(RtlUnwindDeathTest, ErrorsAreReportedWhateverTheCallersAlignment)
+{
+    for (uint32_t words = 0; words < 4; ++words)
+        EXPECT_EXIT(call_shifted(words, unwind_refused, 0, 0),
+                    testing::ExitedWithCode(exit_code(STATUS_INVALID_DISPOSITION)),
+                    "RtlUnwind: STATUS_INVALID_DISPOSITION \\(0xc0000026\\) at record 0x")
+            << "caller's stack " << words << " words off";
 }
 
 // The record named by a collided disposition comes from a handler: one that
