@@ -145,11 +145,16 @@ def main(run_dir, md, png):
       f"QueryPerformanceCounter, in {count} interleaved rounds (linux-i386, "
       "Wine, linux-i386, ...). Every figure is nanoseconds per operation, the "
       "median of the rounds with the minimum in parentheses; ratios and fits "
-      "use the medians. Every non-local exit leaves through the same frames: "
+      "use the medians. The machine's speed changes from round to round (it "
+      "is shared), which the medians carry and the minimums mostly do not. "
+      "Every non-local exit leaves through the same frames: "
       "the timing loop calls the establisher (the harness, setjmp, or try) "
       "inline, the establisher calls the scenario through one frame, the "
-      "scenario descends N + 1 frames and exits from the deepest straight "
-      "back into the establisher.\n")
+      "scenario descends N + 1 frames, and the deepest calls a one-frame exit "
+      "(perform_test_unwind, or a routine that calls longjmp or throws) that "
+      "leaves straight back into the establisher. Each frame of the descent "
+      "takes its depth, its exit and its handler in registers, so that none "
+      "reads a global (in position-independent code, a call of its own).\n")
     w("## One operation\n")
     w("| operation | linux-i386 (ns) | win32 under Wine (ns) |")
     w("|---|---:|---:|")
@@ -183,7 +188,17 @@ def main(run_dir, md, png):
     w("`longjmp` costs the same whatever N: it restores the registers saved "
       "by `setjmp` and jumps, without looking at the frames in between. Its "
       "slope is the benchmark's own descent, the N calls that every series "
-      "makes before it exits, and so it is also part of the other slopes. "
+      "makes before it exits, and so it is also part of the other slopes: of "
+      f"our layer's {fits[('linux', 'forced_unwind')][0]:.2f} ns per record, "
+      f"{fits[('linux', 'longjmp')][0]:.2f} ns is that descent and "
+      f"{fits[('linux', 'forced_unwind')][0] - fits[('linux', 'longjmp')][0]:.2f} ns "
+      "the unwind itself (the record each frame installs, its handler call, "
+      "its checks). At N = 0 the forced unwind comes back through three "
+      "returns, do_unwind's resume, invoke_callback's and the harness's own, "
+      "while the return predictor still holds the returns of the frames it "
+      "skipped, so that it misses each; longjmp comes back through one, that "
+      "of setjmp's caller (inferred from the code: this machine has no "
+      "counters to show it). "
       "Google Benchmark's timing loop is inlined from its header into the "
       "benchmark, so how Debian built the library does not enter the "
       "figures.\n")
