@@ -20,15 +20,15 @@
     .text
     .p2align 4
 FUNC_BEGIN(do_unwind)
-    call    1f                      /* push &target, position-independently */
-1:  addl    $(target - 1b), (%esp)
+    LOAD_GOT(%ecx)                  /* ELF: ECX = the GOT, for the next two */
+    PUSH_CODE_ADDRESS(target, %ecx, %eax) /* push &target */
     pushl   %ebp
     movl    %esp, %ebp
     pushl   $0xCAFE                 /* ReturnValue */
     pushl   $0                      /* ExceptionRecord */
     pushl   $0xFFFFFFFF             /* TargetIp */
     pushl   12(%ebp)                /* TargetFrame = target_record */
-    CALL_IMPORT(RTLUNWIND_SLOT, %ecx) /* stdcall: pops its four arguments */
+    CALL_LOADED(RTLUNWIND_SLOT, %ecx) /* stdcall: pops its four arguments */
 target:
     movl    16(%ebp), %esp          /* ESP = resume_frame: invoke_callback's frame */
     popl    %ebp                    /* its caller's EBP */
