@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "nt_tib.h"
+#include "pages.h"
 #include "probes.h"
 #include "qarvel.h"
 
@@ -20,12 +21,21 @@ namespace {
 
 constexpr int region_words = 256;
 
+// Records off the stack that can be read, as static ones can; relinked at
+// random like the region.
+constexpr int static_records = 8;
+uint32_t static_region[2 * static_records];
+
 // A random word for a chain link: mostly a record of the region (up or
-// down), sometimes a misaligned address in it, the end marker, 0, or
-// somewhere off the stack. Records sit at every other word, each followed by
-// its handler, so that a word-aligned link never makes a handler of a link.
+// down), sometimes a misaligned address in it, the end marker, 0, or off the
+// stack: a static record, or a page that cannot be read. Records sit at
+// every other word, each followed by its handler, so that a word-aligned
+// link never makes a handler of a link. Off the stack, only addresses known
+// to be one or the other: an arbitrary address may be readable, and what it
+// holds would make the walk depend on the process's layout.
 uint32_t random_link(std::mt19937 &random, const uint32_t *region)
 {
+    static const uint32_t unreadable = no_access_page();
     const uint32_t start = seh_addr(region);
     const NT_TIB *tib = tib_current();
     switch (random() % 10) {
@@ -34,11 +44,9 @@ uint32_t random_link(std::mt19937 &random, const uint32_t *region)
     case 2: return tib->StackBase + (random() % 64);
     case 3: return start + 4 * (random() % region_words) + 1 + random() % 3;
     case 4:
-        for (;;) {
-            const uint32_t any = static_cast<uint32_t>(random());
-            if (any < tib->StackLimit || any >= tib->StackBase)
-                return any;
-        }
+        if (random() % 2)
+            return seh_addr(static_region) + 8 * (random() % static_records);
+        return unreadable + 8 * (random() % (page_size() / 8));
     default: return start + 8 * (random() % (region_words / 2));
     }
 }
@@ -75,12 +83,14 @@ TEST(Fuzz, TracersEndEveryRandomChainCleanly)
     for (int round = 0; round < 20000; ++round) {
         for (uint32_t &word : region)
             word = random_link(random, region);
+        for (uint32_t &word : static_region)
+            word = random_link(random, region);
         const uint32_t head = random_link(random, region);
 
         set_seh_frame(head);
         const auto records = printed_lines(trace_frame_stack);
         set_seh_frame(old_head);
-        ASSERT_LE(records.size(), static_cast<size_t>(region_words / 2 + 1));
+        ASSERT_LE(records.size(), static_cast<size_t>(region_words / 2 + static_records + 1));
         for (size_t i = 0; i + 1 < records.size(); ++i)
             ASSERT_FALSE(is_stop_line(records[i])) << "round " << round;
         if (records.empty()) {
