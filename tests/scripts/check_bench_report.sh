@@ -6,10 +6,7 @@
 #   check_bench_report.sh SOURCE_DIR
 set -eu
 src=$(cd "$1" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAIL: $case_name: $*"; failures=$((failures + 1)); }
+. "$(dirname "$0")/checks.sh"
 expect_line() { # file, exact line
   grep -qxF -- "$2" "$1" || fail "no line: $2"
 }

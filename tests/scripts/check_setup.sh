@@ -5,10 +5,7 @@
 #   check_setup.sh SCRIPTS_DIR
 set -eu
 scripts=$(cd "$1" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAIL: $case_name: $*"; failures=$((failures + 1)); }
+. "$(dirname "$0")/checks.sh"
 
 mkdir -p "$work/bin"
 # The fake cmake makes the two "programs" when it builds; their exit status
