@@ -16,17 +16,17 @@ uint32_t minimal_handler(EXCEPTION_RECORD *, void *, void *, void *)
 }
 
 // The descents. Everything a frame needs comes in registers (regparm): the
-// depth, the exit that the deepest frame takes, and the handler of its
-// record. A frame then reads no global, so it needs no GOT address (in PIC
-// code a call of its own per frame), and the three descents cost the same
-// per frame. noipa keeps the arguments where they are declared. After the
-// exit nothing runs: if it comes back, the frame returns.
+// depth, the exit that the deepest frame takes (leave), and the handler of
+// its record. A frame then reads no global, so it needs no GOT address (in
+// PIC code a call of its own per frame), and the three descents cost the
+// same per frame. noipa keeps the arguments where they are declared. After
+// the exit nothing runs: if it comes back, the frame returns.
 #define DESCENT __attribute__((noipa, regparm(3)))
 
-DESCENT void install_and_descend(int depth, EXCEPTION_ROUTINE handler, void (*exit)(void))
+DESCENT void install_and_descend(int depth, EXCEPTION_ROUTINE handler, void (*leave)(void))
 {
     if (depth == 0) {
-        exit();
+        leave();
         __asm__ volatile("" ::: "memory"); // not a tail call: the frame stays
         return;
     }
@@ -34,18 +34,18 @@ DESCENT void install_and_descend(int depth, EXCEPTION_ROUTINE handler, void (*ex
     record.Next = get_seh_frame();
     record.Handler = handler;
     set_seh_frame(seh_addr(&record));
-    install_and_descend(depth - 1, handler, exit);
+    install_and_descend(depth - 1, handler, leave);
     __asm__ volatile("" ::: "memory");
 }
 
-DESCENT void descend(int depth, void (*exit)(void))
+DESCENT void descend(int depth, void (*leave)(void))
 {
     if (depth == 0) {
-        exit();
+        leave();
         __asm__ volatile("" ::: "memory");
         return;
     }
-    descend(depth - 1, exit);
+    descend(depth - 1, leave);
     __asm__ volatile("" ::: "memory");
 }
 
