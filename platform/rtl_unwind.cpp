@@ -188,10 +188,25 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
     const uint32_t sp = stack_pointer();
     const stack_range stack = stack_in_use(tib, sp);
 
+    if (__builtin_expect(sp - stack.low < stack_reserve, 0))
+        unwind_failed(STATUS_STACK_OVERFLOW, "STATUS_STACK_OVERFLOW", get_seh_frame());
+    if (target != 0 && target != SEH_CHAIN_END && target < sp)
+        unwind_failed(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
+              target);
+
+    // A null target unwinds the whole chain, like the end marker.
+    const uint32_t stop = target == 0 ? SEH_CHAIN_END : target;
+    uint32_t frame = get_seh_frame();
+
     // Only the header of the record: handlers read no parameters when
     // NumberParameters is 0.
     EXCEPTION_RECORD own;
     if (!ExceptionRecord) {
+        // Nothing above the target, and no record of the caller's to mark:
+        // no handler would see this one and nothing is raised. The faulty
+        // builds take the whole way, where their faults lie.
+        if (frame == stop && target != 0 && injected_fault == fault::none)
+            return seh_addr(ReturnValue);
         own.ExceptionCode = STATUS_UNWIND;
         own.ExceptionFlags = 0;
         own.ExceptionRecord = nullptr;
@@ -215,16 +230,6 @@ RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
     if (injected_fault == fault::no_unwinding_flag)
         ExceptionRecord->ExceptionFlags &=
             ~(EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND);
-
-    if (__builtin_expect(sp - stack.low < stack_reserve, 0))
-        unwind_failed(STATUS_STACK_OVERFLOW, "STATUS_STACK_OVERFLOW", get_seh_frame());
-    if (target != 0 && target != SEH_CHAIN_END && target < sp)
-        unwind_failed(STATUS_INVALID_UNWIND_TARGET, "STATUS_INVALID_UNWIND_TARGET",
-              target);
-
-    // A null target unwinds the whole chain, like the end marker.
-    const uint32_t stop = target == 0 ? SEH_CHAIN_END : target;
-    uint32_t frame = get_seh_frame();
     if (frame != stop)
         frame = unwind_chain(ExceptionRecord, frame, stop, target, stack);
     if (injected_fault == fault::unlinked_at_end)

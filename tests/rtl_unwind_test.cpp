@@ -105,6 +105,10 @@ TEST(RtlUnwind, TargetAtTheHeadCallsNoHandlerYetMarksTheRecord)
     EXPECT_TRUE(calls.empty());
     EXPECT_EQ(EXCEPTION_UNWINDING, mine.ExceptionFlags);
     EXPECT_EQ(c.at(0), get_seh_frame());
+    // And with a record of its own, as do_unwind asks.
+    EXPECT_EQ(0xfeedu, RtlUnwind(&c.r[0], nullptr, nullptr, reinterpret_cast<void *>(0xfeed)));
+    EXPECT_TRUE(calls.empty());
+    EXPECT_EQ(c.at(0), get_seh_frame());
 }
 
 TEST(RtlUnwind, ReturnsTheValueWithCalleeSavedRegistersAsTheCallerHadThem)
