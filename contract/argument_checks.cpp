@@ -73,14 +73,22 @@ void u3_target_ip(void)
     report_ok();
 }
 
-// U4: RtlUnwind's own record. Its flags are left to U6.
-void u4_record(void)
+// Three records, an unwind to the third with `record` (so two handlers run),
+// and the head as it was before; the sights stay for the check to read,
+// and there must be some.
+void unwind_two_of_three(EXCEPTION_RECORD *record = nullptr)
 {
     EXCEPTION_REGISTRATION_RECORD r[3];
     install(r, 3);
-    unwind(record_at(2));
+    unwind(record_at(2), record);
     uninstall();
     expect_sights();
+}
+
+// U4: RtlUnwind's own record. Its flags are left to U6.
+void u4_record(void)
+{
+    unwind_two_of_three();
     for (int i = 0; i < sight_count; ++i) {
         const EXCEPTION_RECORD &f = sights[i].fields;
         if (f.ExceptionCode != status_unwind)
@@ -97,11 +105,7 @@ void u4_record(void)
 
 void u4_address(void)
 {
-    EXCEPTION_REGISTRATION_RECORD r[3];
-    install(r, 3);
-    unwind(record_at(2));
-    uninstall();
-    expect_sights();
+    unwind_two_of_three();
     for (int i = 0; i < sight_count; ++i) {
         const void *address = sights[i].fields.ExceptionAddress;
         if (!address)
@@ -131,11 +135,7 @@ void u5_same(void)
 {
     EXCEPTION_RECORD mine;
     fill_callers_record(mine);
-    EXCEPTION_REGISTRATION_RECORD r[3];
-    install(r, 3);
-    unwind(record_at(2), &mine);
-    uninstall();
-    expect_sights();
+    unwind_two_of_three(&mine);
     for (int i = 0; i < sight_count; ++i)
         if (sights[i].record != &mine)
             report_fail("got a different record");
@@ -166,11 +166,7 @@ void u5_fields(void)
 {
     EXCEPTION_RECORD mine;
     fill_callers_record(mine);
-    EXCEPTION_REGISTRATION_RECORD r[3];
-    install(r, 3);
-    unwind(record_at(2), &mine);
-    uninstall();
-    expect_sights();
+    unwind_two_of_three(&mine);
     for (int i = 0; i < sight_count; ++i)
         if (const char *field = changed_field(sights[i].fields))
             report_fail("a handler saw %s changed", field);
@@ -192,11 +188,7 @@ void expect_unwind_flags(uint32_t wanted)
 
 void u6_targeted(void)
 {
-    EXCEPTION_REGISTRATION_RECORD r[3];
-    install(r, 3);
-    unwind(record_at(2));
-    uninstall();
-    expect_sights();
+    unwind_two_of_three();
     expect_unwind_flags(EXCEPTION_UNWINDING);
     report_ok();
 }
