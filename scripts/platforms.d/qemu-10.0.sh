@@ -1,28 +1,12 @@
 # qemu-user 10.0 from Debian 12's backports: its static qemu-i386, unpacked
 # from the package into the cache; nothing is installed.
-. "$here/debian.sh"
+. "$top/scripts/lib/debian.sh"
+. "$top/scripts/lib/qemu10.sh"
 title="qemu-user 10.0 (Debian 12 backports)"
 target=linux
 cost="63 MB downloaded once (apt-get download and dpkg-deb -x into the cache); seconds"
-qemu10_root=$OSTREVIN_CACHE/qemu-10.0
-qemu=$qemu10_root/usr/bin/qemu-i386
-set_up() { set_up_qemu10; }
-set_up_qemu10() {
-  [ -x "$qemu" ] && return 0
-  private_apt_for bookworm-backports || return 1
-  debs=$OSTREVIN_CACHE/debs
-  mkdir -p "$debs"
-  rm -f "$debs"/qemu-user_*.deb
-  (cd "$debs" && private_apt download qemu-user/bookworm-backports) >&2 ||
-    cannot "apt-get download qemu-user/bookworm-backports failed"
-  set -- "$debs"/qemu-user_*.deb
-  # Only qemu-i386 (static) is kept of the package's emulators.
-  rm -rf "$qemu10_root.new"
-  mkdir -p "$qemu10_root.new"
-  dpkg-deb --fsys-tarfile "$1" | tar -x -C "$qemu10_root.new" ./usr/bin/qemu-i386 ||
-    cannot "cannot unpack usr/bin/qemu-i386 from $1"
-  rm -rf "$qemu10_root" && mv "$qemu10_root.new" "$qemu10_root" && rm -f "$1"
-}
+qemu=$qemu10
+set_up() { fetch_qemu10; }
 qemu_version() { "$qemu" --version | sed -n '1s/^qemu-i386 version //p'; }
 platform_version() { qemu_version; }
 judge_on() { program=$1; shift; "$judge" "$@" qemu --qemu "$qemu" linux "$program"; }

@@ -2,7 +2,7 @@
 # with wine and wine32 installed inside. The judge's wine --root runs the
 # programs in it, chrooted in a mount namespace of their own, with a prefix
 # of their own in the cache: nothing on the host changes.
-. "$here/debian.sh"
+. "$top/scripts/lib/debian.sh"
 title="Wine 10.0 (Debian 13, an i386 tree)"
 target=win32
 exe=.exe

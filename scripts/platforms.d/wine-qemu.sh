@@ -16,7 +16,7 @@ wine_env() {
 set_up() {
   [ -x "$wine_loader" ] || cannot "no 32-bit Wine loader at $wine_loader (Debian's wine32:i386)"
   command -v wine >/dev/null 2>&1 || cannot "no wine on PATH (Debian's wine)"
-  ( set_up_qemu10 ) || exit 1
+  ( fetch_qemu10 ) || exit 1
   if [ ! -f "$wine_prefix/system.reg" ]; then
     mkdir -p "$wine_prefix"
     wine_env wine wineboot -i </dev/null >/dev/null 2>&1

@@ -37,7 +37,9 @@ run() {
   mkdir -p "$work/checkout/scripts"
   cp "$scripts/setup" "$work/checkout/scripts/"
   printf '#!/bin/sh\nexit 0\n' >"$work/checkout/scripts/setup-deps"
-  chmod +x "$work/checkout/scripts/setup-deps"
+  # with-i386 as on a kernel that runs i386 programs itself.
+  printf '#!/bin/sh\nOSTREVIN_I386=native exec "$@"\n' >"$work/checkout/scripts/with-i386"
+  chmod +x "$work/checkout/scripts/setup-deps" "$work/checkout/scripts/with-i386"
   rc=0
   PATH="$work/bin:$PATH" "$work/checkout/scripts/setup" >"$work/out" 2>&1 || rc=$?
 }

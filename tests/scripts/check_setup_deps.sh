@@ -72,11 +72,11 @@ run() {
   chmod -R a+rwX "$work"
   rc=0
   if [ "$as" = user ] && [ "$(id -u)" -eq 0 ]; then
-    env -i PATH="$work/bin" STATE="$work/state" \
+    env -i PATH="$work/bin" STATE="$work/state" OSTREVIN_I386=native \
       "$setpriv" --reuid=65534 --regid=65534 --clear-groups -- \
       "$scripts/setup-deps" >"$work/out" 2>&1 || rc=$?
   else
-    env -i PATH="$work/bin" STATE="$work/state" "$scripts/setup-deps" >"$work/out" 2>&1 || rc=$?
+    env -i PATH="$work/bin" STATE="$work/state" OSTREVIN_I386=native "$scripts/setup-deps" >"$work/out" 2>&1 || rc=$?
   fi
 }
 expect_status() { [ "$rc" -eq "$1" ] || { fail "exit status $rc, expected $1"; cat "$work/out"; }; }
