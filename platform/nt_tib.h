@@ -14,6 +14,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "context.h"
 #include "seh_frame.h"
 
 #ifdef __cplusplus
@@ -32,15 +33,14 @@ typedef struct NT_TIB {
     uint32_t Self; /* linear address of this block, FS:0x18 */
 } NT_TIB;
 
-#define STATUS_INVALID_DISPOSITION 0xC0000026u
-#define STATUS_UNWIND 0xC0000027u
-#define STATUS_BAD_STACK 0xC0000028u
-#define STATUS_INVALID_UNWIND_TARGET 0xC0000029u
-#define STATUS_STACK_OVERFLOW 0xC00000FDu
-
-/* Exit status of a process that the layer ends because it cannot serve a
- * thread: no block could be set up, or the thread has none of its own. */
-#define SEH_PLATFORM_EXIT_NO_BLOCK 70
+/* The platform's statuses, and the exit status with which the layer ends a
+ * process that it cannot serve (no block could be set up for a thread, or
+ * the thread has none of its own). */
+#define STATUS(name, code, promise, what) static const uint32_t name = code##u;
+#define LAYER_EXIT(name, status, promise, what) static const int name = status;
+#include "statuses.def"
+#undef STATUS
+#undef LAYER_EXIT
 
 /* The block that FS points to on the calling thread. */
 SEH_PLATFORM_API NT_TIB *tib_current(void);
@@ -51,14 +51,15 @@ SEH_PLATFORM_API NT_TIB *tib_current(void);
 SEH_PLATFORM_API bool tib_is_own(const NT_TIB *tib);
 
 /* Unwinds the calling thread's chain down to TargetFrame, calling each
- * record's handler with EXCEPTION_UNWINDING set, and returns ReturnValue.
- * The end marker as target unwinds the whole chain and returns; a null
- * target unwinds the whole chain as an exit unwind, and then, as a target
- * that the walk never meets, ends the process with the exception record's
- * code: the real platform raises the record there, and no handler is left.
- * A bad chain or target ends the process with its status. Whenever the
- * layer ends the process, it writes a line on stderr and exits with the
- * status's low byte. */
+ * record's handler with EXCEPTION_UNWINDING set and a CONTEXT of the caller's
+ * registers, captured on entry, and returns by resuming that context: EAX is
+ * ReturnValue unless a handler changed it there. The end marker as target
+ * unwinds the whole chain and returns; a null target unwinds the whole chain
+ * as an exit unwind, and then, as a target that the walk never meets, ends
+ * the process with the exception record's code: the real platform raises the
+ * record there, and no handler is left. A bad chain or target ends the
+ * process with its status. Whenever the layer ends the process, it writes a
+ * line on stderr and exits with the status's low byte. */
 SEH_PLATFORM_API __attribute__((stdcall)) uint32_t
 RtlUnwind(void *TargetFrame, void *TargetIp, EXCEPTION_RECORD *ExceptionRecord,
           void *ReturnValue);

@@ -21,7 +21,6 @@
 #include <unistd.h>
 
 #include "fatal.h"
-#include "faults.h"
 #include "thread_block.h"
 
 extern "C" void *__libc_stack_end; // the stack pointer at process start
@@ -122,17 +121,12 @@ void attach(stack_range stack)
     base_fs_on(&thread_block);
 }
 
-const NT_TIB *main_block; // for the faulty builds of threads
-
 __attribute__((constructor)) void attach_main_thread(void)
 {
     stack_range stack;
     if (described_stack(&stack) != 0)
         stack = main_stack_without_proc();
-    if (injected_fault == fault::main_stack_limit_low)
-        stack.low -= 256u << 20;
     attach(stack);
-    main_block = &thread_block;
 }
 
 struct start_request {
@@ -147,14 +141,7 @@ void *start_with_block(void *p)
     stack_range stack;
     if (const int error = described_stack(&stack))
         cannot_attach("cannot read the new thread's stack bounds", error);
-    if (injected_fault == fault::creator_stack_base)
-        stack.high = main_block->StackBase;
-    if (injected_fault == fault::shared_chain)
-        base_fs_on(main_block);
-    else
-        attach(stack);
-    if (injected_fault == fault::empty_chain_is_zero)
-        thread_block.ExceptionList = 0;
+    attach(stack);
     return request.start(request.arg);
 }
 

@@ -2,10 +2,28 @@
 
 #include "fatal.h"
 
-void unwind_failed(uint32_t status, const char *name, uint32_t record)
+namespace {
+
+const char *status_name(uint32_t status)
+{
+    switch (status) {
+#define STATUS(name, code, promise, what) \
+    case code##u:                         \
+        return #name;
+#define LAYER_EXIT(name, status, promise, what)
+#include "statuses.def"
+#undef STATUS
+#undef LAYER_EXIT
+    }
+    return "status";
+}
+
+} // namespace
+
+void unwind_failed(uint32_t status, uint32_t record)
 {
     fatal_line line;
-    line << "RtlUnwind: " << name << " (";
+    line << "RtlUnwind: " << status_name(status) << " (";
     line.hex(status) << ") at record ";
     line.hex(record).exit(static_cast<int>(status & 0xFF));
 }
@@ -15,7 +33,7 @@ void unwind_raised_at_end(const EXCEPTION_RECORD *record)
 {
     const uint32_t code = record->ExceptionCode;
     fatal_line line;
-    line << "RtlUnwind: " << (code == STATUS_UNWIND ? "STATUS_UNWIND" : "exception") << " (";
+    line << "RtlUnwind: " << (code == STATUS_UNWIND ? status_name(code) : "exception") << " (";
     line.hex(code) << ") raised at the end of the chain, with no handler left";
     line.exit((code & 0xFF) != 0 ? static_cast<int>(code & 0xFF) : 0xFF);
 }

@@ -12,7 +12,7 @@
 #define SEH_PLATFORM_COLD_PATH [[noreturn]] __attribute__((cold, force_align_arg_pointer))
 
 // "RtlUnwind: NAME (STATUS) at record RECORD", and the status's low byte.
-SEH_PLATFORM_COLD_PATH void unwind_failed(uint32_t status, const char *name, uint32_t record);
+SEH_PLATFORM_COLD_PATH void unwind_failed(uint32_t status, uint32_t record);
 
 // The walk reached the end marker, which was not its target: the platform
 // raises the unwind's exception record there, and no handler is left to take

@@ -124,6 +124,47 @@ TEST(RtlUnwind, ReturnsTheValueWithCalleeSavedRegistersAsTheCallerHadThem)
     EXPECT_EQ(24u, out[4]) << "EBP or ESP not as the caller had them";
 }
 
+// Every handler of one unwind gets the same CONTEXT, captured on entry, and
+// RtlUnwind returns with what the last handler left there.
+std::vector<CONTEXT> contexts;
+std::vector<CONTEXT *> context_pointers;
+uint32_t context_handler(EXCEPTION_RECORD *, void *, void *context, void *)
+{
+    auto *c = static_cast<CONTEXT *>(context);
+    context_pointers.push_back(c);
+    contexts.push_back(*c);
+    c->Eax += 1;
+    c->Ebx = 0xB0B0B0B0;
+    return ExceptionContinueSearch;
+}
+
+TEST(RtlUnwind, HandlersShareTheCallersContextAndRtlUnwindReturnsThroughIt)
+{
+    contexts.clear();
+    context_pointers.clear();
+    chain c(context_handler);
+    uint32_t out[5] = {};
+    rtl_unwind_probe(c.at(3), 0xCAFE, out);
+    ASSERT_EQ(3u, contexts.size());
+    EXPECT_EQ(context_pointers[0], context_pointers[1]);
+    EXPECT_EQ(context_pointers[0], context_pointers[2]);
+    const CONTEXT &first = contexts[0];
+    EXPECT_EQ(CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS, first.ContextFlags);
+    EXPECT_EQ(0xCAFEu, first.Eax);
+    EXPECT_EQ(probe_ebx, first.Ebx);
+    EXPECT_EQ(probe_esi, first.Esi);
+    EXPECT_EQ(probe_edi, first.Edi);
+    EXPECT_EQ(0u, first.EFlags & 0x400) << "the direction flag";
+    // The probe's frame: EBP, with EBX, ESI, EDI and 12 bytes of padding
+    // below it, then the return address that EIP holds.
+    EXPECT_EQ(first.Ebp - 24, first.Esp);
+    EXPECT_EQ(0xCAFEu + 1, contexts[1].Eax) << "the second handler sees the first's change";
+    EXPECT_EQ(0xCAFEu + 3, out[0]);
+    EXPECT_EQ(0xB0B0B0B0u, out[1]);
+    EXPECT_EQ(probe_esi, out[2]);
+    EXPECT_EQ(24u, out[4]) << "EBP or ESP not as the caller had them";
+}
+
 __attribute__((stdcall)) uint32_t popping_handler(EXCEPTION_RECORD *, void *,
                                                   void *, void *)
 {
