@@ -1,41 +1,48 @@
-/* What the contract program needs from the operating system, one file per
- * target: running a check in a process of its own, threads, and ending the
- * process. Free of the platform's headers, so that it can be included
- * beside seh_frame.h. */
+/* Running situations in child processes, many to a child: a child runs
+ * them one after the other and notes what it sees in memory it shares with
+ * its parent. When the platform ends a child (a status where it cannot
+ * raise, a fault, a hang), the situation it was running gets that end and
+ * a new child goes on with the next. One file per target. */
 #ifndef CONTRACT_PROCESS_H
 #define CONTRACT_PROCESS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
-#include <string>
-#include <vector>
+#include "observation.h"
 
-struct outcome {
-    enum kind { exited, faulted, hung, not_started } how = not_started;
-    uint32_t code = 0;         // exit code (exited), signal or exception code (faulted)
-    std::string fault;         // what ended it, for faulted
-    std::vector<std::string> lines; // what the check reported, line by line
+// The header of the shared memory, and the observations after it.
+struct shared_runs {
+    uint32_t count;   // situations to run
+    uint32_t current; // the one a child is running
+    uint32_t done;    // how many have been run
+    uint32_t indexes[1]; // the situations' indexes; observations follow the header
 };
 
-// Runs the check `name` in a child process with stdout captured, and waits
-// at most timeout_seconds for it to end.
-outcome run_check_process(const char *name, int timeout_seconds);
+inline size_t shared_size(uint32_t count, size_t *header)
+{
+    *header = (offsetof(shared_runs, indexes) + 4 * count + 15) & ~size_t{15};
+    return *header + sizeof(observation) * count;
+}
 
-// Called first in a child of run_check_process.
-void prepare_child(void);
+inline observation *observations_of(shared_runs *runs)
+{
+    size_t header;
+    shared_size(runs->count, &header);
+    return reinterpret_cast<observation *>(reinterpret_cast<char *>(runs) + header);
+}
 
-// The exit code of a process that the platform ends with this status.
-uint32_t exit_code_of(uint32_t status);
+// Runs the situations of `indexes` (into all_situations()) and returns
+// their observations, in the same order, in memory that lives as long as
+// the process.
+observation *run_in_children(const uint32_t *indexes, uint32_t count);
 
-// Whether the platform's own exception dispatcher can raise a status to the
-// chain (false where the platform ends the process instead).
+// Whether the platform raises its statuses to the chain (win32), rather
+// than ending the process with them (the linux-i386 layer).
 bool platform_raises(void);
 
-// Starts fn(arg) on a new thread as the platform's users start threads and
-// waits for it to end; false when the thread could not be started.
-bool run_thread(void (*fn)(void *), void *arg);
-
-// Flushes stdout and ends the process at once with `code`.
-[[noreturn]] void end_process(uint32_t code);
+// A child's work, when the program is started as one (win32); false when
+// argv is not a child's.
+bool run_as_child(int argc, char **argv);
 
 #endif

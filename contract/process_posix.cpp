@@ -1,139 +1,214 @@
-// Child processes and threads on linux-i386: a check runs in a fork of the
-// program, its stdout a pipe, under a time-out.
-#include <errno.h>
+// Child processes and threads on linux-i386: a child is a fork of the
+// program, sharing an anonymous mapping with it.
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <ucontext.h>
 #include <unistd.h>
 
-#include "checks.h"
 #include "process.h"
+#include "situation.h"
+#include "stage.h"
 
 namespace {
 
-double now(void)
+// A situation that takes longer than this has hung.
+constexpr double hang_seconds = 10;
+
+// A fault ends the child; what it was goes to the call of RtlUnwind that
+// was running, before the default action ends the process.
+void on_fault(int signal, siginfo_t *info, void *context)
+{
+    if (seen_unwind *u = unwind_in_progress()) {
+        u->how = seen_unwind::faulted;
+        u->code = static_cast<uint32_t>(signal);
+        u->address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(info->si_addr));
+        u->param0 = static_cast<uint32_t>(
+            static_cast<ucontext_t *>(context)->uc_mcontext.gregs[REG_EIP]);
+    }
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
+void watch_faults(void)
+{
+    static char room[64 * 1024];
+    stack_t alternate = {};
+    alternate.ss_sp = room;
+    alternate.ss_size = sizeof room;
+    sigaltstack(&alternate, nullptr);
+    struct sigaction action = {};
+    action.sa_sigaction = on_fault;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP})
+        sigaction(signal, &action, nullptr);
+}
+
+[[noreturn]] void child(shared_runs *runs, observation *seen, uint32_t from)
+{
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+        dup2(null, 1);
+        dup2(null, 2); // the layer's own line says what its exit status says
+    }
+    watch_faults();
+    const auto &all = all_situations();
+    for (uint32_t i = from; i < runs->count; ++i) {
+        __atomic_store_n(&runs->current, i, __ATOMIC_SEQ_CST);
+        run_situation(all[runs->indexes[i]], seen[i]);
+        __atomic_store_n(&runs->done, i + 1, __ATOMIC_SEQ_CST);
+    }
+    _exit(0);
+}
+
+} // namespace
+
+// The layer ends the process where the platform raises. During a
+// situation that ending is noted on the call of RtlUnwind that was running
+// and the situation is left, as win32's vectored handler sees a raise, and
+// the child goes on with the next situation; otherwise the process ends.
+// The layer's call of _exit comes here, the program's own definition
+// standing in front of the C library's.
+extern "C" void _exit(int status)
+{
+    seen_unwind *u = unwind_in_progress();
+    if (u && way_out()) {
+        u->how = seen_unwind::ended;
+        u->code = static_cast<uint32_t>(status);
+        escape_to(way_out());
+    }
+    syscall(SYS_exit_group, status);
+    __builtin_unreachable();
+}
+
+double now_seconds(void)
 {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec + t.tv_nsec / 1e9;
 }
 
-void split_lines(const std::string &text, std::vector<std::string> &lines)
+void yield_now(void) { sched_yield(); }
+
+// From /proc/self/maps: the mapping that holds this frame ends the stack;
+// below it the stack may grow down to the end of the mapping under it.
+bool stack_extent(uint32_t *low, uint32_t *high)
 {
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
+    FILE *maps = fopen("/proc/self/maps", "r");
+    if (!maps)
+        return false;
+    const unsigned long here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    unsigned long start, end, below = 0;
+    char line[512];
+    bool found = false;
+    while (!found && fgets(line, sizeof line, maps)) {
+        if (sscanf(line, "%lx-%lx", &start, &end) != 2)
+            continue;
+        if (here >= start && here < end) {
+            *low = static_cast<uint32_t>(below);
+            *high = static_cast<uint32_t>(end);
+            found = true;
+        }
+        below = end;
     }
+    fclose(maps);
+    return found;
 }
 
-} // namespace
-
-outcome run_check_process(const char *name, int timeout_seconds)
+observation *run_in_children(const uint32_t *indexes, uint32_t count)
 {
-    outcome result;
-    int fds[2];
-    if (pipe(fds) != 0)
-        return result;
+    size_t header;
+    const size_t size = shared_size(count, &header);
+    void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        fprintf(stderr, "unwind-contract: cannot map %zu bytes to share with its children\n", size);
+        exit(2);
+    }
+    auto *runs = static_cast<shared_runs *>(memory);
+    runs->count = count;
+    memcpy(runs->indexes, indexes, 4 * count);
+    observation *seen = observations_of(runs);
     fflush(stdout);
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return result;
-    }
-    if (pid == 0) {
-        close(fds[0]);
-        dup2(fds[1], 1);
-        close(fds[1]);
-        int null = open("/dev/null", O_WRONLY);
-        if (null >= 0)
-            dup2(null, 2); // the layer's own lines say what the status says
-        run_named_check(name);
-        end_process(0);
-    }
-    close(fds[1]);
-
-    const double deadline = now() + timeout_seconds;
-    std::string text;
-    bool open_pipe = true, ended = false;
-    int status = 0;
-    while (!ended) {
-        if (now() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            result.how = outcome::hung;
+    for (uint32_t from = 0; from < count;) {
+        runs->current = from;
+        runs->done = from;
+        const pid_t pid = fork();
+        if (pid < 0) {
+            for (uint32_t i = from; i < count; ++i)
+                seen[i].process = observation::not_started;
             break;
         }
-        if (open_pipe) {
-            pollfd p = {fds[0], POLLIN, 0};
-            if (poll(&p, 1, 100) > 0) {
-                char buffer[512];
-                ssize_t n = read(fds[0], buffer, sizeof buffer);
-                if (n > 0)
-                    text.append(buffer, (size_t)n);
-                else if (n == 0 || errno != EINTR)
-                    open_pipe = false;
+        if (pid == 0)
+            child(runs, seen, from);
+        uint32_t progress = from;
+        double since = now_seconds();
+        int status = 0;
+        bool hung = false;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            const uint32_t done = __atomic_load_n(&runs->done, __ATOMIC_SEQ_CST);
+            if (done != progress) {
+                progress = done;
+                since = now_seconds();
+            } else if (now_seconds() - since > hang_seconds) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                hung = true;
+                break;
             }
+            usleep(1000);
+        }
+        const uint32_t done = __atomic_load_n(&runs->done, __ATOMIC_SEQ_CST);
+        if (done >= count)
+            break;
+        const uint32_t current = __atomic_load_n(&runs->current, __ATOMIC_SEQ_CST);
+        observation &o = seen[current];
+        if (hung) {
+            o.process = observation::hung;
+        } else if (WIFEXITED(status)) {
+            o.process = observation::exited;
+            o.process_code = static_cast<uint32_t>(WEXITSTATUS(status));
         } else {
-            usleep(10000);
+            o.process = observation::signalled;
+            o.process_code = static_cast<uint32_t>(WTERMSIG(status));
         }
-        if (!open_pipe) {
-            pid_t done = waitpid(pid, &status, WNOHANG);
-            ended = done == pid;
-        }
+        from = current + 1;
     }
-    close(fds[0]);
-    split_lines(text, result.lines);
-    if (result.how == outcome::hung)
-        return result;
-    if (WIFEXITED(status)) {
-        result.how = outcome::exited;
-        result.code = (uint32_t)WEXITSTATUS(status);
-    } else {
-        result.how = outcome::faulted;
-        result.code = (uint32_t)WTERMSIG(status);
-        const char *abbrev = sigabbrev_np(WTERMSIG(status));
-        result.fault = std::string("killed by SIG") + (abbrev ? abbrev : "?");
-    }
-    return result;
+    return seen;
 }
-
-void prepare_child(void) {}
-
-uint32_t exit_code_of(uint32_t status) { return status & 0xFF; }
 
 // The layer has no exception dispatcher: it ends the process with the
 // status instead.
 bool platform_raises(void) { return false; }
 
-bool run_thread(void (*fn)(void *), void *arg)
+bool run_as_child(int, char **) { return false; }
+
+bool run_threads(int count, void (*fn)(int index, void *arg), void *arg)
 {
     struct start {
-        void (*fn)(void *);
+        void (*fn)(int, void *);
         void *arg;
-    } s = {fn, arg};
-    pthread_t thread;
-    auto entry = [](void *p) -> void * {
-        auto *s = static_cast<start *>(p);
-        s->fn(s->arg);
-        return nullptr;
-    };
-    if (pthread_create(&thread, nullptr, entry, &s) != 0)
-        return false;
-    return pthread_join(thread, nullptr) == 0;
-}
-
-void end_process(uint32_t code)
-{
-    fflush(stdout);
-    _exit((int)code);
+        int index;
+    } starts[16];
+    pthread_t threads[16];
+    int started = 0;
+    for (; started < count && started < 16; ++started) {
+        starts[started] = {fn, arg, started};
+        auto entry = [](void *p) -> void * {
+            auto *s = static_cast<start *>(p);
+            s->fn(s->index, s->arg);
+            return nullptr;
+        };
+        if (pthread_create(&threads[started], nullptr, entry, &starts[started]) != 0)
+            break;
+    }
+    for (int i = 0; i < started; ++i)
+        pthread_join(threads[i], nullptr);
+    return started == count;
 }

@@ -1,164 +1,247 @@
-// Child processes and threads on win32: the program starts itself with a
-// check's name as its only argument, stdout through a pipe, under a
-// time-out.
+// Child processes and threads on win32: the program starts itself as a
+// child with a file mapping it inherits, and sees whatever the platform
+// raises in a vectored exception handler, which notes it and leaves the
+// situation; only what that cannot catch ends a child.
 #include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
-#include "checks.h"
 #include "process.h"
+#include "situation.h"
+#include "stage.h"
 
 namespace {
 
-const char *fault_name(uint32_t code)
+constexpr DWORD hang_milliseconds = 10000;
+
+bool is_fault(DWORD code)
 {
     switch (code) {
-    case 0xC0000005u: return "an access violation";
-    case 0xC000001Du: return "an illegal instruction";
-    case 0xC0000096u: return "a privileged instruction";
-    case 0xC0000094u: return "an integer division by zero";
-    case 0x80000003u: return "a breakpoint";
-    case 0xC0000409u: return "a stack buffer overrun";
-    default: return nullptr;
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_BREAKPOINT:
+    case EXCEPTION_STACK_OVERFLOW:
+    case EXCEPTION_DATATYPE_MISALIGNMENT:
+    case EXCEPTION_IN_PAGE_ERROR:
+        return true;
     }
+    return false;
 }
 
-} // namespace
-
-outcome run_check_process(const char *name, int timeout_seconds)
+// Whatever is raised or faults during a situation: noted on the call of
+// RtlUnwind that was running, then the situation is left.
+LONG WINAPI on_exception(EXCEPTION_POINTERS *x)
 {
-    outcome result;
-    char self[MAX_PATH];
-    if (GetModuleFileNameA(nullptr, self, sizeof self) == 0)
-        return result;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE read_end, write_end;
-    if (!CreatePipe(&read_end, &write_end, &inherit, 0))
-        return result;
-    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    HANDLE null = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, 0, nullptr);
-
-    std::string command = std::string("\"") + self + "\" " + name;
-    STARTUPINFOA start = {};
-    start.cb = sizeof start;
-    start.dwFlags = STARTF_USESTDHANDLES;
-    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    start.hStdOutput = write_end;
-    start.hStdError = null;
-    PROCESS_INFORMATION child = {};
-    fflush(stdout);
-    BOOL started = CreateProcessA(self, &command[0], nullptr, nullptr, TRUE, 0,
-                                  nullptr, nullptr, &start, &child);
-    CloseHandle(write_end);
-    if (null != INVALID_HANDLE_VALUE)
-        CloseHandle(null);
-    if (!started) {
-        CloseHandle(read_end);
-        return result;
-    }
-    CloseHandle(child.hThread);
-
-    // Drain the pipe while waiting, so that a child is never held up by a
-    // full pipe; then read what is left once it has ended.
-    std::string text;
-    char buffer[512];
-    DWORD n, waiting;
-    const DWORD deadline = GetTickCount() + (DWORD)timeout_seconds * 1000;
-    for (;;) {
-        while (PeekNamedPipe(read_end, nullptr, 0, nullptr, &waiting, nullptr) &&
-               waiting > 0 && ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) &&
-               n > 0)
-            text.append(buffer, n);
-        if (WaitForSingleObject(child.hProcess, 20) == WAIT_OBJECT_0)
-            break;
-        if ((LONG)(GetTickCount() - deadline) >= 0) {
-            TerminateProcess(child.hProcess, 1);
-            WaitForSingleObject(child.hProcess, INFINITE);
-            result.how = outcome::hung;
-            break;
+    __asm__ volatile("cld" : : : "memory"); // a handler may have left it set
+    const uint32_t out = way_out();
+    if (!out)
+        return EXCEPTION_CONTINUE_SEARCH;
+    const EXCEPTION_RECORD *r = x->ExceptionRecord;
+    if (seen_unwind *u = unwind_in_progress()) {
+        const bool fault = is_fault(r->ExceptionCode);
+        u->how = fault ? seen_unwind::faulted : seen_unwind::raised;
+        u->raised_record = reinterpret_cast<uint32_t>(r);
+        u->code = r->ExceptionCode;
+        u->flags = r->ExceptionFlags;
+        u->chained = reinterpret_cast<uint32_t>(r->ExceptionRecord);
+        if (fault) {
+            // As a signal says it: the address touched, and where.
+            u->address = r->NumberParameters >= 2 ? r->ExceptionInformation[1] : 0;
+            u->param0 = reinterpret_cast<uint32_t>(r->ExceptionAddress);
+        } else {
+            u->address = reinterpret_cast<uint32_t>(r->ExceptionAddress);
+            u->param0 = r->NumberParameters >= 1 ? r->ExceptionInformation[0] : 0;
+            u->param1 = r->NumberParameters >= 2 ? r->ExceptionInformation[1] : 0;
+        }
+        MEMORY_BASIC_INFORMATION page;
+        if (r->ExceptionRecord &&
+            VirtualQuery(r->ExceptionRecord, &page, sizeof page) == sizeof page &&
+            page.State == MEM_COMMIT && !(page.Protect & (PAGE_NOACCESS | PAGE_GUARD))) {
+            u->chained_read = 1;
+            u->chained_code = r->ExceptionRecord->ExceptionCode;
+            u->chained_flags = r->ExceptionRecord->ExceptionFlags;
         }
     }
-    while (ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) && n > 0)
-        text.append(buffer, n);
-    CloseHandle(read_end);
-
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string one = text.substr(at, end - at);
-        if (!one.empty() && one.back() == '\r')
-            one.pop_back();
-        result.lines.push_back(one);
-        at = end + 1;
-    }
-    if (result.how != outcome::hung) {
-        DWORD code = 0;
-        GetExitCodeProcess(child.hProcess, &code);
-        result.code = code;
-        const char *fault = fault_name(code);
-        result.how = fault ? outcome::faulted : outcome::exited;
-        if (fault)
-            result.fault = fault;
-    }
-    CloseHandle(child.hProcess);
-    return result;
+    // Resume at the way out with registers of this handler's own: what the
+    // platform captured may be damaged (a handler that left the direction
+    // flag set sends its string copies backwards).
+    CONTEXT &c = *x->ContextRecord;
+    uint16_t cs, ss, ds, es, fs, gs;
+    __asm__ volatile("movw %%cs, %0\n\tmovw %%ss, %1\n\tmovw %%ds, %2"
+                     : "=m"(cs), "=m"(ss), "=m"(ds));
+    __asm__ volatile("movw %%es, %0\n\tmovw %%fs, %1\n\tmovw %%gs, %2"
+                     : "=m"(es), "=m"(fs), "=m"(gs));
+    c.SegCs = cs;
+    c.SegSs = ss;
+    c.SegDs = ds;
+    c.SegEs = es;
+    c.SegFs = fs;
+    c.SegGs = gs;
+    c.Esp = reinterpret_cast<DWORD>(__builtin_frame_address(0)) - 512;
+    c.EFlags = 0x202; // interrupts on, nothing else
+    c.Eip = reinterpret_cast<DWORD>(escape_resume);
+    c.Eax = out;
+    return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-namespace {
-
-// The end of the platform's unhandled-exception path, without a debugger:
-// the process ends with the exception's code.
-LONG WINAPI end_unhandled(EXCEPTION_POINTERS *)
-{
-    return EXCEPTION_EXECUTE_HANDLER;
-}
+LONG WINAPI end_unhandled(EXCEPTION_POINTERS *) { return EXCEPTION_EXECUTE_HANDLER; }
 
 } // namespace
 
-// No crash dialog or debugger for a child that the platform ends.
-void prepare_child(void)
+double now_seconds(void) { return GetTickCount() / 1000.0; }
+
+void yield_now(void) { SwitchToThread(); }
+
+// The allocation that holds this frame: the stack's reservation.
+bool stack_extent(uint32_t *low, uint32_t *high)
 {
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-    SetUnhandledExceptionFilter(end_unhandled);
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery(__builtin_frame_address(0), &region, sizeof region) != sizeof region)
+        return false;
+    void *const base = region.AllocationBase;
+    uintptr_t at = reinterpret_cast<uintptr_t>(base);
+    while (VirtualQuery(reinterpret_cast<void *>(at), &region, sizeof region) == sizeof region &&
+           region.AllocationBase == base)
+        at += region.RegionSize;
+    *low = reinterpret_cast<uintptr_t>(base);
+    *high = at;
+    return true;
 }
 
-uint32_t exit_code_of(uint32_t status) { return status; }
+observation *run_in_children(const uint32_t *indexes, uint32_t count)
+{
+    size_t header;
+    const size_t size = shared_size(count, &header);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0,
+                                        static_cast<DWORD>(size), nullptr);
+    void *memory = mapping ? MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size) : nullptr;
+    if (!memory) {
+        fprintf(stderr, "unwind-contract: cannot map %u bytes to share with its children\n",
+                static_cast<unsigned>(size));
+        exit(2);
+    }
+    auto *runs = static_cast<shared_runs *>(memory);
+    runs->count = count;
+    memcpy(runs->indexes, indexes, 4 * count);
+    observation *seen = observations_of(runs);
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    HANDLE null = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                              nullptr);
+    fflush(stdout);
+    for (uint32_t from = 0; from < count;) {
+        runs->current = from;
+        runs->done = from;
+        char command[MAX_PATH + 64];
+        snprintf(command, sizeof command, "\"%s\" --child %lu %u", self,
+                 static_cast<unsigned long>(reinterpret_cast<uintptr_t>(mapping)), from);
+        STARTUPINFOA start = {};
+        start.cb = sizeof start;
+        start.dwFlags = STARTF_USESTDHANDLES;
+        start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        start.hStdOutput = null;
+        start.hStdError = null;
+        PROCESS_INFORMATION child = {};
+        if (!CreateProcessA(self, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start,
+                            &child)) {
+            for (uint32_t i = from; i < count; ++i)
+                seen[i].process = observation::not_started;
+            break;
+        }
+        CloseHandle(child.hThread);
+        uint32_t progress = from;
+        DWORD since = GetTickCount();
+        bool hung = false;
+        while (WaitForSingleObject(child.hProcess, 5) == WAIT_TIMEOUT) {
+            const uint32_t done = InterlockedCompareExchange(
+                reinterpret_cast<volatile LONG *>(&runs->done), 0, 0);
+            if (done != progress) {
+                progress = done;
+                since = GetTickCount();
+            } else if (GetTickCount() - since > hang_milliseconds) {
+                TerminateProcess(child.hProcess, 1);
+                WaitForSingleObject(child.hProcess, INFINITE);
+                hung = true;
+                break;
+            }
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(child.hProcess, &code);
+        CloseHandle(child.hProcess);
+        if (runs->done >= count)
+            break;
+        observation &o = seen[runs->current];
+        o.process = hung ? observation::hung : observation::exited;
+        o.process_code = code;
+        from = runs->current + 1;
+    }
+    if (null != INVALID_HANDLE_VALUE)
+        CloseHandle(null);
+    return seen;
+}
 
 bool platform_raises(void) { return true; }
+
+// "--child MAPPING FROM": runs the situations from FROM on, in the shared
+// memory of MAPPING, then exits.
+bool run_as_child(int argc, char **argv)
+{
+    if (argc != 4 || strcmp(argv[1], "--child") != 0)
+        return false;
+    HANDLE mapping = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(strtoul(argv[2], nullptr, 10)));
+    auto *runs = static_cast<shared_runs *>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (!runs)
+        exit(2);
+    // No crash dialog or debugger for a child that the platform ends.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    SetUnhandledExceptionFilter(end_unhandled);
+    AddVectoredExceptionHandler(1, on_exception);
+    observation *seen = observations_of(runs);
+    const auto &all = all_situations();
+    for (uint32_t i = strtoul(argv[3], nullptr, 10); i < runs->count; ++i) {
+        InterlockedExchange(reinterpret_cast<volatile LONG *>(&runs->current), i);
+        run_situation(all[runs->indexes[i]], seen[i]);
+        InterlockedExchange(reinterpret_cast<volatile LONG *>(&runs->done), i + 1);
+    }
+    ExitProcess(0);
+}
 
 namespace {
 
 struct thread_start {
-    void (*fn)(void *);
+    void (*fn)(int, void *);
     void *arg;
+    int index;
 };
 
 DWORD WINAPI thread_entry(LPVOID p)
 {
     auto *s = static_cast<thread_start *>(p);
-    s->fn(s->arg);
+    s->fn(s->index, s->arg);
     return 0;
 }
 
 } // namespace
 
-bool run_thread(void (*fn)(void *), void *arg)
+bool run_threads(int count, void (*fn)(int index, void *arg), void *arg)
 {
-    thread_start s = {fn, arg};
-    HANDLE thread = CreateThread(nullptr, 0, thread_entry, &s, 0, nullptr);
-    if (!thread)
-        return false;
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-    return true;
-}
-
-void end_process(uint32_t code)
-{
-    fflush(stdout);
-    _exit((int)code);
+    thread_start starts[16];
+    HANDLE threads[16];
+    int started = 0;
+    for (; started < count && started < 16; ++started) {
+        starts[started] = {fn, arg, started};
+        threads[started] = CreateThread(nullptr, 0, thread_entry, &starts[started], 0, nullptr);
+        if (!threads[started])
+            break;
+    }
+    if (started > 0)
+        WaitForMultipleObjects(started, threads, TRUE, INFINITE);
+    for (int i = 0; i < started; ++i)
+        CloseHandle(threads[i]);
+    return started == count;
 }
