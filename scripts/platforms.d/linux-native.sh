@@ -4,12 +4,11 @@ target=linux
 cost="nothing to set up; under a second"
 set_up() { :; }
 # On a kernel that runs no i386 programs, scripts/with-i386 runs them on an
-# emulator (OSTREVIN_I386 names it): the row says so.
+# emulator: the row says so.
 platform_version() {
-  case "${OSTREVIN_I386-native}" in
-    native) echo "$(uname -s) $(uname -r) $(uname -m)" ;;
-    *) echo "$(uname -s) $(uname -r) $(uname -m), i386 programs on $(basename "$OSTREVIN_I386") (this kernel runs none)" ;;
-  esac
+  if "$in_i386" --native; then
+    echo "$(uname -s) $(uname -r) $(uname -m)"
+  else
+    echo "$(uname -s) $(uname -r) $(uname -m), whose kernel runs no i386 programs: they ran on qemu-i386"
+  fi
 }
-# Through command, not linux: the program is run as it is, whatever it is.
-judge_on() { program=$1; shift; "$judge" "$@" command "$program"; }

@@ -16,11 +16,16 @@ set_up() {
   if [ ! -f "$tree/.debootstrapped" ]; then
     mirror=$(debian_mirror) || cannot "no Debian mirror in this machine's apt sources (set OSTREVIN_DEBIAN_MIRROR)"
     rm -rf "$tree"
-    debootstrap --variant=minbase --arch=i386 trixie "$tree" "$mirror" >&2 ||
+    # The first stage unpacks and makes the device nodes, running nothing of
+    # the tree; the second runs the tree's i386 programs, where they run
+    # (with-i386's namespace, where no device node can be made: debootstrap
+    # is told, as in a container, to use the host's /dev).
+    debootstrap --foreign --variant=minbase --arch=i386 trixie "$tree" "$mirror" >&2 &&
+      "$in_i386" env container=lxc chroot "$tree" /debootstrap/debootstrap --second-stage >&2 ||
       cannot "debootstrap of Debian 13 (i386) failed"
     touch "$tree/.debootstrapped"
   fi
-  unshare --mount --propagation private sh -c '
+  "$in_i386" unshare --mount --propagation private sh -c '
     mount --rbind /proc "$1/proc" && mount --rbind /dev "$1/dev" &&
     exec chroot "$1" sh -c "apt-get -q update &&
       DEBIAN_FRONTEND=noninteractive apt-get -q install -y --no-install-recommends wine wine32 &&

@@ -19,8 +19,8 @@ set_up() {
   ( fetch_qemu10 ) || exit 1
   if [ ! -f "$wine_prefix/system.reg" ]; then
     mkdir -p "$wine_prefix"
-    wine_env wine wineboot -i </dev/null >/dev/null 2>&1
-    wine_env wineserver -w </dev/null >/dev/null 2>&1
+    wine_env "$in_i386" wine wineboot -i </dev/null >/dev/null 2>&1
+    wine_env "$in_i386" wineserver -w </dev/null >/dev/null 2>&1
     [ -f "$wine_prefix/system.reg" ] || cannot "wineboot made no prefix in $wine_prefix"
   fi
 }
