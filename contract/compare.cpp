@@ -677,16 +677,16 @@ private:
             const char *field;
             uint32_t seen, wanted;
         } const checks[] = {
-            {"ContextFlags", c.context_flags, 0x10007u},
-            {"Eip", c.eip, e.changes & 4 ? o_.unwinds[e.role].alternate_site
-                                         : o_.unwinds[e.role].return_site},
-            {"Esp", c.esp, call.esp_at_call + 16},
-            {"Eax", c.eax, e.changes & 1 ? changed_eax : v.return_value},
-            {"Ebx", c.ebx, e.changes & 2 ? changed_ebx : v.ebx},
-            {"Esi", c.esi, v.esi},
-            {"Edi", c.edi, v.edi},
-            {"Ebp", c.ebp, call.ebp_at_call},
-            {"EFlags", c.eflags & (arithmetic_flags | direction_flag), eflags},
+            {"ContextFlags", c.regs.flags, 0x10007u},
+            {"Eip", c.regs.eip, e.changes & 4 ? o_.unwinds[e.role].alternate_site
+                                              : o_.unwinds[e.role].return_site},
+            {"Esp", c.regs.esp, call.esp_at_call + 16},
+            {"Eax", c.regs.eax, e.changes & 1 ? changed_eax : v.return_value},
+            {"Ebx", c.regs.ebx, e.changes & 2 ? changed_ebx : v.ebx},
+            {"Esi", c.regs.esi, v.esi},
+            {"Edi", c.regs.edi, v.edi},
+            {"Ebp", c.regs.ebp, call.ebp_at_call},
+            {"EFlags", c.regs.eflags & (arithmetic_flags | direction_flag), eflags},
         };
         for (const auto &check : checks)
             if (check.seen != check.wanted) {

@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include "registers.h"
 #include "unwind_call.h"
 #include "world.h"
 
@@ -22,7 +23,8 @@ struct seen_call {
     // the exception record, if it could be read
     uint32_t record_read, code, flags, chained, address, parameters, param0, param1;
     // the context, if it could be read
-    uint32_t context_read, context_flags, eip, esp, eax, ebx, esi, edi, ebp, eflags;
+    uint32_t context_read;
+    context_fields regs;
 };
 
 // One call of RtlUnwind: what it was given, and how it ended.

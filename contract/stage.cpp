@@ -132,19 +132,7 @@ void note_call(run_state &r, int node, int role, void *record, void *frame, void
         c.param0 = header[5];
         c.param1 = header[6];
     }
-    context_fields f;
-    if (read_context(c.context, &f)) {
-        c.context_read = 1;
-        c.context_flags = f.flags;
-        c.eip = f.eip;
-        c.esp = f.esp;
-        c.eax = f.eax;
-        c.ebx = f.ebx;
-        c.esi = f.esi;
-        c.edi = f.edi;
-        c.ebp = f.ebp;
-        c.eflags = f.eflags;
-    }
+    c.context_read = read_context(c.context, &c.regs);
 }
 
 [[noreturn]] void leave(run_state &r) { escape_to(r.leave); }

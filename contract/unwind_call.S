@@ -69,12 +69,7 @@ SYM(unwind_alternate_site):
     pushl   %ebx
     call    SYM(unwind_returned)    /* returns c */
     movl    40(%eax), %ebp          /* ebp_at_call: this frame */
-    leal    -12(%ebp), %esp
-    popl    %edi
-    popl    %esi
-    popl    %ebx
-    popl    %ebp
-    ret
+    jmp     2f                      /* return through it, as escape_to does */
 FUNC_END(call_rtl_unwind)
 
 /* uint32_t run_escapable(void (*fn)(void *), void *arg, uint32_t *frame)

@@ -1,29 +1,13 @@
 #include "unwind_errors.h"
 
 #include "fatal.h"
-
-namespace {
-
-const char *status_name(uint32_t status)
-{
-    switch (status) {
-#define STATUS(name, code, promise, what) \
-    case code##u:                         \
-        return #name;
-#define LAYER_EXIT(name, status, promise, what)
-#include "statuses.def"
-#undef STATUS
-#undef LAYER_EXIT
-    }
-    return "status";
-}
-
-} // namespace
+#include "status_name.h"
 
 void unwind_failed(uint32_t status, uint32_t record)
 {
     fatal_line line;
-    line << "RtlUnwind: " << status_name(status) << " (";
+    const char *name = status_name(status);
+    line << "RtlUnwind: " << (name ? name : "status") << " (";
     line.hex(status) << ") at record ";
     line.hex(record).exit(static_cast<int>(status & 0xFF));
 }

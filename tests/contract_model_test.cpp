@@ -63,15 +63,15 @@ observation conforming(const situation &s, const prediction &p, bool raises)
         c.param0 = plan.own_record ? 0 : callers_param0;
         c.param1 = plan.own_record ? 0 : callers_param1;
         c.context_read = 1;
-        c.context_flags = 0x10007;
-        c.eip = e.changes & 4 ? u.alternate_site : u.return_site;
-        c.esp = u.call.esp_at_call + 16;
-        c.eax = e.changes & 1 ? changed_eax : v.return_value;
-        c.ebx = e.changes & 2 ? changed_ebx : v.ebx;
-        c.esi = v.esi;
-        c.edi = v.edi;
-        c.ebp = u.call.ebp_at_call;
-        c.eflags = u.call.eflags_at_call ^ (e.changes & 8 ? flipped_flags : 0);
+        c.regs = {0x10007,
+                  e.changes & 4 ? u.alternate_site : u.return_site,
+                  u.call.esp_at_call + 16,
+                  e.changes & 1 ? changed_eax : v.return_value,
+                  e.changes & 2 ? changed_ebx : v.ebx,
+                  v.esi,
+                  v.edi,
+                  u.call.ebp_at_call,
+                  u.call.eflags_at_call ^ (e.changes & 8 ? flipped_flags : 0)};
     }
     for (int role = 0; role < role_count; ++role) {
         const expected_end &e = p.ends[role];

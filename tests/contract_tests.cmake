@@ -42,8 +42,7 @@ if(NOT WIN32)
     ${PROJECT_SOURCE_DIR}/contract/situation.cpp
     ${PROJECT_SOURCE_DIR}/contract/world.cpp
     ${PROJECT_SOURCE_DIR}/contract/model.cpp
-    ${PROJECT_SOURCE_DIR}/contract/compare.cpp
-    ${PROJECT_SOURCE_DIR}/contract/statuses.cpp)
+    ${PROJECT_SOURCE_DIR}/contract/compare.cpp)
   target_include_directories(contract_model_tests PRIVATE
     ${PROJECT_SOURCE_DIR}/contract ${PROJECT_SOURCE_DIR}/common)
   target_link_libraries(contract_model_tests PRIVATE GTest::gtest_main)
