@@ -186,6 +186,7 @@ def main(argv, here):
 def _main(args, here):
     try:
         options, name, args = parse(args)
+        endings.statuses()  # the installation's own table, before anything runs
         target = platforms.PLATFORMS[name](args, dict(os.environ), here)
     except platforms.UsageError as error:
         return _usage_error(str(error))

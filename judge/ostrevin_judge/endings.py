@@ -2,28 +2,51 @@
 them from the wait status, the platform's status when the exit status (or
 Wine's report of an unhandled exception) names one, and the judge's own
 time-out or output cap."""
+import functools
+import os
 import re
 import signal
 
 from . import promises
 from . import runner
+from .programs import CannotRun
 from .text import show
 
-# The statuses with which the platform ends a process when RtlUnwind raises
-# them and nothing handles them. The exit status is the status's low byte:
-# on our linux-i386 layer, which ends the process itself, and under Wine,
-# where the unhandled exception's code becomes the exit code.
-UNWIND_STATUSES = {
-    0xC0000026: ("STATUS_INVALID_DISPOSITION", "W6", None),
-    0xC0000027: ("STATUS_UNWIND", "E3", "raised at the end of the chain"),
-    0xC0000028: ("STATUS_BAD_STACK", "W2", None),
-    0xC0000029: ("STATUS_INVALID_UNWIND_TARGET", "W3", None),
-    0xC00000FD: ("STATUS_STACK_OVERFLOW", "W5", "runaway nested unwinds"),
-}
+# The table that the layer and the contract program are built from:
+# statuses.def in this package once built or installed, else the checkout's.
+_TABLES = (os.path.join(os.path.dirname(__file__), "statuses.def"),
+           os.path.join(os.path.dirname(__file__), "..", "..", "common", "statuses.def"))
+_ENTRY = re.compile(r'(STATUS|LAYER_EXIT)\((\w+), *(0x[0-9A-Fa-f]+|\d+), *([A-Z]\d+), *"(.*)"\)$')
+# The judge's short words for two statuses, after the status's name.
+_NOTES = {"STATUS_UNWIND": "raised at the end of the chain",
+          "STATUS_STACK_OVERFLOW": "runaway nested unwinds"}
 
-# Exit status of a process that our linux-i386 layer ends because it could
-# not give a thread an information block of its own.
-LAYER_NO_BLOCK = 70
+
+@functools.lru_cache(maxsize=None)
+def statuses():
+    """(statuses, layer exits): code -> (name, promise, note) of the statuses
+    that end a process when RtlUnwind raises them unhandled, with their low
+    byte as exit status (our layer's, and Wine's); exit status -> (promise,
+    what it reports) of our layer's own. Raises CannotRun without a table."""
+    for path in _TABLES:
+        try:
+            with open(path, encoding="utf-8") as file:
+                text = file.read()
+        except OSError:
+            continue
+        found = ({}, {})
+        for line in text.splitlines():
+            match = _ENTRY.match(line.strip())
+            if match:
+                macro, name, number, promise, what = match.groups()
+                if macro == "STATUS":
+                    found[0][int(number, 0)] = (name, promise, _NOTES.get(name))
+                else:
+                    found[1][int(number, 0)] = (promise, what)
+        return found
+    raise CannotRun("the table of the platform's statuses is missing: no %s"
+                    % os.path.normpath(_TABLES[0]))
+
 
 # Other exceptions that end a Windows program, named when Wine reports them.
 OTHER_EXCEPTIONS = {
@@ -117,7 +140,7 @@ class Ending:
 
 
 def _status_words(code, how):
-    name, promise, note = UNWIND_STATUSES[code]
+    name, promise, note = statuses()[0][code]
     words = "%s (0x%08X)%s" % (name, code, ", " + note if note else "")
     return " with %s %s; %s" % (how, words, promises.named(promise))
 
@@ -147,14 +170,15 @@ def _ending(run, timeout, program, platform, stderr_text):
     status = run.exit_status
     if status == 0:
         return Ending("normal", "ended")
+    unwind_statuses, layer_exits = statuses()
     code = _wine_exception(stderr_text) if platform != "linux" else None
     if code is not None and (code & 0xFF) == status:
-        if code in UNWIND_STATUSES:
+        if code in unwind_statuses:
             return Ending("status", "ended", _status_words(code, "an unhandled exception"))
         name = OTHER_EXCEPTIONS.get(code)
         return Ending("exception", "faulted",
                       ": an unhandled exception 0x%08X%s" % (code, " (%s)" % name if name else ""))
-    for code in UNWIND_STATUSES:
+    for code in unwind_statuses:
         if code & 0xFF == status:
             return Ending("status", "ended", _status_words(
                 code, "exit status %d (0x%02X), the low byte of" % (status, status)))
@@ -165,9 +189,9 @@ def _ending(run, timeout, program, platform, stderr_text):
                 # the loader ends a program whose DLL is missing this way.
                 return Ending("exit", "ended with exit status %d (0x%02X)" % (status, status),
                               ", the low byte of %s (0x%08X)" % (name, code))
-    if status == LAYER_NO_BLOCK and platform != "wine":
-        return Ending("status", "ended",
-                      " with exit status %d: the platform layer could not give the thread an"
-                      " information block of its own; %s" % (status, promises.named("T1")))
+    if status in layer_exits and platform != "wine":
+        promise, what = layer_exits[status]
+        return Ending("status", "ended", " with exit status %d: %s; %s"
+                      % (status, what, promises.named(promise)))
     return Ending("exit", "ended with exit status %d" % status,
                   ", which %s never does" % program)
