@@ -13,9 +13,9 @@ from . import programs
 from . import report
 from . import runner
 from . import transcript
-from . import verdict as verdict_mod
 from .programs import CannotRun, CONTRACT, OSTREVIN
 from .text import escape
+from .verdict import could_not_run, exit_status, not_judged
 
 USAGE = """\
 usage: ostrevin-judge [--tap] [--junit FILE] [--timeout SECONDS]
@@ -159,11 +159,16 @@ def _judge(role, target, path, options):
     title = _title(role, target, path)
     run = runner.run(target.command(path), target.env, options.timeout)
     if run.error:
-        return verdict_mod.could_not_run(role, title, "cannot start %s: %s" % (
+        return could_not_run(role, title, "cannot start %s: %s" % (
             escape(run.argv[0]), run.error.strerror))
     ending = endings.ending(run, "%g" % options.timeout, role, target.kind)
-    judge = transcript.judge if role == OSTREVIN else contract.judge
-    return judge(run, ending, title)
+    if not run.stdout and not ending.failed:
+        verdict = could_not_run(role, title, ending.sentence("before printing anything")
+                                + ending.stderr_note())
+    else:
+        verdict = (transcript.judge if role == OSTREVIN else contract.judge)(run, ending, title)
+    verdict.elapsed = run.elapsed
+    return verdict
 
 
 def main(argv, here):
@@ -210,12 +215,12 @@ def _main(args, here):
         if role in runs:
             path, problem = runs[role]
             if problem or unprepared:
-                verdicts.append(verdict_mod.could_not_run(role, _title(role, target, path),
-                                                          escape(problem or unprepared)))
+                verdicts.append(could_not_run(role, _title(role, target, path),
+                                              escape(problem or unprepared)))
             else:
                 verdicts.append(_judge(role, target, path, options))
         elif role in target.note:
-            verdicts.append(verdict_mod.not_judged(role, "", target.note[role]))
+            verdicts.append(not_judged(role, target.note[role]))
     for verdict in verdicts:
         verdict.classname = "%s.%s" % (verdict.program, target.short)
 
@@ -230,4 +235,4 @@ def _main(args, here):
             sys.stderr.write("ostrevin-judge: cannot write %s: %s\n" % (options.junit,
                                                                        error.strerror))
             return 2
-    return verdict_mod.exit_status(verdicts)
+    return exit_status(verdicts)

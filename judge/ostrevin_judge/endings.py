@@ -133,7 +133,17 @@ class Ending:
 
     def after(self, what):
         """The run printed `what` and then ended this way."""
-        return "the run printed %s but then %s%s" % (what, self.head.rstrip(","), self.tail)
+        return "the run printed %s but then %s%s%s" % (what, self.head.rstrip(","), self.tail,
+                                                     self.stderr_note())
+
+    def early(self, where, printed, lacking):
+        """The run ended `where`, before it printed all it should have: when
+        it ended normally, still `lacking` that."""
+        if not printed:
+            where = ("before anything it printed reached the judge (what a program has not"
+                     " flushed is lost when it ends this way)")
+        return "%s%s%s" % (self.sentence(where), ", " + lacking if self.normal else "",
+                           self.stderr_note())
 
     def stderr_note(self):
         return " (stderr: %s)" % show(self.stderr) if self.stderr else ""
