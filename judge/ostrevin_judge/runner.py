@@ -16,6 +16,9 @@ import signal
 import subprocess
 import time
 
+from .programs import CannotRun
+from .text import escape
+
 STDOUT_CAP = 1 << 20  # 1 MiB: ostrevin prints 171 bytes, the contract less
 STDERR_CAP = 64 << 10
 
@@ -44,9 +47,7 @@ def catch_interrupts():
 class Run:
     """How one run ended, and what it wrote."""
 
-    def __init__(self, argv):
-        self.argv = argv
-        self.error = None        # OSError: the program could not be started
+    def __init__(self):
         self.exit_status = None  # set when it exited
         self.signal = None       # set when a signal ended it
         self.timed_out = False   # the judge's time-out fired (and killed it)
@@ -80,15 +81,15 @@ def _kill_group(child):
 
 
 def run(argv, env, timeout):
-    result = Run(argv)
+    """How argv ran; raises CannotRun when it cannot be started."""
+    result = Run()
     start = time.monotonic()
     try:
         child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, env=env, start_new_session=True,
                                  preexec_fn=_die_with_the_judge)
     except OSError as error:
-        result.error = error
-        return result
+        raise CannotRun("cannot start %s: %s" % (escape(argv[0]), error.strerror)) from None
     try:
         _collect(child, result, start + timeout)
     finally:

@@ -37,7 +37,24 @@ class Options(unittest.TestCase):
             self.assertEqual(verdict.status, 2, args)
             self.assertIn(text, verdict.err, args)
             self.assertIn("usage: ostrevin-judge", verdict.err, args)
-        self.assertEqual(judge("--help").status, 0)
+
+    def test_options_before_or_after_the_platform(self):
+        options = ["--only", "transcript", "--tap", "--timeout", "5"]
+        before = judge(*options, "command", FAKE_OSTREVIN)
+        self.assertEqual(before.status, 0, before.text)
+        self.assertIn("1..6\n", before.out)
+        for args in (["command"] + options + [FAKE_OSTREVIN],
+                     ["--only", "transcript", "command", "--tap", "--timeout", "5",
+                      FAKE_OSTREVIN]):
+            self.assertEqual(judge(*args).out, before.out, args)
+        # after COMMAND, every argument is the command's
+        verdict = judge("--only", "transcript", "command", FAKE_OSTREVIN, "--tap")
+        self.assertEqual(verdict.status, 0, verdict.text)
+        self.assertIn("ostrevin on --tap (%s): conforms." % FAKE_OSTREVIN, verdict.out)
+        for args in (["--help"], ["linux", "--help"], ["qemu", "wine", "-h"]):
+            verdict = judge(*args)
+            self.assertEqual((verdict.status, verdict.err), (0, ""), args)
+            self.assertIn("usage: ostrevin-judge", verdict.out)
 
     def test_missing_programs(self):
         verdict = judge("linux", "/nonexistent")
