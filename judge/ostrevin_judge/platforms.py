@@ -2,7 +2,8 @@
 prefix that runs a program there (an emulator, Wine, Wine's ELF loader on an
 emulator), what every command runs inside (a root tree's mount namespace),
 the environment, and what it makes ready before the first run (a Wine prefix
-and server). The functions after the classes build each platform."""
+and server). The functions after the classes build each platform; wine_run
+is ctest's Wine runner."""
 import fcntl
 import os
 import subprocess
@@ -260,3 +261,18 @@ def command(args, environ):
     if at is None:
         platform.note[CONTRACT] = "the command names no ostrevin program: contract not judged"
     return platform
+
+
+def wine_run(prefix, argv, environ):
+    """ctest's Wine runner: execs argv under the Wine that WINE names
+    (default: wine on PATH) and its server, with Wine's defaults, in prefix,
+    made ready as the judge makes its own; returns 127 when it cannot."""
+    try:
+        wine_path = find_command(environ.get("WINE") or "wine", environ, "wine")
+        setup = Wine(wine_path, _server(wine_path, environ), prefix)
+        env = setup.environment(environ)
+        setup.prepare(env, 600)
+    except CannotRun as error:
+        os.write(2, ("wine-run: %s\n" % error).encode())
+        return 127
+    os.execve(wine_path, [wine_path] + argv, env)
