@@ -149,6 +149,10 @@ def _parser():
     command = parser(platforms_, "command", "any command line that runs ostrevin; the"
                      " contract program runs with the same one, ostrevin's name replaced")
     command.add_argument("argv", nargs=argparse.REMAINDER, metavar="COMMAND [ARG...]")
+    saved = parser(platforms_, "saved", "runs saved elsewhere (on Windows, say): in DIR, for"
+                   " each program NAME, NAME.out (its stdout), NAME.status (its exit status)"
+                   " and, if kept, NAME.err")
+    saved.add_argument("folder", metavar="DIR")
     return top
 
 
@@ -165,6 +169,8 @@ def parse(args):
 def _platform(options, environ, here):
     if options.platform == "command":
         return platforms.command(options.argv, environ)
+    if options.platform == "saved":
+        return platforms.Saved(options.folder)
     emulator = None
     kind = options.platform
     if kind == "qemu":
@@ -214,7 +220,7 @@ def _check(target, roles):
 def _judge(role, target, path, timeout):
     title = _title(role, target, path)
     try:
-        run = runner.run(target.command(path), target.env, timeout)
+        run = target.run(path, timeout)
     except CannotRun as error:
         return could_not_run(role, title, escape(str(error)))
     ending = endings.ending(run, "%g" % timeout, role, target.kind)

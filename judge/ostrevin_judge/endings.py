@@ -55,8 +55,14 @@ OTHER_EXCEPTIONS = {
     0xC000001D: "EXCEPTION_ILLEGAL_INSTRUCTION",
     0xC0000094: "EXCEPTION_INT_DIVIDE_BY_ZERO",
     0xC0000096: "EXCEPTION_PRIV_INSTRUCTION",
-    0xC0000135: "STATUS_DLL_NOT_FOUND",
     0xC0000409: "STATUS_STACK_BUFFER_OVERRUN",
+}
+
+# The codes with which Windows' loader ends a program before it runs.
+LOADER_FAILURES = {
+    0xC0000135: "STATUS_DLL_NOT_FOUND",
+    0xC0000139: "STATUS_ENTRYPOINT_NOT_FOUND",
+    0xC000007B: "STATUS_INVALID_IMAGE_FORMAT",
 }
 
 # Wine says on stderr, whatever WINEDEBUG is:
@@ -157,7 +163,8 @@ def _status_words(code, how):
 
 def ending(run, timeout, program, platform=None):
     """How `run` of `program` ended. `platform` is "wine" when the run was
-    a Windows program under Wine, "linux" for our layer, None if unknown."""
+    a Windows program under Wine, "linux" for our layer, None if unknown.
+    An exit status above 255 (a run saved on Windows) is the whole code."""
     stderr_text = run.stderr.decode("utf-8", errors="replace")
     result = _ending(run, timeout, program, platform, stderr_text)
     result.stderr = _telling_line(stderr_text)
@@ -181,8 +188,14 @@ def _ending(run, timeout, program, platform, stderr_text):
     if status == 0:
         return Ending("normal", "ended")
     unwind_statuses, layer_exits = statuses()
-    code = _wine_exception(stderr_text) if platform != "linux" else None
-    if code is not None and (code & 0xFF) == status:
+    if status > 0xFF:  # the whole code, as Windows gives it
+        code = status
+        if code in LOADER_FAILURES:
+            return Ending("exit", "ended with exit status 0x%08X" % code,
+                          ", %s: the program could not be loaded" % LOADER_FAILURES[code])
+    else:
+        code = _wine_exception(stderr_text) if platform != "linux" else None
+    if code is not None and (code & 0xFF) == (status & 0xFF):
         if code in unwind_statuses:
             return Ending("status", "ended", _status_words(code, "an unhandled exception"))
         name = OTHER_EXCEPTIONS.get(code)
@@ -193,7 +206,7 @@ def _ending(run, timeout, program, platform, stderr_text):
             return Ending("status", "ended", _status_words(
                 code, "exit status %d (0x%02X), the low byte of" % (status, status)))
     if platform == "wine":
-        for code, name in OTHER_EXCEPTIONS.items():
+        for code, name in list(OTHER_EXCEPTIONS.items()) + list(LOADER_FAILURES.items()):
             if code & 0xFF == status:
                 # Without Wine's word for it, not known to be an exception:
                 # the loader ends a program whose DLL is missing this way.

@@ -94,7 +94,7 @@ def _failure(run, timeout):
 
 
 class Platform:
-    """Where the programs run: prepare once, then command each."""
+    """Where the programs run: prepare once, then command (or run) each."""
 
     def __init__(self, name, short, kind, paths, env, argv, program_format=None, wine=None,
                  emulator=None, root=None):
@@ -105,7 +105,7 @@ class Platform:
         self.env = env
         # The command line, with None where the program goes (if anywhere).
         self.argv = argv
-        self.format = program_format  # "elf" or "pe": what the programs must be
+        self.format = program_format  # "elf", "pe" or "saved": what the files must be
         self.wine = wine
         self.emulator = emulator
         self.root = root
@@ -115,6 +115,9 @@ class Platform:
     def command(self, path):
         """The command line that runs the program at path."""
         return self.outer + [os.path.abspath(path) if arg is None else arg for arg in self.argv]
+
+    def run(self, path, timeout):
+        return runner.run(self.command(path), self.env, timeout)
 
     def prepare(self, timeout):
         """Set-up before the first run; raises CannotRun."""
@@ -134,6 +137,46 @@ class Platform:
             self.name += " on " + emulated
         if self.root:
             self.name += " in " + self.root
+
+
+class Saved(Platform):
+    """Runs that happened elsewhere: for each program NAME, what it wrote
+    in NAME.out, its exit status in NAME.status and, when kept, its stderr
+    in NAME.err."""
+
+    def __init__(self, folder):
+        if not os.path.isdir(folder):
+            raise CannotRun("no saved runs in %s: it is not a folder" % folder)
+        paths = {role: os.path.join(folder, role + ".out") for role in programs.ROLES}
+        super().__init__("saved runs", "saved", None, paths, {}, [], "saved")
+
+    def run(self, path, timeout):
+        stem = path[:-len(".out")]
+        result = runner.Run()
+        result.stdout = _read(path, runner.STDOUT_CAP + 1)
+        result.flooded = len(result.stdout) > runner.STDOUT_CAP
+        result.stdout = result.stdout[:runner.STDOUT_CAP]
+        if os.path.isfile(stem + ".err"):
+            result.stderr = _read(stem + ".err", runner.STDERR_CAP)
+        raw = _read(stem + ".status", 64)  # as cmd writes it, or PowerShell (UTF-16)
+        utf16 = raw.startswith((b"\xff\xfe", b"\xfe\xff"))
+        text = raw.decode("utf-16" if utf16 else "ascii", errors="replace").strip()
+        try:
+            status = int(text, 0)  # decimal, or 0x hex
+        except ValueError:
+            status = None
+        if status is None or not -(1 << 31) <= status < (1 << 32):
+            raise CannotRun("%s.status holds no exit status: '%s'" % (stem, text[:40]))
+        result.exit_status = status & 0xFFFFFFFF  # %ERRORLEVEL% shows codes negative
+        return result
+
+
+def _read(path, size):
+    try:
+        with open(path, "rb") as file:
+            return file.read(size)
+    except OSError as error:
+        raise CannotRun("cannot read %s: %s" % (path, error.strerror)) from None
 
 
 def _emulator_version(emulator, env, timeout):

@@ -98,12 +98,14 @@ def describe(path):
 
 def check(path, kind):
     """Raises CannotRun unless path is a program of kind ("elf" or "pe") for
-    i386."""
-    what = {"elf": "linux-i386 program", "pe": "win32 program"}[kind]
+    i386, or a file of saved output ("saved")."""
+    what = {"elf": "linux-i386 program", "pe": "win32 program", "saved": "saved run"}[kind]
     if not os.path.exists(path):
         raise CannotRun("no %s at %s" % (what, path))
     if not os.path.isfile(path):
         raise CannotRun("%s is not a file, so not a %s" % (path, what))
+    if kind == "saved":
+        return
     if kind == "elf" and not os.access(path, os.X_OK):
         raise CannotRun("%s is not executable" % path)
     try:

@@ -51,7 +51,7 @@ class Options(unittest.TestCase):
         verdict = judge("--only", "transcript", "command", FAKE_OSTREVIN, "--tap")
         self.assertEqual(verdict.status, 0, verdict.text)
         self.assertIn("ostrevin on --tap (%s): conforms." % FAKE_OSTREVIN, verdict.out)
-        for args in (["--help"], ["linux", "--help"], ["qemu", "wine", "-h"]):
+        for args in (["--help"], ["linux", "--help"], ["qemu", "wine", "-h"], ["saved", "-h"]):
             verdict = judge(*args)
             self.assertEqual((verdict.status, verdict.err), (0, ""), args)
             self.assertIn("usage: ostrevin-judge", verdict.out)
