@@ -12,6 +12,7 @@ from support import FAKE_OSTREVIN, JUDGE, TempDirTest, fake_run, judge, write_pe
 BIN = os.path.dirname(JUDGE)
 OSTREVIN = os.path.join(BIN, "ostrevin")
 HAVE_ELF = os.path.isfile(OSTREVIN)
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
 
 
 class Options(unittest.TestCase):
@@ -55,6 +56,13 @@ class Options(unittest.TestCase):
             verdict = judge(*args)
             self.assertEqual((verdict.status, verdict.err), (0, ""), args)
             self.assertIn("usage: ostrevin-judge", verdict.out)
+
+    def test_the_readme_shows_the_help(self):
+        verdict = judge("--help", env=dict(os.environ, COLUMNS="80"))
+        block = "".join(("    " + line if line.strip() else "") + "\n"
+                        for line in verdict.out.splitlines())
+        with open(README, encoding="utf-8") as file:
+            self.assertIn(block, file.read(), "the README's usage is not --help's:\n" + block)
 
     def test_missing_programs(self):
         verdict = judge("linux", "/nonexistent")
