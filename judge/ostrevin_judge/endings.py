@@ -48,14 +48,16 @@ def statuses():
                     % os.path.normpath(_TABLES[0]))
 
 
-# Other exceptions that end a Windows program, named when Wine reports them.
+# Other exceptions that end a Windows program, named when Wine reports them,
+# with the words that Wine's report uses instead of the code for some.
 OTHER_EXCEPTIONS = {
-    0x80000003: "EXCEPTION_BREAKPOINT",
-    0xC0000005: "EXCEPTION_ACCESS_VIOLATION",
-    0xC000001D: "EXCEPTION_ILLEGAL_INSTRUCTION",
-    0xC0000094: "EXCEPTION_INT_DIVIDE_BY_ZERO",
-    0xC0000096: "EXCEPTION_PRIV_INSTRUCTION",
-    0xC0000409: "STATUS_STACK_BUFFER_OVERRUN",
+    0x80000003: ("EXCEPTION_BREAKPOINT", "breakpoint"),
+    0xC0000005: ("EXCEPTION_ACCESS_VIOLATION", "page fault"),
+    0xC000001D: ("EXCEPTION_ILLEGAL_INSTRUCTION", "illegal instruction"),
+    0xC0000094: ("EXCEPTION_INT_DIVIDE_BY_ZERO", "divide by zero"),
+    0xC0000096: ("EXCEPTION_PRIV_INSTRUCTION", "privileged instruction"),
+    0xC00000FD: ("STATUS_STACK_OVERFLOW", "stack overflow"),
+    0xC0000409: ("STATUS_STACK_BUFFER_OVERRUN", None),
 }
 
 # The codes with which Windows' loader ends a program before it runs.
@@ -71,14 +73,7 @@ LOADER_FAILURES = {
 #   wine: Unhandled page fault on write access to 00000000 at address ...
 _WINE_UNHANDLED = re.compile(r"Unhandled (exception 0x([0-9a-fA-F]{8})|[a-z][a-z ]*?)"
                              r"(?: on [a-z]+ access to \S+)?(?: in thread \S+)? at address")
-_WINE_NAMES = {
-    "stack overflow": 0xC00000FD,
-    "page fault": 0xC0000005,
-    "illegal instruction": 0xC000001D,
-    "divide by zero": 0xC0000094,
-    "breakpoint": 0x80000003,
-    "privileged instruction": 0xC0000096,
-}
+_WINE_NAMES = {words: code for code, (_, words) in OTHER_EXCEPTIONS.items() if words}
 
 _FAULT_SIGNALS = {signal.SIGSEGV, signal.SIGBUS, signal.SIGILL, signal.SIGFPE,
                   signal.SIGTRAP, signal.SIGABRT, signal.SIGSYS}
@@ -198,7 +193,7 @@ def _ending(run, timeout, program, platform, stderr_text):
     if code is not None and (code & 0xFF) == (status & 0xFF):
         if code in unwind_statuses:
             return Ending("status", "ended", _status_words(code, "an unhandled exception"))
-        name = OTHER_EXCEPTIONS.get(code)
+        name = OTHER_EXCEPTIONS.get(code, (None,))[0]
         return Ending("exception", "faulted",
                       ": an unhandled exception 0x%08X%s" % (code, " (%s)" % name if name else ""))
     for code in unwind_statuses:
@@ -206,7 +201,8 @@ def _ending(run, timeout, program, platform, stderr_text):
             return Ending("status", "ended", _status_words(
                 code, "exit status %d (0x%02X), the low byte of" % (status, status)))
     if platform == "wine":
-        for code, name in list(OTHER_EXCEPTIONS.items()) + list(LOADER_FAILURES.items()):
+        names = {code: name for code, (name, _) in OTHER_EXCEPTIONS.items()}
+        for code, name in list(names.items()) + list(LOADER_FAILURES.items()):
             if code & 0xFF == status:
                 # Without Wine's word for it, not known to be an exception:
                 # the loader ends a program whose DLL is missing this way.
