@@ -1,9 +1,10 @@
 """ostrevin-judge's command line: runs the suite's programs on a platform and
-prints the verdict. Exit status: 0 conforms, 1 deviates, 2 could not run;
-interrupted by SIGINT, SIGTERM or SIGHUP it ends the run and exits 128 plus
-the signal's number (130, 143, 129), as shells do."""
+prints the verdict, with the exit status that EPILOG gives (interrupted, it
+ends the run and exits 128 plus the signal's number, as shells do)."""
+import argparse
 import math
 import os
+import re
 import sys
 
 from . import contract
@@ -13,58 +14,69 @@ from . import programs
 from . import report
 from . import runner
 from . import transcript
-from . import verdict as verdict_mod
-from .programs import CannotRun, CONTRACT, OSTREVIN
+from .programs import CannotRun, CONTRACT, OSTREVIN, find_command
 from .text import escape
-
-USAGE = """\
-usage: ostrevin-judge [--tap] [--junit FILE] [--timeout SECONDS]
-                      [--only transcript|contract] PLATFORM ...
-
-PLATFORM is one of:
-  linux [PROGRAM]          the linux-i386 build with our platform layer
-                           (default: the ostrevin beside this tool)
-  wine [--wine WINE] [--prefix DIR | --user-prefix] [--root TREE] [PROGRAM.exe]
-                           the win32 build under Wine: WINE (default: $WINE,
-                           else wine on PATH) with the wineserver of the same
-                           build ($WINESERVER, else the one beside WINE); a
-                           private prefix unless DIR is given or --user-prefix
-                           asks for $WINEPREFIX. With --root, the Wine
-                           installed in TREE, run chrooted into it in a mount
-                           namespace of its own
-  qemu [--qemu QEMU] linux|wine ...
-                           either of the above on an emulated CPU: QEMU
-                           (default: $QEMU, else qemu-i386 on PATH) runs the
-                           program, or Wine's ELF loader (WINELOADERNOEXEC=1)
-  command COMMAND [ARG...] any command line that runs ostrevin
-
-A PROGRAM named without a slash is the file in the current folder. The
-contract program, unwind-contract (.exe on win32), is the one beside ostrevin.
-
-options:
-  --tap             report in TAP: one test point per scenario row, one for
-                    completion, one per contract check
-  --junit FILE      also write the verdict as JUnit XML to FILE
-  --timeout SECONDS end a run that takes longer and report it as hung
-                    (default 120)
-  --only transcript judge ostrevin alone
-  --only contract   judge the contract program alone
-"""
+from .verdict import could_not_run, exit_status, not_judged
 
 DEFAULT_TIMEOUT = 120.0
+# What runs for each --only.
+ROLES = {"transcript": [OSTREVIN], "contract": [CONTRACT], None: [OSTREVIN, CONTRACT]}
+
+DESCRIPTION = """\
+Runs ostrevin and then the contract program unwind-contract (.exe on win32),
+found beside it, on a platform, and judges what they print: every deviation
+is named with the scenario or check it came from and the promise of the
+unwinder that it breaks."""
+
+EPILOG = """\
+Options are taken before or after the platform; each platform has its own
+--help. A PROGRAM named without a slash is the file in the current folder.
+
+exit status: 0 conforms, 1 deviates, 2 could not run or bad usage; 130,
+143 or 129 when interrupted by SIGINT, SIGTERM or SIGHUP."""
 
 
-class Options:
-    def __init__(self):
-        self.tap = False
-        self.junit = None
-        self.timeout = DEFAULT_TIMEOUT
-        self.only = None
+class UsageError(Exception):
+    """Wrong arguments: the usage is shown and the exit status is 2."""
+
+    def __init__(self, message, usage):
+        super().__init__(message)
+        self.usage = usage
 
 
-def _usage_error(message):
-    sys.stderr.write("ostrevin-judge: %s\n%s" % (message, USAGE))
-    return 2
+# argparse's messages, in the judge's words.
+_MESSAGES = ((r"argument (\S+): expected one argument", r"\1 takes a value"),
+             (r"argument --only: invalid choice: ('[^']*').*",
+              r"--only takes transcript or contract, not \1"),
+             (r"argument PLATFORM: invalid choice: ('[^']*').*", r"unknown platform \1"),
+             (r"the following arguments are required: PLATFORM", "no platform given"),
+             (r"(argument linux\|wine: invalid choice|the following arguments are required:"
+              r" linux\|wine).*", "qemu takes linux or wine, then their arguments"),
+             (r"unrecognized arguments: (\S+).*", r"unknown option \1"),
+             (r"argument [^:]+: (.*)", r"\1"))
+
+
+class _Parser(argparse.ArgumentParser):
+    """Raises UsageError, with the usage of the (sub-)command that failed.
+    A platform's parser takes no argument it does not know."""
+    platform = None
+
+    def error(self, message):
+        for pattern, replacement in _MESSAGES:
+            message, done = re.subn("^%s$" % pattern, replacement, message, flags=re.S)
+            if done:
+                break
+        raise UsageError(message, self.format_usage())
+
+    def parse_known_args(self, args=None, namespace=None):
+        namespace, extra = super().parse_known_args(args, namespace)
+        if self.platform and extra:
+            options = [arg for arg in extra if arg.startswith("-")]
+            if options:
+                self.error("unknown %s option %s" % (self.platform, options[0]))
+            self.error("%s takes at most one program, not %s" % (
+                self.platform, " ".join([namespace.program] + extra)))
+        return namespace, extra
 
 
 def _timeout(text):
@@ -73,53 +85,104 @@ def _timeout(text):
     except ValueError:
         value = math.nan
     if not (value > 0 and math.isfinite(value)):
-        raise platforms.UsageError("--timeout takes a positive number of seconds, not '%s'"
-                                   % escape(text))
+        raise argparse.ArgumentTypeError("--timeout takes a positive number of seconds, not '%s'"
+                                         % escape(text))
     return value
 
 
+def _parser():
+    common = argparse.ArgumentParser(add_help=False)
+    group = common.add_argument_group("options (before or after the platform)")
+    group.add_argument("--tap", action="store_true", default=argparse.SUPPRESS,
+                       help="TAP instead of words: one test point per scenario row, one for"
+                       " completion, one per contract check")
+    group.add_argument("--junit", metavar="FILE", default=argparse.SUPPRESS,
+                       help="also write JUnit XML: one test suite per program, one test case"
+                       " per row, completion and contract check")
+    group.add_argument("--timeout", metavar="SECONDS", type=_timeout, default=argparse.SUPPRESS,
+                       help="end a run still going after SECONDS (default %g) and report it as"
+                       " hung" % DEFAULT_TIMEOUT)
+    group.add_argument("--only", metavar="transcript|contract", choices=("transcript", "contract"),
+                       default=argparse.SUPPRESS,
+                       help="judge ostrevin alone, or the contract program alone")
+
+    def parser(subparsers, name, text, **options):
+        made = subparsers.add_parser(name, help=text, description=text, parents=[common],
+                                     allow_abbrev=False, **options)
+        made.platform = name
+        return made
+
+    def linux(subparsers):
+        made = parser(subparsers, "linux", "the linux-i386 build with our platform layer, the"
+                      " one the loader picks (LD_LIBRARY_PATH selects a faulty build)")
+        made.add_argument("program", nargs="?", metavar="PROGRAM",
+                          help="a 32-bit i386 ELF (default: the ostrevin beside this tool)")
+
+    def wine(subparsers):
+        made = parser(subparsers, "wine", "the win32 build under Wine, with the wineserver of"
+                      " the same build ($WINESERVER, else the one beside WINE) and a private"
+                      " prefix")
+        made.add_argument("--wine", metavar="WINE", help="default: $WINE, else wine on PATH")
+        prefix = made.add_argument_group("the prefix (default: a private one)")
+        prefix.add_argument("--prefix", metavar="DIR", help="the prefix in DIR")
+        prefix.add_argument("--user-prefix", action="store_true",
+                            help="your own $WINEPREFIX (default ~/.wine)")
+        made.add_argument("--root", metavar="TREE", help="the Wine installed in TREE, run"
+                          " chrooted into it in a mount namespace of its own")
+        made.add_argument("program", nargs="?", metavar="PROGRAM.exe",
+                          help="a 32-bit i386 PE (default: the ostrevin.exe beside this tool)")
+
+    top = _Parser(prog="ostrevin-judge", description=DESCRIPTION, epilog=EPILOG,
+                  parents=[common], allow_abbrev=False,
+                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    platforms_ = top.add_subparsers(dest="platform", metavar="PLATFORM", required=True,
+                                    title="platforms", parser_class=_Parser)
+    linux(platforms_)
+    wine(platforms_)
+    qemu = parser(platforms_, "qemu", "linux or wine, with their own arguments, on an emulated"
+                  " CPU: qemu-i386 runs the program, or Wine's ELF loader")
+    qemu.add_argument("--qemu", metavar="QEMU", help="default: $QEMU, else qemu-i386 on PATH")
+    emulated = qemu.add_subparsers(dest="emulated", metavar="linux|wine", required=True,
+                                   parser_class=_Parser)
+    linux(emulated)
+    wine(emulated)
+    command = parser(platforms_, "command", "any command line that runs ostrevin; the"
+                     " contract program runs with the same one, ostrevin's name replaced")
+    command.add_argument("argv", nargs=argparse.REMAINDER, metavar="COMMAND [ARG...]")
+    saved = parser(platforms_, "saved", "runs saved elsewhere (on Windows, say): in DIR, for"
+                   " each program NAME, NAME.out (its stdout), NAME.status (its exit status)"
+                   " and, if kept, NAME.err")
+    saved.add_argument("folder", metavar="DIR")
+    return top
+
+
 def parse(args):
-    options = Options()
-    while args and args[0].startswith("-"):
-        option = args.pop(0)
-        if option in ("--help", "-h"):
-            sys.stdout.write(USAGE)
-            sys.exit(0)
-        if option == "--tap":
-            options.tap = True
-            continue
-        if option not in ("--junit", "--timeout", "--only"):
-            raise platforms.UsageError("unknown option %s" % escape(option))
-        if not args:
-            raise platforms.UsageError("%s takes a value" % option)
-        value = args.pop(0)
-        if option == "--junit":
-            options.junit = value
-        elif option == "--timeout":
-            options.timeout = _timeout(value)
-        elif value in ("transcript", "contract"):
-            options.only = value
-        else:
-            raise platforms.UsageError("--only takes transcript or contract, not '%s'"
-                                       % escape(value))
-    if not args:
-        raise platforms.UsageError("no platform given")
-    name = args.pop(0)
-    if name not in platforms.PLATFORMS:
-        raise platforms.UsageError("unknown platform '%s'" % escape(name))
-    return options, name, args
+    parser = _parser()
+    options = parser.parse_args(args)
+    if getattr(options, "prefix", None) and getattr(options, "user_prefix", False):
+        raise UsageError("--prefix and --user-prefix exclude each other", parser.format_usage())
+    if options.platform == "command" and not options.argv:
+        raise UsageError("command takes a command line", parser.format_usage())
+    return options
 
 
-def _roles(options):
-    if options.only == "transcript":
-        return [OSTREVIN]
-    if options.only == "contract":
-        return [CONTRACT]
-    return [OSTREVIN, CONTRACT]
-
-
-def _what(target):
-    return {"elf": "linux-i386 program", "pe": "win32 program"}.get(target.format, "program")
+def _platform(options, environ, here):
+    if options.platform == "command":
+        return platforms.command(options.argv, environ)
+    if options.platform == "saved":
+        return platforms.Saved(options.folder)
+    emulator = None
+    kind = options.platform
+    if kind == "qemu":
+        name = options.qemu if options.qemu is not None else environ.get("QEMU") or "qemu-i386"
+        emulator = find_command(name, environ, "qemu")
+        kind = options.emulated
+    if kind == "linux":
+        return platforms.linux(options.program, environ, here, emulator)
+    return platforms.wine(options.program, environ, here,
+                          options.wine if options.wine is not None else
+                          environ.get("WINE") or "wine",
+                          options.prefix, options.user_prefix, options.root, emulator)
 
 
 def _title(role, target, path):
@@ -127,10 +190,9 @@ def _title(role, target, path):
 
 
 def _check(target, roles):
-    """The roles that run, each with its path and, when its program is not
-    one the platform runs, why. Raises CannotRun when ostrevin (or the one
-    program asked for) is missing; a contract program missing beside
-    ostrevin is a note."""
+    """role -> (path, why its program cannot run or None). Raises CannotRun
+    when ostrevin (or the one program asked for) is missing; a contract
+    program missing beside ostrevin is a note."""
     runs = {}
     for role in roles:
         path = target.paths.get(role)
@@ -146,7 +208,7 @@ def _check(target, roles):
         problem = None
         if target.format:
             try:
-                programs.check(path, target.format, _what(target))
+                programs.check(path, target.format)
             except CannotRun as error:
                 if role == OSTREVIN or len(roles) == 1:
                     raise
@@ -155,15 +217,20 @@ def _check(target, roles):
     return runs
 
 
-def _judge(role, target, path, options):
+def _judge(role, target, path, timeout):
     title = _title(role, target, path)
-    run = runner.run(target.command(path), target.env, options.timeout)
-    if run.error:
-        return verdict_mod.could_not_run(role, title, "cannot start %s: %s" % (
-            escape(run.argv[0]), run.error.strerror))
-    ending = endings.ending(run, "%g" % options.timeout, role, target.kind)
-    judge = transcript.judge if role == OSTREVIN else contract.judge
-    return judge(run, ending, title)
+    try:
+        run = target.run(path, timeout)
+    except CannotRun as error:
+        return could_not_run(role, title, escape(str(error)))
+    ending = endings.ending(run, "%g" % timeout, role, target.kind)
+    if not run.stdout and not ending.failed:
+        verdict = could_not_run(role, title, ending.sentence("before printing anything")
+                                + ending.stderr_note())
+    else:
+        verdict = (transcript.judge if role == OSTREVIN else contract.judge)(run, ending, title)
+    verdict.elapsed = run.elapsed
+    return verdict
 
 
 def main(argv, here):
@@ -185,23 +252,22 @@ def main(argv, here):
 
 def _main(args, here):
     try:
-        options, name, args = parse(args)
-        target = platforms.PLATFORMS[name](args, dict(os.environ), here)
-    except platforms.UsageError as error:
-        return _usage_error(str(error))
-    except CannotRun as error:
-        sys.stderr.write("ostrevin-judge: %s\n" % escape(str(error)))
-        return 2
-    roles = _roles(options)
-    try:
+        options = parse(args)
+        endings.statuses()  # the installation's own table, before anything runs
+        target = _platform(options, dict(os.environ), here)
+        roles = ROLES[getattr(options, "only", None)]
         runs = _check(target, roles)
+    except UsageError as error:
+        sys.stderr.write("ostrevin-judge: %s\n%s" % (error, error.usage))
+        return 2
     except CannotRun as error:
         sys.stderr.write("ostrevin-judge: %s\n" % escape(str(error)))
         return 2
 
+    timeout = getattr(options, "timeout", DEFAULT_TIMEOUT)
     verdicts = []
     try:
-        target.prepare(options.timeout)
+        target.prepare(timeout)
         unprepared = None
     except CannotRun as error:
         unprepared = str(error)
@@ -209,24 +275,24 @@ def _main(args, here):
         if role in runs:
             path, problem = runs[role]
             if problem or unprepared:
-                verdicts.append(verdict_mod.could_not_run(role, _title(role, target, path),
-                                                          escape(problem or unprepared)))
+                verdicts.append(could_not_run(role, _title(role, target, path),
+                                              escape(problem or unprepared)))
             else:
-                verdicts.append(_judge(role, target, path, options))
+                verdicts.append(_judge(role, target, path, timeout))
         elif role in target.note:
-            verdicts.append(verdict_mod.not_judged(role, "", target.note[role]))
+            verdicts.append(not_judged(role, target.note[role]))
     for verdict in verdicts:
         verdict.classname = "%s.%s" % (verdict.program, target.short)
 
-    lines = report.tap(verdicts) if options.tap else report.words(verdicts)
+    lines = report.tap(verdicts) if getattr(options, "tap", False) else report.words(verdicts)
     sys.stdout.write("".join(line + "\n" for line in lines))
     sys.stdout.flush()
-    if options.junit:
+    junit = getattr(options, "junit", None)
+    if junit:
         try:
-            with open(options.junit, "w", encoding="utf-8") as file:
+            with open(junit, "w", encoding="utf-8") as file:
                 file.write(report.junit(verdicts))
         except OSError as error:
-            sys.stderr.write("ostrevin-judge: cannot write %s: %s\n" % (options.junit,
-                                                                       error.strerror))
+            sys.stderr.write("ostrevin-judge: cannot write %s: %s\n" % (junit, error.strerror))
             return 2
-    return verdict_mod.exit_status(verdicts)
+    return exit_status(verdicts)

@@ -18,17 +18,17 @@ class Findings:
     def add(self, why, line=None, text=None):
         self._groups.setdefault((why, text), []).append(line)
 
-    def sentences(self, prefix=""):
+    def sentences(self):
         shown = []
         hidden = 0
         for count, ((why, text), numbers) in enumerate(self._groups.items()):
             if count >= MAX_SHOWN:
                 hidden += len(numbers)
                 continue
-            shown.append(prefix + why + _where(numbers, text))
+            shown.append(why + _where(numbers, text))
         if hidden:
-            shown.append("%sand %d more line%s like these, not shown"
-                         % (prefix, hidden, "" if hidden == 1 else "s"))
+            shown.append("and %d more line%s like these, not shown"
+                         % (hidden, "" if hidden == 1 else "s"))
         return shown
 
 

@@ -2,11 +2,13 @@
 whether a file is the kind of program a platform runs (a 32-bit i386 ELF
 for linux, a 32-bit i386 PE for Wine)."""
 import os
+import shutil
 import struct
 
 OSTREVIN = "ostrevin"
 CONTRACT = "unwind-contract"
 ROLES = (OSTREVIN, CONTRACT)
+_TREE_PATH = ("/usr/local/bin", "/usr/bin", "/bin")
 
 
 class CannotRun(Exception):
@@ -36,9 +38,32 @@ def beside(path, suffix=""):
     return {OSTREVIN: shown_path(path), CONTRACT: os.path.join(folder, names[CONTRACT])}
 
 
-def _head(path, size=512):
-    with open(path, "rb") as file:
-        return file.read(size)
+def find_command(name, environ, what, root=None):
+    """The path of a command: a path as given, else name looked up on PATH;
+    in a root tree, a path in the tree, else name looked up in the tree's
+    /usr/local/bin, /usr/bin and /bin (the tree's own symbolic links are
+    resolved inside it by chroot: here it is enough that the name is there)."""
+    where = " in %s" % root if root else ""
+    if not name:
+        raise CannotRun("cannot find %s%s: an empty name" % (what, where))
+    if root and name.startswith("/"):
+        if os.path.lexists(root + name):
+            return name
+        raise CannotRun("cannot find %s in %s: it has no %s" % (what, root, name))
+    if root:
+        for path in (folder + "/" + name for folder in _TREE_PATH):
+            if os.path.lexists(root + path):
+                return path
+        raise CannotRun("cannot find %s in %s: no %s in its %s" % (
+            what, root, name, ", ".join(_TREE_PATH)))
+    if os.sep in name:
+        if not os.path.isfile(name) or not os.access(name, os.X_OK):
+            raise CannotRun("cannot find %s: %s is not an executable file" % (what, name))
+        return os.path.abspath(name)
+    found = shutil.which(name, path=environ.get("PATH", os.defpath))
+    if not found:
+        raise CannotRun("cannot find %s: no %s on PATH" % (what, name))
+    return found
 
 
 _ELF_MACHINES = {3: "i386", 62: "x86-64", 40: "ARM", 183: "AArch64"}
@@ -48,7 +73,8 @@ _PE_MACHINES = {0x14C: "i386", 0x8664: "x86-64", 0xAA64: "ARM64", 0x1C4: "ARM"}
 def describe(path):
     """What kind of program a file is: ("elf", bits, machine), ("pe", bits,
     machine), ("script", None, None) or ("other", None, None)."""
-    head = _head(path)
+    with open(path, "rb") as file:
+        head = file.read(512)
     if head.startswith(b"\x7fELF") and len(head) >= 20:
         bits = {1: 32, 2: 64}.get(head[4])
         endian = "<" if head[5] == 1 else ">"
@@ -70,13 +96,16 @@ def describe(path):
     return "other", None, None
 
 
-def check(path, kind, what):
+def check(path, kind):
     """Raises CannotRun unless path is a program of kind ("elf" or "pe") for
-    i386. `what` names the program in messages: "linux-i386 program"."""
+    i386, or a file of saved output ("saved")."""
+    what = {"elf": "linux-i386 program", "pe": "win32 program", "saved": "saved run"}[kind]
     if not os.path.exists(path):
         raise CannotRun("no %s at %s" % (what, path))
     if not os.path.isfile(path):
         raise CannotRun("%s is not a file, so not a %s" % (path, what))
+    if kind == "saved":
+        return
     if kind == "elf" and not os.access(path, os.X_OK):
         raise CannotRun("%s is not executable" % path)
     try:

@@ -1,26 +1,28 @@
-"""The verdicts as words for a terminal, as TAP, and as JUnit XML. All three
-show the same cases and findings; every text from a run reached them
-escaped (see text.py)."""
+"""The verdicts as words for a terminal, as TAP, and as JUnit XML, each
+written from the outcome of every case. All three show the same cases and
+findings; every text from a run reached them escaped (see text.py)."""
 import xml.etree.ElementTree as ET
 
 from .text import escape
-from .verdict import COULD_NOT_RUN, NOT_JUDGED
+from .verdict import Outcome
+
+_JUNIT_COUNTS = {"failure": "failures", "error": "errors", "skipped": "skipped"}
 
 
 def words(verdicts):
     out = []
     for verdict in verdicts:
-        if verdict.state == NOT_JUDGED:
+        outcome = verdict.outcome
+        if outcome is Outcome.SKIPPED:
             out.append(verdict.reason + ".")
-            continue
-        if verdict.state == COULD_NOT_RUN:
+        elif outcome is Outcome.COULD_NOT_RUN:
             out.append("%s: could not run: %s." % (verdict.title, verdict.reason))
-            continue
-        summary = " (%s)" % verdict.summary if verdict.summary else ""
-        out.append("%s: %s%s." % (verdict.title, verdict.state, summary))
-        out += verdict.findings
-        for case in verdict.cases:
-            out += case.notes
+        else:
+            summary = " (%s)" % verdict.summary if verdict.summary else ""
+            out.append("%s: %s%s." % (verdict.title, outcome.word, summary))
+            out += verdict.findings
+            out += [text for case in verdict.cases if case.outcome is Outcome.DIFFERS
+                    for text in case.texts]
     return out
 
 
@@ -28,14 +30,12 @@ def tap(verdicts):
     cases = [case for verdict in verdicts for case in verdict.cases]
     out = ["TAP version 13", "1..%d" % len(cases)]
     for number, case in enumerate(cases, 1):
-        if case.skip:
-            out.append("ok %d - %s # SKIP %s" % (number, case.name, case.skip))
-            continue
-        out.append("%s %d - %s" % ("ok" if case.ok else "not ok", number, case.name))
-        if case.unreached:
-            out.append("  # not reached")
-        for text in ([case.error] if case.error else []) + case.findings + case.notes:
-            out.append("  # " + text)
+        line = "%s %d - %s" % (case.outcome.tap, number, case.name)
+        if case.outcome is Outcome.SKIPPED:
+            out.append("%s # SKIP %s" % (line, case.texts[0]))
+        else:
+            out.append(line)
+            out += ["  # " + text for text in case.texts]
     return out
 
 
@@ -52,19 +52,15 @@ def junit(verdicts):
             counts["tests"] += 1
             element = ET.SubElement(suite, "testcase", name=_xml(case.name),
                                     classname=_xml(verdict.classname))
-            if case.skip:
-                counts["skipped"] += 1
-                ET.SubElement(element, "skipped", message=_xml(case.skip))
-            elif case.error:
-                counts["errors"] += 1
-                ET.SubElement(element, "error", message=_xml(case.error))
-            elif not case.ok:
-                counts["failures"] += 1
-                texts = (["not reached"] if case.unreached else []) + case.findings
-                failure = ET.SubElement(element, "failure", message=_xml(texts[0]))
-                failure.text = _xml("\n".join(texts))
-            if case.notes:
-                ET.SubElement(element, "system-out").text = _xml("\n".join(case.notes))
+            tag = case.outcome.junit
+            if tag is None:
+                continue
+            child = ET.SubElement(element, tag)
+            if tag in _JUNIT_COUNTS:
+                counts[_JUNIT_COUNTS[tag]] += 1
+                child.set("message", _xml(case.texts[0]))
+            if tag != "skipped":
+                child.text = _xml("\n".join(case.texts))
         for key, value in counts.items():
             suite.set(key, str(value))
             totals[key] += value

@@ -16,7 +16,10 @@ import signal
 import subprocess
 import time
 
-STDOUT_CAP = 1 << 20  # 1 MiB: ostrevin prints 171 bytes, the contract a few kB
+from .programs import CannotRun
+from .text import escape
+
+STDOUT_CAP = 1 << 20  # 1 MiB: ostrevin prints 171 bytes, the contract less
 STDERR_CAP = 64 << 10
 
 # After the child has ended, how long a descendant that inherited the pipes
@@ -44,21 +47,14 @@ def catch_interrupts():
 class Run:
     """How one run ended, and what it wrote."""
 
-    def __init__(self, argv):
-        self.argv = argv
-        self.error = None        # OSError: the program could not be started
+    def __init__(self):
         self.exit_status = None  # set when it exited
         self.signal = None       # set when a signal ended it
         self.timed_out = False   # the judge's time-out fired (and killed it)
         self.flooded = False     # it wrote more than STDOUT_CAP (and was killed)
         self.stdout = b""
         self.stderr = b""
-        self.stdout_size = 0     # bytes written in all, kept or not
         self.elapsed = 0.0
-
-    @property
-    def started(self):
-        return self.error is None
 
 
 _PR_SET_PDEATHSIG = 1
@@ -84,18 +80,18 @@ def _kill_group(child):
         pass
 
 
-def run(argv, env, timeout, stdout_cap=STDOUT_CAP, stderr_cap=STDERR_CAP):
-    result = Run(argv)
+def run(argv, env, timeout):
+    """How argv ran; raises CannotRun when it cannot be started."""
+    result = Run()
     start = time.monotonic()
     try:
         child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, env=env, start_new_session=True,
                                  preexec_fn=_die_with_the_judge)
     except OSError as error:
-        result.error = error
-        return result
+        raise CannotRun("cannot start %s: %s" % (escape(argv[0]), error.strerror)) from None
     try:
-        _collect(child, result, start + timeout, stdout_cap, stderr_cap)
+        _collect(child, result, start + timeout)
     finally:
         # However the run or the judge ends (an interrupt, an error of the
         # judge's own), nothing the run started outlives it.
@@ -111,10 +107,11 @@ def run(argv, env, timeout, stdout_cap=STDOUT_CAP, stderr_cap=STDERR_CAP):
     return result
 
 
-def _collect(child, result, deadline, stdout_cap, stderr_cap):
+def _collect(child, result, deadline):
     kept = {child.stdout.fileno(): bytearray(), child.stderr.fileno(): bytearray()}
-    caps = {child.stdout.fileno(): stdout_cap, child.stderr.fileno(): stderr_cap}
+    caps = {child.stdout.fileno(): STDOUT_CAP, child.stderr.fileno(): STDERR_CAP}
     out_fd = child.stdout.fileno()
+    written = 0  # to stdout in all, kept or not
     selector = selectors.DefaultSelector()
     for fd in kept:
         os.set_blocking(fd, False)
@@ -151,8 +148,8 @@ def _collect(child, result, deadline, stdout_cap, stderr_cap):
                 if room > 0:
                     kept[fd] += data[:room]
                 if fd == out_fd:
-                    result.stdout_size += len(data)
-                    if result.stdout_size > stdout_cap and not result.flooded:
+                    written += len(data)
+                    if written > STDOUT_CAP and not result.flooded:
                         result.flooded = True
                         _kill_group(child)
                         ended_at = ended_at or time.monotonic()

@@ -1,5 +1,8 @@
-"""Text from a run, made safe to print: decoded leniently, control bytes and
-escape sequences shown escaped, long lines cut."""
+"""Text from a run: its standard output as lines, split at LF, with the CR of
+a CR LF line end (msvcrt's text mode) removed and any other white space at
+the end of a line kept apart, so that it neither hides a line nor goes
+unreported; and text made safe to print: decoded leniently, control bytes
+and escape sequences shown escaped, long lines cut."""
 
 # A line of the run is shown with at most this many characters.
 LINE_LIMIT = 160
@@ -42,3 +45,30 @@ def show(text, limit=LINE_LIMIT):
 
 def quote(text, limit=LINE_LIMIT):
     return '"' + show(text, limit) + '"'
+
+
+class Line:
+    __slots__ = ("number", "text", "trailing")
+
+    def __init__(self, number, text, trailing):
+        self.number = number      # 1-based, as an editor counts
+        self.text = text          # without line end and trailing white space
+        self.trailing = trailing  # white space that preceded the line end
+
+    @property
+    def raw(self):
+        return self.text + self.trailing
+
+
+def split(data):
+    pieces = data.split(b"\n")
+    if pieces and pieces[-1] == b"":
+        pieces.pop()
+    result = []
+    for number, piece in enumerate(pieces, 1):
+        if piece.endswith(b"\r"):
+            piece = piece[:-1]
+        text = decode(piece)
+        bare = text.rstrip(" \t\r\f\v")
+        result.append(Line(number, bare, text[len(bare):]))
+    return result

@@ -10,10 +10,9 @@ label or the last line that is both is reported once, as out of place.
 Only run lines equal to an expected line can take part in the alignment, so
 the table has one row per such line and ten columns: linear in the run.
 """
-from . import lines as lines_mod
 from .findings import Findings
-from .text import quote
-from .verdict import Case, Verdict, COULD_NOT_RUN, DEVIATES
+from .text import quote, split
+from .verdict import Verdict, judged
 
 LABELS = ["test 1", "test 2 (should complain of a mismatch)", "test 3", "test 4", "test 5"]
 FINAL = "Tests complete."
@@ -76,65 +75,51 @@ def _place(row):
 
 def _in(row):
     """The start of a finding about a line in this row."""
-    if row == 0:
-        return "before test 1: "
-    if row == COMPLETION:
-        return "after %s: " % quote(FINAL)
-    return "test %d: " % row
+    return ("test %d" % row if 0 < row < COMPLETION else _place(row)) + ": "
 
 
-# The promises of RtlUnwind (their numbers, as in the contract program's
-# verdict) that an added line at this place shows broken.
-def _added_promises(row, text):
-    if text == MISMATCH:
-        return {1: "T1", 2: "T1", 3: "U1", 4: "U1, W7"}.get(row, "W5")
-    if text == SHOULD_NEVER:
-        return "W5" if row == 5 else "E1"
-    if text in (CLEAN_NON_UNWIND, DIRTY_NON_UNWIND):
-        return "U6"
-    if text == DIRTY_UNWOUND:
-        return "W5, U1"
-    if text == SHOULD_GET_HERE:
-        return "W5"
-    return None
+# What a line that a conforming platform does not print says about the
+# unwinder, by the scenario it falls in (None: any other), with the promises
+# of RtlUnwind (their numbers, as in the contract program's verdict) that
+# it shows broken.
+ADDED = {
+    MISMATCH: {
+        1: ("the chain head at FS:0 changed while a scenario touched nothing", "T1"),
+        2: ("the harness reported its dangling record more than once", "T1"),
+        3: ("after a forced unwind with nothing to unwind, the target record was not left at"
+            " the head", "U1"),
+        4: ("after the forced unwind the harness record was not at the head: the unwound"
+            " record was left on the chain, or the target itself was removed", "U1, W7"),
+        None: ("after the scenario put the harness record back, it was not at the head: the"
+               " unwinds corrupted the chain", "W5")},
+    SHOULD_NEVER: {
+        5: ("the outer unwind came back into invoke_dirty_unwind instead of being abandoned"
+            " for the nested unwind", "W5"),
+        None: ("RtlUnwind did not return to the caller of the unwind at its return address"
+               " with its frame pointer, so the unwind came back into the scenario", "E1")},
+    CLEAN_NON_UNWIND: {
+        4: ("the unwind handler was called without EXCEPTION_UNWINDING", "U6"),
+        None: ("the unwind handler was called without EXCEPTION_UNWINDING, outside test 4",
+               "U6")},
+    DIRTY_NON_UNWIND: {
+        None: ("an unwind handler was called without EXCEPTION_UNWINDING", "U6")},
+    DIRTY_UNWOUND: {
+        None: ("a nested unwind from a handler did not stop at its own target: the second"
+               " record was removed", "W5, U1")},
+    SHOULD_GET_HERE: {
+        None: ("a nested unwind resumed in the scenario more often than the scenario started"
+               " one", "W5")},
+}
+NEVER_PRINTED = ("a line that ostrevin never prints: something else writes to its standard"
+                 " output")
 
 
 def _added_why(row, text):
-    """What a line that a conforming platform does not print at this place
-    says about the unwinder, with the promises it breaks."""
-    why = _added_reason(row, text)
-    promises = _added_promises(row, text)
-    return why + " (promise %s)" % promises if promises else why
-
-
-def _added_reason(row, text):
-    if text == MISMATCH:
-        return {
-            1: "the chain head at FS:0 changed while a scenario touched nothing",
-            2: "the harness reported its dangling record more than once",
-            3: "after a forced unwind with nothing to unwind, the target record was not left at"
-               " the head",
-            4: "after the forced unwind the harness record was not at the head: the unwound"
-               " record was left on the chain, or the target itself was removed",
-        }.get(row, "after the scenario put the harness record back, it was not at the head:"
-                   " the unwinds corrupted the chain")
-    if text == SHOULD_NEVER:
-        if row == 5:
-            return ("the outer unwind came back into invoke_dirty_unwind instead of being"
-                    " abandoned for the nested unwind")
-        return ("RtlUnwind did not return to the caller of the unwind at its return address"
-                " with its frame pointer, so the unwind came back into the scenario")
-    if text == CLEAN_NON_UNWIND:
-        why = "the unwind handler was called without EXCEPTION_UNWINDING"
-        return why if row == 4 else why + ", outside test 4"
-    if text == DIRTY_NON_UNWIND:
-        return "an unwind handler was called without EXCEPTION_UNWINDING"
-    if text == DIRTY_UNWOUND:
-        return ("a nested unwind from a handler did not stop at its own target: the second"
-                " record was removed")
-    if text == SHOULD_GET_HERE:
-        return "a nested unwind resumed in the scenario more often than the scenario started one"
-    return "a line that ostrevin never prints: something else writes to its standard output"
+    by_row = ADDED.get(text)
+    if by_row is None:
+        return NEVER_PRINTED
+    why, promises = by_row.get(row, by_row[None])
+    return "%s (promise %s)" % (why, promises)
 
 
 class _Row:
@@ -145,17 +130,7 @@ class _Row:
 
 def judge(run, ending, title):
     """The verdict on a run of ostrevin whose end is `ending`."""
-    verdict = Verdict("ostrevin", title)
-    verdict.elapsed = run.elapsed
-    run_lines = lines_mod.split(run.stdout)
-    if not run_lines and not run.flooded and not ending.failed:
-        verdict.state = COULD_NOT_RUN
-        verdict.reason = ending.sentence("before printing anything") + ending.stderr_note()
-        case = Case("ostrevin ran")
-        case.error = verdict.reason
-        verdict.cases.append(case)
-        return verdict
-
+    run_lines = split(run.stdout)
     texts = [line.text for line in run_lines]
     pairs = align(texts)
     matched_run = {i: j for i, j in pairs}
@@ -199,16 +174,10 @@ def judge(run, ending, title):
     fault = None
     if complete:
         if not ending.normal:
-            fault = ending.after(quote(FINAL)) + ending.stderr_note()
+            fault = ending.after(quote(FINAL))
     elif not (ending.normal and FINAL in out_of_place):
         where = "during test %d" % last_row if last_row else "before test 1"
-        if not run_lines:
-            where = ("before anything it printed reached the judge (what a program has not"
-                     " flushed is lost when it ends this way)")
-        fault = ending.sentence(where)
-        if ending.normal:
-            fault += ", before " + quote(FINAL)
-        fault += ending.stderr_note()
+        fault = ending.early(where, run_lines, "before " + quote(FINAL))
     ended_in = last_row if fault and not complete else None
 
     # Expected lines that are missing, in rows the run went through. Those of
@@ -222,29 +191,20 @@ def judge(run, ending, title):
     for where, texts_missing in missing.items():
         _report_missing(rows[where], where, texts_missing, out_of_place)
 
-    verdict.cases = []
+    cases = []
     for r in range(1, ROWS + 1):
-        case = Case(LABELS[r - 1])
+        texts = ["not reached"] if r > reached else []
         if r == 1:
-            case.findings += rows[0].findings.sentences()
-        case.findings += rows[r].findings.sentences()
-        case.unreached = r > reached
+            texts += rows[0].findings.sentences()
+        texts += rows[r].findings.sentences()
         if ended_in is not None and r == max(ended_in, 1):
-            case.findings.append(fault)
-        verdict.cases.append(case)
-    completion = Case("run completed with %s" % quote(FINAL))
-    completion.findings += rows[COMPLETION].findings.sentences()
-    if fault:
-        completion.findings.append(fault)
-    verdict.cases.append(completion)
-
-    for r in range(COMPLETION + 1):
-        verdict.findings += rows[r].findings.sentences()
-    if fault:
-        verdict.findings.append(fault)
-    if verdict.findings:
-        verdict.state = DEVIATES
-    return verdict
+            texts.append(fault)
+        cases.append(judged(LABELS[r - 1], texts))
+    faults = [fault] if fault else []
+    cases.append(judged("run completed with %s" % quote(FINAL),
+                        rows[COMPLETION].findings.sentences() + faults))
+    findings = [text for row in rows for text in row.findings.sentences()]
+    return Verdict("ostrevin", title, cases, findings + faults)
 
 
 def _report_missing(row, where, texts, out_of_place):

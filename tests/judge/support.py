@@ -14,6 +14,7 @@ JUDGE = os.environ.get("OSTREVIN_JUDGE") or os.path.join(
 JUDGE = os.path.abspath(JUDGE)
 FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake")
 FAKE_OSTREVIN = os.path.join(FAKE, "ostrevin")
+STATUSES = os.path.join(os.path.dirname(__file__), "..", "..", "common", "statuses.def")
 
 # The judge's own modules, for the tests that call them directly.
 sys.path.insert(0, os.path.dirname(os.path.realpath(JUDGE)))
@@ -52,8 +53,11 @@ def copy_judge(folder):
     """A copy of the judge in folder, as if installed there; its path."""
     source = os.path.dirname(os.path.realpath(JUDGE))
     shutil.copy(JUDGE, folder)
-    shutil.copytree(os.path.join(source, "ostrevin_judge"), os.path.join(folder, "ostrevin_judge"),
+    package = os.path.join(folder, "ostrevin_judge")
+    shutil.copytree(os.path.join(source, "ostrevin_judge"), package,
                     ignore=shutil.ignore_patterns("__pycache__"))
+    if not os.path.exists(os.path.join(package, "statuses.def")):  # the checkout's judge
+        shutil.copy(STATUSES, package)
     return os.path.join(folder, os.path.basename(JUDGE))
 
 

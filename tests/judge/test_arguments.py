@@ -12,6 +12,7 @@ from support import FAKE_OSTREVIN, JUDGE, TempDirTest, fake_run, judge, write_pe
 BIN = os.path.dirname(JUDGE)
 OSTREVIN = os.path.join(BIN, "ostrevin")
 HAVE_ELF = os.path.isfile(OSTREVIN)
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
 
 
 class Options(unittest.TestCase):
@@ -37,7 +38,31 @@ class Options(unittest.TestCase):
             self.assertEqual(verdict.status, 2, args)
             self.assertIn(text, verdict.err, args)
             self.assertIn("usage: ostrevin-judge", verdict.err, args)
-        self.assertEqual(judge("--help").status, 0)
+
+    def test_options_before_or_after_the_platform(self):
+        options = ["--only", "transcript", "--tap", "--timeout", "5"]
+        before = judge(*options, "command", FAKE_OSTREVIN)
+        self.assertEqual(before.status, 0, before.text)
+        self.assertIn("1..6\n", before.out)
+        for args in (["command"] + options + [FAKE_OSTREVIN],
+                     ["--only", "transcript", "command", "--tap", "--timeout", "5",
+                      FAKE_OSTREVIN]):
+            self.assertEqual(judge(*args).out, before.out, args)
+        # after COMMAND, every argument is the command's
+        verdict = judge("--only", "transcript", "command", FAKE_OSTREVIN, "--tap")
+        self.assertEqual(verdict.status, 0, verdict.text)
+        self.assertIn("ostrevin on --tap (%s): conforms." % FAKE_OSTREVIN, verdict.out)
+        for args in (["--help"], ["linux", "--help"], ["qemu", "wine", "-h"], ["saved", "-h"]):
+            verdict = judge(*args)
+            self.assertEqual((verdict.status, verdict.err), (0, ""), args)
+            self.assertIn("usage: ostrevin-judge", verdict.out)
+
+    def test_the_readme_shows_the_help(self):
+        verdict = judge("--help", env=dict(os.environ, COLUMNS="80"))
+        block = "".join(("    " + line if line.strip() else "") + "\n"
+                        for line in verdict.out.splitlines())
+        with open(README, encoding="utf-8") as file:
+            self.assertIn(block, file.read(), "the README's usage is not --help's:\n" + block)
 
     def test_missing_programs(self):
         verdict = judge("linux", "/nonexistent")

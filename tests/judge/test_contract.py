@@ -3,6 +3,7 @@ deviation named with its promise, `differs` is shown but is not one, and a
 run without its count line (or with a wrong one) ended early."""
 import os
 import shutil
+import time
 import unittest
 
 from support import FAKE, FAKE_OSTREVIN, TempDirTest, judge
@@ -50,6 +51,29 @@ class Checks(unittest.TestCase):
             verdict = contract(case)
             self.assertEqual(verdict.status, 1, case + ": " + verdict.text)
             self.assertIn(text, verdict.out, case)
+
+    def test_count_lines_per_promise(self):
+        verdict = contract("per_promise")
+        self.assertEqual(verdict.status, 1, verdict.text)
+        self.assertIn("deviates (4 checks: 2 ok, 1 not ok, 1 differs)", verdict.out)
+        self.assertEqual(len(verdict.out.splitlines()), 3, verdict.out)  # no line is stray
+        verdict = contract("per_promise_disagrees")
+        self.assertEqual(verdict.status, 1, verdict.text)
+        self.assertIn('ended early: its count line "W7: 1 checks: 0 ok, 1 not ok, 0 differs"'
+                      ' disagrees with its lines, "W7: 1 checks: 1 ok, 0 not ok, 0 differs"',
+                      verdict.out)
+        self.assertIn('ended early: it printed no count line for E1, whose lines are "E1: 1'
+                      ' checks: 1 ok, 0 not ok, 0 differs"', verdict.out)
+
+    def test_thousands_of_checks(self):
+        for options in ((), ("--junit", os.devnull), ("--tap",)):
+            start = time.monotonic()
+            verdict = contract("thousands", *options)
+            elapsed = time.monotonic() - start
+            self.assertEqual(verdict.status, 0, verdict.text[:2000])
+            print("6,600 checks judged in %.2f s with %s" % (elapsed, options or "words"))
+        self.assertIn("\nok 6600 - T3 5-above/to-record/callers/answers-4/nested-299\nok 6601 -"
+                      " unwind-contract completed with its count line\n", verdict.out)
 
     def test_lines_it_never_prints(self):
         verdict = contract("stray_line")

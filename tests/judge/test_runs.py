@@ -1,10 +1,11 @@
 """The judge on fake runs of ostrevin, one per way a run can go wrong: the
 verdict must name the right cause in the right scenario, with the right
 exit status."""
+import os
 import time
 import unittest
 
-from support import fake_run
+from support import FAKE_OSTREVIN, TempDirTest, copy_judge, fake_run, judge
 
 CONFORMS, DEVIATES, COULD_NOT_RUN = 0, 1, 2
 
@@ -74,6 +75,31 @@ class Causes(unittest.TestCase):
         verdict = fake_run("exits", status=0x28, lines=9)
         self.assertVerdict(verdict, DEVIATES, 'printed "Tests complete." but then ended with exit'
                            " status 40 (0x28), the low byte of STATUS_BAD_STACK")
+
+
+class StatusTable(TempDirTest):
+    """The platform's statuses are those of the table the layer is built
+    from (statuses.def, installed with the judge), not a copy of the judge's."""
+
+    def test_a_status_the_table_gains_is_named(self):
+        tool = copy_judge(self.tmp)
+        table = os.path.join(self.tmp, "ostrevin_judge", "statuses.def")
+        with open(table, "a") as file:
+            file.write('STATUS(STATUS_FRESH, 0xC0000042, T3, "a status the table just gained")\n'
+                       'LAYER_EXIT(SEH_PLATFORM_EXIT_OTHER, 71, T2, "the layer lost its'
+                       ' stack")\n')
+        for status, text in ((0x42, "with exit status 66 (0x42), the low byte of STATUS_FRESH"
+                                    " (0xC0000042); T3: unwinds on several threads"),
+                             (71, "with exit status 71: the layer lost its stack; T2: ")):
+            verdict = judge("command", FAKE_OSTREVIN, tool=tool, run="exits", status=status,
+                            lines=6, contract="all_ok")
+            self.assertEqual(verdict.status, DEVIATES, verdict.text)
+            self.assertIn(text, verdict.out)
+        os.remove(table)
+        verdict = judge("command", FAKE_OSTREVIN, tool=tool)
+        self.assertEqual((verdict.status, verdict.out), (COULD_NOT_RUN, ""), verdict.text)
+        self.assertIn("ostrevin-judge: the table of the platform's statuses is missing: no %s"
+                      % table, verdict.err)
 
 
 class CouldNotRun(unittest.TestCase):

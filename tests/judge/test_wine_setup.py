@@ -50,6 +50,19 @@ class WineSetup(TempDirTest):
         self.assertIn("run %s WINEPREFIX=%s WINEDEBUG=-all WINESERVER=%s" % (
             self.program, os.path.join(self.tmp, "pfx"), FAKE_SERVER), self.logged)
 
+    def test_options_after_the_platform(self):
+        junit = os.path.join(self.tmp, "out.xml")
+        prefix = os.path.join(self.tmp, "pfx")
+        for args in (["--junit", junit, "wine", "--wine", FAKE_WINE],
+                     ["wine", "--junit", junit, "--wine", FAKE_WINE],
+                     ["wine", "--wine", FAKE_WINE, "--only", "transcript", "--junit", junit]):
+            if os.path.exists(junit):
+                os.remove(junit)
+            verdict = self.run_judge(*args, "--prefix", prefix, self.program, "--tap")
+            self.assertEqual(verdict.status, 0, verdict.text)
+            self.assertIn("ok 6 - run completed", verdict.out)
+            self.assertTrue(os.path.isfile(junit), args)
+
     def test_wine_and_wineserver_from_the_environment(self):
         server = os.path.join(self.tmp, "my-server")
         shutil.copy(FAKE_SERVER, server)
