@@ -3,7 +3,7 @@
 mutation score.
 
     check_faults.py MANIFEST FAULTS_DIR EXPECTED_DIR CONFORMING_TRANSCRIPT
-                    CONFORMING_CONTRACT OSTREVIN CONTRACT [RUN...]
+                    CONFORMING_CONTRACT OSTREVIN CONTRACT JUDGE [RUN...]
 
 For each fault of MANIFEST (a line "NAME PROMISES SEEN_BY WHAT"), with the
 build FAULTS_DIR/NAME picked by LD_LIBRARY_PATH, RUN... OSTREVIN and RUN...
@@ -17,7 +17,9 @@ CONTRACT are run:
     all, since which thread meets trouble first is chance), with count lines
     that add up;
   - the promises of those lines must be the promises the fault's patch says
-    it breaks (none, for a fault that only ostrevin sees).
+    it breaks (none, for a fault that only ostrevin sees);
+  - JUDGE, given both runs as saved runs, must say the platform deviates
+    and name every promise the patch says the fault breaks.
 A fault is caught when its runs show it and the promises are its own. The
 score, caught out of all, is the last line; the exit status is 1 unless
 every fault is caught as expected."""
@@ -138,15 +140,36 @@ def contract_problems(name, expected_dir, conforming, out):
     return problems, promises
 
 
+def judge_problems(judge, runs, promises):
+    """What the judge, given the runs as saved, says wrongly of the fault."""
+    with tempfile.TemporaryDirectory() as saved:
+        for program, (status, out, err) in runs.items():
+            for suffix, text in (("out", out), ("err", err), ("status", "%d\n" % status)):
+                with open(os.path.join(saved, "%s.%s" % (program, suffix)), "w") as f:
+                    f.write(text)
+        done = subprocess.run([judge, "saved", saved], capture_output=True, text=True)
+    problems = []
+    if done.returncode != 1 or "deviates" not in done.stdout:
+        problems.append("the judge's verdict, exit status %d: %s" % (done.returncode,
+                                                                     done.stdout.strip()[:300]))
+    for promise in promises:
+        if not re.search(r"\b%s\b" % promise, done.stdout):
+            problems.append("the judge names no %s" % promise)
+    return problems
+
+
 def judge_fault(args, fault):
     name, promises, seen_by = fault[0], fault[1].split(","), fault[2]
     library = os.path.join(args["faults"], name)
     status, out, err = run(args["run"] + [args["ostrevin"]], library)
     problems = transcript_problems(name, args["expected"], args["transcript"], status, out, err)
     transcript_shows = status != 0 or out != args["transcript"]
-    _, out, _ = run(args["run"] + [args["contract"]], library)
-    more, failed = contract_problems(name, args["expected"], args["contract_output"], out)
+    runs = {"ostrevin": (status, out, err)}
+    runs["unwind-contract"] = run(args["run"] + [args["contract"]], library)
+    more, failed = contract_problems(name, args["expected"], args["contract_output"],
+                                     runs["unwind-contract"][1])
     problems += more
+    problems += judge_problems(args["judge"], runs, promises)
     wanted = [] if seen_by == "ostrevin" else sorted(promises)
     if failed != wanted:
         problems.append("its expected contract lines fail %s, but its patch says it breaks %s"
@@ -158,12 +181,12 @@ def judge_fault(args, fault):
 
 
 def main(argv):
-    if len(argv) < 7:
+    if len(argv) < 8:
         sys.stderr.write(__doc__)
         return 2
-    manifest, faults, expected, transcript, contract_output, ostrevin, contract = argv[:7]
+    manifest, faults, expected, transcript, contract_output, ostrevin, contract, judge = argv[:8]
     args = {"faults": faults, "expected": expected, "ostrevin": ostrevin,
-            "contract": contract, "run": argv[7:],
+            "contract": contract, "judge": judge, "run": argv[8:],
             "transcript": open(transcript).read(),
             "contract_output": open(contract_output).read()}
     entries = [line.split(None, 3) for line in open(manifest) if line.strip()]
