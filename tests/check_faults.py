@@ -137,11 +137,13 @@ def contract_problems(name, expected_dir, conforming, out):
     if counts != counted(got):
         problems.append("unwind-contract's count lines do not add up: %s" % counts[-1:])
     promises = sorted({CHECK.fullmatch(line).group(2) for line in fault_lines.values()})
-    return problems, promises
+    deviates = any(line.startswith("not ok ") for line in fault_lines.values())
+    return problems, promises, deviates
 
 
-def judge_problems(judge, runs, promises):
-    """What the judge, given the runs as saved, says wrongly of the fault."""
+def judge_problems(judge, runs, promises, deviates):
+    """What the judge, given the runs as saved, says wrongly of the fault:
+    it deviates, or (reference behaviour only) conforms with differences."""
     with tempfile.TemporaryDirectory() as saved:
         for program, (status, out, err) in runs.items():
             for suffix, text in (("out", out), ("err", err), ("status", "%d\n" % status)):
@@ -149,7 +151,8 @@ def judge_problems(judge, runs, promises):
                     f.write(text)
         done = subprocess.run([judge, "saved", saved], capture_output=True, text=True)
     problems = []
-    if done.returncode != 1 or "deviates" not in done.stdout:
+    want = (1, "deviates") if deviates else (0, "differs")
+    if done.returncode != want[0] or want[1] not in done.stdout:
         problems.append("the judge's verdict, exit status %d: %s" % (done.returncode,
                                                                      done.stdout.strip()[:300]))
     for promise in promises:
@@ -166,10 +169,10 @@ def judge_fault(args, fault):
     transcript_shows = status != 0 or out != args["transcript"]
     runs = {"ostrevin": (status, out, err)}
     runs["unwind-contract"] = run(args["run"] + [args["contract"]], library)
-    more, failed = contract_problems(name, args["expected"], args["contract_output"],
-                                     runs["unwind-contract"][1])
+    more, failed, deviates = contract_problems(name, args["expected"], args["contract_output"],
+                                               runs["unwind-contract"][1])
     problems += more
-    problems += judge_problems(args["judge"], runs, promises)
+    problems += judge_problems(args["judge"], runs, promises, deviates or transcript_shows)
     wanted = [] if seen_by == "ostrevin" else sorted(promises)
     if failed != wanted:
         problems.append("its expected contract lines fail %s, but its patch says it breaks %s"

@@ -51,6 +51,6 @@ if(WIN32)
   # what lies on Wine's stack (docs/deviations.md): conforms or deviates.
   judge_test(contract_wine "0|1" "unwind-contract on win32 under wine" "checks: "
     "differs E3 0-above/to-unlinked/own/continues/top"
-    -- ${JUDGE} --tap --only contract wine --wine wine $<TARGET_FILE:ostrevin>)
+    -- ${JUDGE} --only contract wine --wine wine $<TARGET_FILE:ostrevin>)
   set_tests_properties(judge_contract_wine PROPERTIES TIMEOUT 300)
 endif()

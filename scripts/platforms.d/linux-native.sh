@@ -12,3 +12,5 @@ platform_version() {
     echo "$(uname -s) $(uname -r) $(uname -m), whose kernel runs no i386 programs: they ran on qemu-i386"
   fi
 }
+# Through command, not linux: the program is run as it is, whatever it is.
+judge_on() { program=$1; shift; "$judge" "$@" command "$program"; }
