@@ -43,7 +43,8 @@ judge_on() {
 
 # boot PROGRAM...: runs every program in one boot: an initramfs with the
 # build's bin/ folder (the libraries beside the programs), the system
-# libraries they load, the init and the list of programs.
+# libraries they load (ldd runs the i386 loader, so through in_i386), the
+# init and the list of programs.
 boot() {
   root=$dir/initramfs
   rm -rf "$root"
@@ -57,7 +58,7 @@ boot() {
   done
   cp "${1%/*}"/*.so "$root/ostrevin/"
   for file in "$root/ostrevin"/*; do
-    ldd "$file" 2>/dev/null | awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^\//) print $i }'
+    "$in_i386" ldd "$file" 2>/dev/null | awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^\//) print $i }'
   done | sort -u | while read -r lib; do
     case "$lib" in "${1%/*}"/*) continue ;; esac
     mkdir -p "$root${lib%/*}"

@@ -6,7 +6,13 @@ title="Wine (Debian 12) on qemu-user 10.0"
 target=win32
 exe=.exe
 cost="qemu-user 10.0 (as above) and the host's Wine; a few seconds"
-note="Only the first process runs on the emulated CPU: a process it starts (the contract's checks that run in a child process of their own) is executed by the kernel, natively, since qemu-user follows execve only through binfmt_misc, which is never registered here."
+# Where the kernel runs i386 programs, the processes Wine starts run natively;
+# where it does not, scripts/with-i386 runs them on its own qemu-i386.
+if "$in_i386" --native; then
+  note="Only the first process runs on the emulated CPU: a process it starts (the contract's checks that run in a child process of their own) is executed by the kernel, natively, since qemu-user follows execve only through binfmt_misc, which is never registered system-wide here."
+else
+  note="This host's kernel runs no i386 programs: the processes Wine starts (wineserver, and the contract's checks that run in a child process of their own) run on the qemu-i386 10.0 of scripts/with-i386 as well."
+fi
 wine_loader=/usr/lib/wine/wine
 wine_prefix=$OSTREVIN_CACHE/wine-qemu/prefix
 wine_env() {
@@ -24,7 +30,7 @@ set_up() {
     [ -f "$wine_prefix/system.reg" ] || cannot "wineboot made no prefix in $wine_prefix"
   fi
 }
-platform_version() { echo "$(wine --version) on qemu-i386 $(qemu_version)"; }
+platform_version() { echo "$("$in_i386" wine --version 2>/dev/null) on qemu-i386 $(qemu_version)"; }
 judge_on() {
   program=$1
   shift
