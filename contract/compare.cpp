@@ -82,13 +82,14 @@ public:
 
     std::vector<finding> run()
     {
-        // Bounds that are not the thread's leave a record at a bound
-        // meaning nothing: the situation is not staged.
         // Bounds that are not the thread's: the walk's checks of records
-        // against them mean nothing, and neither does a record at a bound.
+        // against them mean nothing, and neither does a record at a bound;
+        // the situation is not staged, and only that is reported.
         if (o_.bounds_fault) {
             threads();
             add("T2", thread_words(o_.bounds_fault));
+            for (finding &f : found_)
+                f.unstaged = true;
             return found_;
         }
         if (!asked() && !calls())
@@ -867,6 +868,7 @@ private:
             "a local variable lay outside StackLimit..StackBase",
             "the new thread's bounds held its creator's stack",
             "StackLimit..StackBase reached beyond the stack that the system maps for the thread",
+            "the thread's stack could not grow down to StackLimit: touching it there faulted",
             "the main thread's head changed while the new thread unwound",
             "the main thread's record was relinked while the new thread unwound",
             "the new thread could not be started",

@@ -13,6 +13,7 @@ struct finding {
     const char *promise;
     std::string what;       // what the platform did
     bool reference = false; // reference behaviour only: differs, not a deviation
+    bool unstaged = false;  // the situation could not be staged: nothing else was tried
 };
 
 bool operator==(const finding &a, const finding &b);

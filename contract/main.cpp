@@ -44,12 +44,18 @@ void checks_of(uint32_t i, const std::vector<finding> &found, std::vector<check_
     const situation &s = all_situations()[i];
     const prediction p = predict(s);
     std::vector<bool> listed(promise_count, false);
-    for (const char *promise : tried(s, p))
-        listed[promise_index(promise)] = true;
+    // A situation that could not be staged tried nothing: it says only
+    // why, whichever check was asked for.
+    bool staged = true;
+    for (const finding &f : found)
+        staged = staged && !f.unstaged;
+    if (staged)
+        for (const char *promise : tried(s, p))
+            listed[promise_index(promise)] = true;
     for (const finding &f : found)
         listed[promise_index(f.promise)] = true;
     for (int k = 0; k < promise_count; ++k) {
-        if (!listed[k] || (only >= 0 && k != only))
+        if (!listed[k] || (staged && only >= 0 && k != only))
             continue;
         check_line line = {k, i, check_line::ok, ""};
         for (const finding &f : found)

@@ -86,6 +86,7 @@ enum thread_fault : uint32_t {
     bounds_miss_local,
     bounds_hold_creator,
     bounds_beyond_stack,
+    bounds_unreachable,
     main_head_changed,
     main_record_relinked,
     thread_not_started,

@@ -99,24 +99,31 @@ void yield_now(void) { sched_yield(); }
 
 // From /proc/self/maps: the mapping that holds this frame ends the stack;
 // below it the stack may grow down to the end of the mapping under it.
+// Writable mappings that meet end to end are one stack: where valgrind
+// grows the stack, each part it adds is a mapping of its own (a guard page,
+// which cannot be written, ends the stack).
 bool stack_extent(uint32_t *low, uint32_t *high)
 {
     FILE *maps = fopen("/proc/self/maps", "r");
     if (!maps)
         return false;
     const unsigned long here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    unsigned long start, end, below = 0;
-    char line[512];
-    bool found = false;
+    unsigned long start, end, before = 0, floor = 0;
+    bool before_writable = false, found = false;
+    char line[512], access[5];
     while (!found && fgets(line, sizeof line, maps)) {
-        if (sscanf(line, "%lx-%lx", &start, &end) != 2)
+        if (sscanf(line, "%lx-%lx %4s", &start, &end, access) != 3)
             continue;
+        const bool writable = access[0] == 'r' && access[1] == 'w';
+        if (start != before || !before_writable || !writable)
+            floor = before;
         if (here >= start && here < end) {
-            *low = static_cast<uint32_t>(below);
+            *low = static_cast<uint32_t>(floor);
             *high = static_cast<uint32_t>(end);
             found = true;
         }
-        below = end;
+        before = end;
+        before_writable = writable;
     }
     fclose(maps);
     return found;

@@ -278,6 +278,21 @@ TEST(Comparison, NamesTheFirstDifferenceWithItsPromise)
     EXPECT_EQ("T2", spoiled([](observation &o) { o.bounds_fault = bounds_beyond_stack; }));
 }
 
+// A stack that cannot reach StackLimit leaves a record there unwritten:
+// the situation says so, and claims nothing of the promises it did not try.
+TEST(Comparison, ReportsASituationThatCouldNotBeStagedAndNothingElse)
+{
+    const situation s = named("0-above/at-limit/exit/own/nests-past-next/top");
+    const prediction p = predict(s);
+    observation o = conforming(s, p, false);
+    o.bounds_fault = bounds_unreachable;
+    const std::vector<finding> all = compare(s, p, o, false);
+    ASSERT_EQ(1u, all.size());
+    EXPECT_STREQ("T2", all[0].promise);
+    EXPECT_TRUE(all[0].unstaged);
+    EXPECT_NE(std::string::npos, all[0].what.find("could not grow down to StackLimit"));
+}
+
 TEST(Comparison, TellsRaisesApartOnEachTarget)
 {
     const situation exit = named("0-above/exit/own/collides/top");

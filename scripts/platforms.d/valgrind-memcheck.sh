@@ -1,7 +1,8 @@
 # memcheck on the linux-i386 build: a memory error is a deviation (its own
-# exit status, and memcheck's report on stderr).
+# exit status, and memcheck's report on stderr). Its main stack as with
+# --tool=none.
+. "$here/valgrind-none.sh"
 title="valgrind --tool=memcheck"
-target=linux
 cost="Debian's valgrind and libc6-dbg:i386 (./scripts/setup-deps installs them); seconds"
 set_up() {
   ensure_packages platforms valgrind libc6-dbg:i386 ||
@@ -12,5 +13,5 @@ judge_on() {
   program=$1
   shift
   "$judge" "$@" command valgrind -q --tool=memcheck --error-exitcode=99 \
-    --suppressions="$here/../../tests/valgrind.supp" "$program"
+    --main-stacksize="$(main_stack)" --suppressions="$here/../../tests/valgrind.supp" "$program"
 }

@@ -3,6 +3,19 @@
 title="valgrind --tool=none"
 target=linux
 cost="Debian's valgrind (./scripts/setup-deps installs it); seconds"
+note="valgrind runs with a main stack a mebibyte larger than the stack limit (ulimit -s) that the layer's bounds follow: by default valgrind's main stack stops a page short of StackLimit, so that a record there cannot be written."
 set_up() { ensure_packages platforms valgrind || cannot "valgrind is missing and cannot be installed here"; }
 platform_version() { valgrind --version; }
-judge_on() { program=$1; shift; "$judge" "$@" command valgrind -q --tool=none "$program"; }
+# The main stack: the stack limit and a mebibyte (16 MiB when unlimited).
+main_stack() {
+  limit=$(ulimit -s)
+  case "$limit" in
+    unlimited) echo 16777216 ;;
+    *) echo $((limit * 1024 + 1048576)) ;;
+  esac
+}
+judge_on() {
+  program=$1
+  shift
+  "$judge" "$@" command valgrind -q --tool=none --main-stacksize="$(main_stack)" "$program"
+}
