@@ -46,11 +46,9 @@ endif()
 
 if(WIN32)
   # Wine runs the contract program beside ostrevin to its count lines, and
-  # returns at the end marker (E3, a difference). Whether a handler that
-  # leaves the direction flag set wrecks the raise that follows depends on
-  # what lies on Wine's stack (docs/deviations.md): conforms or deviates.
-  judge_test(contract_wine "0|1" "unwind-contract on win32 under wine" "checks: "
-    "differs E3 0-above/to-unlinked/own/continues/top"
+  # returns at the end marker (E3, a difference): it conforms.
+  judge_test(contract_wine 0 "unwind-contract on win32 under wine" "checks: "
+    "differs E3 0-above/to-unlinked/own/collides/top"
     -- ${JUDGE} --only contract wine --wine wine $<TARGET_FILE:ostrevin>)
   set_tests_properties(judge_contract_wine PROPERTIES TIMEOUT 300)
 endif()
