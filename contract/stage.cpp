@@ -233,18 +233,17 @@ void write_odd(run_state &r)
 // The memory at StackLimit belongs to the stack, but the stack may reach it
 // only when it grows there: the kernel grows it on any touch, valgrind only
 // on a touch at or above ESP. ESP goes down to just above the limit, as in
-// a deep call, and every page from there up is touched, so that a record
-// at the limit can be written.
+// a deep call, and the page there is touched: both map the stack down to
+// it, committing nothing between. A limit further down than any stack with
+// a limit (the stack of an unlimited ulimit -s) is left to the kernel.
 __attribute__((noinline)) void grow_stack_to(uint32_t limit)
 {
-    const uint32_t page = 4096, margin = 256;
+    const uint32_t margin = 256, farthest = 64u << 20;
     const uint32_t here = seh_addr(__builtin_frame_address(0));
-    if (here <= limit + margin)
+    if (here <= limit + margin || here - limit > farthest)
         return;
-    const uint32_t size = here - limit - margin;
-    volatile char *low = static_cast<char *>(__builtin_alloca(size));
-    for (uint32_t off = 0; off < size; off += page)
-        low[off] = 0;
+    volatile char *low = static_cast<char *>(__builtin_alloca(here - limit - margin));
+    *low = 0;
 }
 
 void link(run_state &r, int n)
@@ -306,12 +305,15 @@ void stage_tested(run_state &r)
         o.bounds_fault = bounds_fault(0);
     if (at_a_bound(s.extra) && o.bounds_fault)
         leave(r);
-    if (s.extra == odd::limit || s.extra == odd::limit_4 || s.extra == odd::limit_8) {
-        o.bounds_fault = bounds_unreachable; // what stays seen if the touch ends the process
+    const bool at_limit =
+        s.extra == odd::limit || s.extra == odd::limit_4 || s.extra == odd::limit_8;
+    if (at_limit) {
+        o.bounds_fault = bounds_unreachable; // what stays seen if a touch there ends the process
         grow_stack_to(stack_limit());
-        o.bounds_fault = thread_fine;
     }
     write_odd(r);
+    if (at_limit)
+        o.bounds_fault = thread_fine;
     uint32_t record = 0;
     if (s.record == supplied::callers) {
         w.callers.ExceptionCode = callers_code;
