@@ -205,6 +205,15 @@ void write_odd(run_state &r)
     const uint32_t at = o.addresses[node_odd];
     const uint32_t next = node_address(o, next_of(*r.s, node_odd));
     const uint32_t handler = seh_addr(reinterpret_cast<void *>(handler_of(r, node_odd)));
+    // The Handler of a record across or beyond a bound is whatever lies
+    // there (the check writes at most its Next): what a platform that calls
+    // it calls.
+    uint32_t word;
+    if ((r.s->extra == odd::base_4 || r.s->extra == odd::base || r.s->extra == odd::limit_8) &&
+        read_memory(at + 4, &word, 4)) {
+        o.handler_word_read = 1;
+        o.handler_word = word;
+    }
     uint32_t from = at, words[2] = {next, handler}, first = 0, count = 2;
     switch (r.s->extra) {
     case odd::limit_4: from = at + 4, first = 1, count = 1; break; // its Handler
@@ -220,14 +229,6 @@ void write_odd(run_state &r)
         memcpy(r.odd_saved, reinterpret_cast<void *>(static_cast<uintptr_t>(from)), r.odd_size);
     }
     memcpy(reinterpret_cast<void *>(static_cast<uintptr_t>(from)), &words[first], 4 * count);
-    // The Handler of a record across or beyond a bound is whatever lies
-    // there: what a platform that calls it calls.
-    uint32_t word;
-    if ((r.s->extra == odd::base_4 || r.s->extra == odd::base || r.s->extra == odd::limit_8) &&
-        read_memory(at + 4, &word, 4)) {
-        o.handler_word_read = 1;
-        o.handler_word = word;
-    }
 }
 
 // The memory at StackLimit belongs to the stack, but the stack may reach it
