@@ -36,13 +36,12 @@ int promise_index(const char *promise)
     return -1;
 }
 
-// The checks of situation i: every promise it tries, and any it was found
-// to break besides.
-void checks_of(uint32_t i, const std::vector<finding> &found, std::vector<check_line> &out,
-               int only)
+// The checks of situation i, whose prediction is p: every promise it
+// tries, and any it was found to break besides.
+void checks_of(uint32_t i, const prediction &p, const std::vector<finding> &found,
+               std::vector<check_line> &out, int only)
 {
     const situation &s = all_situations()[i];
-    const prediction p = predict(s);
     std::vector<bool> listed(promise_count, false);
     // A situation that could not be staged tried nothing: it says only
     // why, whichever check was asked for.
@@ -142,7 +141,8 @@ int main(int argc, char **argv)
     std::vector<check_line> lines;
     for (uint32_t n = 0; n < chosen.size(); ++n) {
         const situation &s = all[chosen[n]];
-        checks_of(chosen[n], compare(s, predict(s), seen[n], platform_raises()), lines, only);
+        const prediction p = predict(s);
+        checks_of(chosen[n], p, compare(s, p, seen[n], platform_raises()), lines, only);
     }
     print(lines);
     return 0;

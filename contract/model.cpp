@@ -321,20 +321,14 @@ bool makes_sense(const situation &s)
     default:
         break;
     }
-    if (s.act == action::leaves_df) {
-        // A handler that returns with the direction flag set has broken the
-        // calling convention: the contract says how RtlUnwind returns after
-        // it (E1, E5), not how a walk that must raise goes on with string
-        // instructions running backwards (on Wine it raises or dies as what
-        // lies on the stack decides). Only walks that return are tried.
-        const prediction p = predict(s);
-        for (const expected_end &e : p.ends)
-            if (e.how == ending::raises)
-                return false;
-    }
-    if (s.where == place::threads) {
-        // Raises end the process where the platform cannot raise: the
-        // threads check only unwinds that return, or that the check leaves.
+    // Only walks that return, or that the check leaves, are tried after a
+    // handler that returns with the direction flag set: it has broken the
+    // calling convention, and the contract says how RtlUnwind returns after
+    // it (E1, E5), not how a walk that must raise goes on with string
+    // instructions running backwards (on Wine it raises or dies as what lies
+    // on the stack decides). The same on several threads at once: raises
+    // end the process where the platform cannot raise.
+    if (s.act == action::leaves_df || s.where == place::threads) {
         const prediction p = predict(s);
         for (const expected_end &e : p.ends)
             if (e.how == ending::raises)

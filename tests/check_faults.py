@@ -127,7 +127,7 @@ def contract_problems(name, expected_dir, conforming, out):
     fault_lines, _ = checks_of(open(path).read()) if os.path.exists(path) else ({}, [])
     # Bounds that are not the thread's (T2) leave the situation unstaged:
     # its line says so, and it has no other.
-    unstaged = {key.split(" ", 1)[1] for key, line in fault_lines.items()
+    unstaged = {key.split(" ", 1)[-1] for key, line in fault_lines.items()
                 if line.startswith("not ok T2 ")}
     expected = {key: line for key, line in expected.items()
                 if key.split(" ", 1)[-1] not in unstaged}
