@@ -16,6 +16,13 @@
  * Below EBP: the CONTEXT (CONTEXT_SIZE bytes), then rtl_unwind's arguments. */
 #include "context.h"
 
+/* A segment register into its slot of the context at ESP, through AX
+ * (EAX's upper half is zero). */
+.macro save_segment reg, slot
+    movw    %\reg, %ax
+    movl    %eax, \slot(%esp)
+.endm
+
     .text
     .p2align 4
     .globl  RtlUnwind
@@ -42,19 +49,13 @@ RtlUnwind:
     movl    %eax, CONTEXT_EFLAGS_AT(%esp)
     leal    28(%ebp), %eax
     movl    %eax, CONTEXT_ESP_AT(%esp)      /* 16 above ESP at the call */
-    xorl    %eax, %eax
-    movw    %cs, %ax
-    movl    %eax, CONTEXT_SEGCS_AT(%esp)
-    movw    %ss, %ax
-    movl    %eax, CONTEXT_SEGSS_AT(%esp)
-    movw    %ds, %ax
-    movl    %eax, CONTEXT_SEGDS_AT(%esp)
-    movw    %es, %ax
-    movl    %eax, CONTEXT_SEGES_AT(%esp)
-    movw    %fs, %ax
-    movl    %eax, CONTEXT_SEGFS_AT(%esp)
-    movw    %gs, %ax
-    movl    %eax, CONTEXT_SEGGS_AT(%esp)
+    xorl    %eax, %eax                  /* the selectors, zero-extended */
+    save_segment cs, CONTEXT_SEGCS_AT
+    save_segment ss, CONTEXT_SEGSS_AT
+    save_segment ds, CONTEXT_SEGDS_AT
+    save_segment es, CONTEXT_SEGES_AT
+    save_segment fs, CONTEXT_SEGFS_AT
+    save_segment gs, CONTEXT_SEGGS_AT
     movl    %esp, %eax
     pushl   %eax                            /* context */
     pushl   20(%ebp)                        /* ExceptionRecord */
