@@ -14,79 +14,56 @@
 #include <unistd.h>
 
 #include "process.h"
-#include "situation.h"
-#include "stage.h"
 
-namespace {
-
-// A situation that takes longer than this has hung.
-constexpr double hang_seconds = 10;
-
-// A fault ends the child; what it was goes to the call of RtlUnwind that
-// was running, before the default action ends the process.
-void on_fault(int signal, siginfo_t *info, void *context)
+void *shared_memory(size_t size)
 {
-    if (seen_unwind *u = unwind_in_progress()) {
-        u->how = seen_unwind::faulted;
-        u->code = static_cast<uint32_t>(signal);
-        u->address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(info->si_addr));
-        u->param0 = static_cast<uint32_t>(
-            static_cast<ucontext_t *>(context)->uc_mcontext.gregs[REG_EIP]);
-    }
-    ::signal(signal, SIG_DFL);
-    raise(signal);
+    void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : memory;
 }
 
-void watch_faults(void)
+// A child is a fork of the program: it shares the mapping at the same
+// address.
+bool start_child(void *shared, uint32_t from, child_process *out)
 {
-    static char room[64 * 1024];
-    stack_t alternate = {};
-    alternate.ss_sp = room;
-    alternate.ss_size = sizeof room;
-    sigaltstack(&alternate, nullptr);
-    struct sigaction action = {};
-    action.sa_sigaction = on_fault;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP})
-        sigaction(signal, &action, nullptr);
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, 1);
+            dup2(null, 2); // what the platform says, its exit status says
+        }
+        child_main(shared, from);
+    }
+    out->handle = static_cast<uintptr_t>(pid);
+    return true;
 }
 
-[[noreturn]] void child(shared_runs *runs, observation *seen, uint32_t from)
+child_state poll_child(child_process &child, uint32_t *code)
 {
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-        dup2(null, 1);
-        dup2(null, 2); // the layer's own line says what its exit status says
+    int status = 0;
+    if (waitpid(static_cast<pid_t>(child.handle), &status, WNOHANG) == 0)
+        return child_state::running;
+    if (WIFEXITED(status)) {
+        *code = static_cast<uint32_t>(WEXITSTATUS(status));
+        return child_state::exited;
     }
-    watch_faults();
-    const auto &all = all_situations();
-    for (uint32_t i = from; i < runs->count; ++i) {
-        __atomic_store_n(&runs->current, i, __ATOMIC_SEQ_CST);
-        run_situation(all[runs->indexes[i]], seen[i]);
-        __atomic_store_n(&runs->done, i + 1, __ATOMIC_SEQ_CST);
-    }
-    _exit(0);
+    *code = static_cast<uint32_t>(WTERMSIG(status));
+    return child_state::signalled;
 }
 
-} // namespace
-
-// The layer ends the process where the platform raises. During a
-// situation that ending is noted on the call of RtlUnwind that was running
-// and the situation is left, as win32's vectored handler sees a raise, and
-// the child goes on with the next situation; otherwise the process ends.
-// The layer's call of _exit comes here, the program's own definition
-// standing in front of the C library's.
-extern "C" void _exit(int status)
+void end_child(child_process &child)
 {
-    seen_unwind *u = unwind_in_progress();
-    if (u && way_out()) {
-        u->how = seen_unwind::ended;
-        u->code = static_cast<uint32_t>(status);
-        escape_to(way_out());
-    }
-    syscall(SYS_exit_group, status);
-    __builtin_unreachable();
+    kill(static_cast<pid_t>(child.handle), SIGKILL);
+    waitpid(static_cast<pid_t>(child.handle), nullptr, 0);
 }
+
+bool run_as_child(int, char **) { return false; }
+
+void sleep_milliseconds(unsigned ms) { usleep(ms * 1000); }
 
 double now_seconds(void)
 {
@@ -128,73 +105,6 @@ bool stack_extent(uint32_t *low, uint32_t *high)
     fclose(maps);
     return found;
 }
-
-observation *run_in_children(const uint32_t *indexes, uint32_t count)
-{
-    size_t header;
-    const size_t size = shared_size(count, &header);
-    void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
-        fprintf(stderr, "unwind-contract: cannot map %zu bytes to share with its children\n", size);
-        exit(2);
-    }
-    auto *runs = static_cast<shared_runs *>(memory);
-    runs->count = count;
-    memcpy(runs->indexes, indexes, 4 * count);
-    observation *seen = observations_of(runs);
-    fflush(stdout);
-    for (uint32_t from = 0; from < count;) {
-        runs->current = from;
-        runs->done = from;
-        const pid_t pid = fork();
-        if (pid < 0) {
-            for (uint32_t i = from; i < count; ++i)
-                seen[i].process = observation::not_started;
-            break;
-        }
-        if (pid == 0)
-            child(runs, seen, from);
-        uint32_t progress = from;
-        double since = now_seconds();
-        int status = 0;
-        bool hung = false;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            const uint32_t done = __atomic_load_n(&runs->done, __ATOMIC_SEQ_CST);
-            if (done != progress) {
-                progress = done;
-                since = now_seconds();
-            } else if (now_seconds() - since > hang_seconds) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                hung = true;
-                break;
-            }
-            usleep(1000);
-        }
-        const uint32_t done = __atomic_load_n(&runs->done, __ATOMIC_SEQ_CST);
-        if (done >= count)
-            break;
-        const uint32_t current = __atomic_load_n(&runs->current, __ATOMIC_SEQ_CST);
-        observation &o = seen[current];
-        if (hung) {
-            o.process = observation::hung;
-        } else if (WIFEXITED(status)) {
-            o.process = observation::exited;
-            o.process_code = static_cast<uint32_t>(WEXITSTATUS(status));
-        } else {
-            o.process = observation::signalled;
-            o.process_code = static_cast<uint32_t>(WTERMSIG(status));
-        }
-        from = current + 1;
-    }
-    return seen;
-}
-
-// The layer has no exception dispatcher: it ends the process with the
-// status instead.
-bool platform_raises(void) { return false; }
-
-bool run_as_child(int, char **) { return false; }
 
 bool run_threads(int count, void (*fn)(int index, void *arg), void *arg)
 {

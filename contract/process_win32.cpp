@@ -1,7 +1,5 @@
 // Child processes and threads on win32: the program starts itself as a
-// child with a file mapping it inherits, and sees whatever the platform
-// raises in a vectored exception handler, which notes it and leaves the
-// situation; only what that cannot catch ends a child.
+// child, with a file mapping it inherits.
 #include <windows.h>
 
 #include <stdio.h>
@@ -9,84 +7,11 @@
 #include <string.h>
 
 #include "process.h"
-#include "situation.h"
-#include "stage.h"
 
 namespace {
 
-constexpr DWORD hang_milliseconds = 10000;
-
-bool is_fault(DWORD code)
-{
-    switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
-    case EXCEPTION_ILLEGAL_INSTRUCTION:
-    case EXCEPTION_PRIV_INSTRUCTION:
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_BREAKPOINT:
-    case EXCEPTION_STACK_OVERFLOW:
-    case EXCEPTION_DATATYPE_MISALIGNMENT:
-    case EXCEPTION_IN_PAGE_ERROR:
-        return true;
-    }
-    return false;
-}
-
-// Whatever is raised or faults during a situation: noted on the call of
-// RtlUnwind that was running, then the situation is left.
-LONG WINAPI on_exception(EXCEPTION_POINTERS *x)
-{
-    __asm__ volatile("cld" : : : "memory"); // a handler may have left it set
-    const uint32_t out = way_out();
-    if (!out)
-        return EXCEPTION_CONTINUE_SEARCH;
-    const EXCEPTION_RECORD *r = x->ExceptionRecord;
-    if (seen_unwind *u = unwind_in_progress()) {
-        const bool fault = is_fault(r->ExceptionCode);
-        u->how = fault ? seen_unwind::faulted : seen_unwind::raised;
-        u->raised_record = reinterpret_cast<uint32_t>(r);
-        u->code = r->ExceptionCode;
-        u->flags = r->ExceptionFlags;
-        u->chained = reinterpret_cast<uint32_t>(r->ExceptionRecord);
-        if (fault) {
-            // As a signal says it: the address touched, and where.
-            u->address = r->NumberParameters >= 2 ? r->ExceptionInformation[1] : 0;
-            u->param0 = reinterpret_cast<uint32_t>(r->ExceptionAddress);
-        } else {
-            u->address = reinterpret_cast<uint32_t>(r->ExceptionAddress);
-            u->param0 = r->NumberParameters >= 1 ? r->ExceptionInformation[0] : 0;
-            u->param1 = r->NumberParameters >= 2 ? r->ExceptionInformation[1] : 0;
-        }
-        MEMORY_BASIC_INFORMATION page;
-        if (r->ExceptionRecord &&
-            VirtualQuery(r->ExceptionRecord, &page, sizeof page) == sizeof page &&
-            page.State == MEM_COMMIT && !(page.Protect & (PAGE_NOACCESS | PAGE_GUARD))) {
-            u->chained_read = 1;
-            u->chained_code = r->ExceptionRecord->ExceptionCode;
-            u->chained_flags = r->ExceptionRecord->ExceptionFlags;
-        }
-    }
-    // Resume at the way out with registers of this handler's own: what the
-    // platform captured may be damaged (a handler that left the direction
-    // flag set sends its string copies backwards).
-    CONTEXT &c = *x->ContextRecord;
-    uint16_t cs, ss, ds, es, fs, gs;
-    __asm__ volatile("movw %%cs, %0\n\tmovw %%ss, %1\n\tmovw %%ds, %2"
-                     : "=m"(cs), "=m"(ss), "=m"(ds));
-    __asm__ volatile("movw %%es, %0\n\tmovw %%fs, %1\n\tmovw %%gs, %2"
-                     : "=m"(es), "=m"(fs), "=m"(gs));
-    c.SegCs = cs;
-    c.SegSs = ss;
-    c.SegDs = ds;
-    c.SegEs = es;
-    c.SegFs = fs;
-    c.SegGs = gs;
-    c.Esp = reinterpret_cast<DWORD>(__builtin_frame_address(0)) - 512;
-    c.EFlags = 0x202; // interrupts on, nothing else
-    c.Eip = reinterpret_cast<DWORD>(escape_resume);
-    c.Eax = out;
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
+// The mapping of shared_memory, which children inherit.
+HANDLE shared_mapping;
 
 LONG WINAPI end_unhandled(EXCEPTION_POINTERS *) { return EXCEPTION_EXECUTE_HANDLER; }
 
@@ -112,80 +37,64 @@ bool stack_extent(uint32_t *low, uint32_t *high)
     return true;
 }
 
-observation *run_in_children(const uint32_t *indexes, uint32_t count)
+void *shared_memory(size_t size)
 {
-    size_t header;
-    const size_t size = shared_size(count, &header);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0,
+    shared_mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0,
                                         static_cast<DWORD>(size), nullptr);
-    void *memory = mapping ? MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size) : nullptr;
-    if (!memory) {
-        fprintf(stderr, "unwind-contract: cannot map %u bytes to share with its children\n",
-                static_cast<unsigned>(size));
-        exit(2);
-    }
-    auto *runs = static_cast<shared_runs *>(memory);
-    runs->count = count;
-    memcpy(runs->indexes, indexes, 4 * count);
-    observation *seen = observations_of(runs);
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, sizeof self);
-    HANDLE null = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                              nullptr);
-    fflush(stdout);
-    for (uint32_t from = 0; from < count;) {
-        runs->current = from;
-        runs->done = from;
-        char command[MAX_PATH + 64];
-        snprintf(command, sizeof command, "\"%s\" --child %lu %u", self,
-                 static_cast<unsigned long>(reinterpret_cast<uintptr_t>(mapping)), from);
-        STARTUPINFOA start = {};
-        start.cb = sizeof start;
-        start.dwFlags = STARTF_USESTDHANDLES;
-        start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        start.hStdOutput = null;
-        start.hStdError = null;
-        PROCESS_INFORMATION child = {};
-        if (!CreateProcessA(self, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start,
-                            &child)) {
-            for (uint32_t i = from; i < count; ++i)
-                seen[i].process = observation::not_started;
-            break;
-        }
-        CloseHandle(child.hThread);
-        uint32_t progress = from;
-        DWORD since = GetTickCount();
-        bool hung = false;
-        while (WaitForSingleObject(child.hProcess, 5) == WAIT_TIMEOUT) {
-            const uint32_t done = InterlockedCompareExchange(
-                reinterpret_cast<volatile LONG *>(&runs->done), 0, 0);
-            if (done != progress) {
-                progress = done;
-                since = GetTickCount();
-            } else if (GetTickCount() - since > hang_milliseconds) {
-                TerminateProcess(child.hProcess, 1);
-                WaitForSingleObject(child.hProcess, INFINITE);
-                hung = true;
-                break;
-            }
-        }
-        DWORD code = 0;
-        GetExitCodeProcess(child.hProcess, &code);
-        CloseHandle(child.hProcess);
-        if (runs->done >= count)
-            break;
-        observation &o = seen[runs->current];
-        o.process = hung ? observation::hung : observation::exited;
-        o.process_code = code;
-        from = runs->current + 1;
-    }
-    if (null != INVALID_HANDLE_VALUE)
-        CloseHandle(null);
-    return seen;
+    return shared_mapping ? MapViewOfFile(shared_mapping, FILE_MAP_ALL_ACCESS, 0, 0, size)
+                          : nullptr;
 }
 
-bool platform_raises(void) { return true; }
+bool start_child(void *, uint32_t from, child_process *out)
+{
+    static HANDLE null = [] {
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        return CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                           nullptr);
+    }();
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    char command[MAX_PATH + 64];
+    snprintf(command, sizeof command, "\"%s\" --child %lu %u", self,
+             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(shared_mapping)), from);
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    start.hStdOutput = null;
+    start.hStdError = null;
+    PROCESS_INFORMATION child = {};
+    fflush(stdout);
+    if (!CreateProcessA(self, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start,
+                        &child))
+        return false;
+    CloseHandle(child.hThread);
+    out->handle = reinterpret_cast<uintptr_t>(child.hProcess);
+    return true;
+}
+
+child_state poll_child(child_process &child, uint32_t *code)
+{
+    HANDLE process = reinterpret_cast<HANDLE>(child.handle);
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
+        return child_state::running;
+    DWORD exit_code = 0;
+    GetExitCodeProcess(process, &exit_code);
+    CloseHandle(process);
+    *code = exit_code;
+    return child_state::exited;
+}
+
+void end_child(child_process &child)
+{
+    HANDLE process = reinterpret_cast<HANDLE>(child.handle);
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, INFINITE);
+    CloseHandle(process);
+}
+
+void sleep_milliseconds(unsigned ms) { Sleep(ms); }
 
 // "--child MAPPING FROM": runs the situations from FROM on, in the shared
 // memory of MAPPING, then exits.
@@ -194,21 +103,13 @@ bool run_as_child(int argc, char **argv)
     if (argc != 4 || strcmp(argv[1], "--child") != 0)
         return false;
     HANDLE mapping = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(strtoul(argv[2], nullptr, 10)));
-    auto *runs = static_cast<shared_runs *>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    if (!runs)
+    void *shared = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    if (!shared)
         exit(2);
     // No crash dialog or debugger for a child that the platform ends.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     SetUnhandledExceptionFilter(end_unhandled);
-    AddVectoredExceptionHandler(1, on_exception);
-    observation *seen = observations_of(runs);
-    const auto &all = all_situations();
-    for (uint32_t i = strtoul(argv[3], nullptr, 10); i < runs->count; ++i) {
-        InterlockedExchange(reinterpret_cast<volatile LONG *>(&runs->current), i);
-        run_situation(all[runs->indexes[i]], seen[i]);
-        InterlockedExchange(reinterpret_cast<volatile LONG *>(&runs->done), i + 1);
-    }
-    ExitProcess(0);
+    child_main(shared, static_cast<uint32_t>(strtoul(argv[3], nullptr, 10)));
 }
 
 namespace {

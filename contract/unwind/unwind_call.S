@@ -1,0 +1,146 @@
+/* RtlUnwind called from assembly, so that every register it takes and
+ * returns is known; and a way out of a handler that leaves a walk behind.
+ *
+ * void call_rtl_unwind(struct unwind_call *c)
+ *
+ * struct unwind_call, by offset: 0 target_frame, 4 target_ip, 8 record,
+ * 12 return_value; loaded at the call: 16 eax, 20 ebx, 24 esi, 28 edi,
+ * 32 eflags; noted at the call: 36 esp_at_call, 40 ebp_at_call (this
+ * routine's frame), 44 eflags_at_call. unwind_returned fills in the rest.
+ *
+ * Frame, from EBP upward: the caller's EBP, the return address, c. Below
+ * EBP: the caller's EBX, ESI and EDI, then (16-byte aligned) the four
+ * arguments of RtlUnwind. After RtlUnwind no register can be trusted, not
+ * even ESP: the return site saves them all on whatever stack it has, and
+ * unwind_returned finds the call again (a per-thread record of it) and
+ * gives back the frame to return through. */
+#include "asm.h"
+
+    .text
+    .p2align 4
+FUNC_BEGIN(call_rtl_unwind)
+    pushl   %ebp
+    movl    %esp, %ebp
+    pushl   %ebx
+    pushl   %esi
+    pushl   %edi
+    movl    8(%ebp), %edx           /* c */
+    movl    %ebp, 40(%edx)          /* ebp_at_call */
+    andl    $-16, %esp              /* RtlUnwind sees an ABI-aligned stack */
+    pushl   12(%edx)                /* ReturnValue */
+    pushl   8(%edx)                 /* ExceptionRecord */
+    pushl   4(%edx)                 /* TargetIp */
+    pushl   0(%edx)                 /* TargetFrame */
+    movl    %esp, 36(%edx)          /* esp_at_call */
+#ifdef _WIN32
+    movl    RTLUNWIND_SLOT, %ecx
+#else
+    LOAD_GOT(%ecx)
+    movl    RTLUNWIND_SLOT(%ecx), %ecx
+#endif
+    pushl   32(%edx)
+    popfl                           /* the flags of the call: nothing below changes them */
+    pushfl
+    popl    44(%edx)                /* eflags_at_call, as the processor holds them */
+    movl    20(%edx), %ebx
+    movl    24(%edx), %esi
+    movl    28(%edx), %edi
+    movl    16(%edx), %eax
+    call    *%ecx
+    .globl  SYM(unwind_return_site)
+SYM(unwind_return_site):
+    pushfl
+    pushl   $1
+    jmp     1f
+    /* Where a handler may point the context's Eip instead. */
+    .globl  SYM(unwind_alternate_site)
+SYM(unwind_alternate_site):
+    pushfl
+    pushl   $2
+1:  pushl   %eax
+    pushl   %ecx
+    pushl   %edx
+    pushl   %ebx
+    pushl   %esi
+    pushl   %edi
+    pushl   %ebp
+    movl    %esp, %ebx              /* EBP, EDI, ESI, EBX, EDX, ECX, EAX, site, EFLAGS */
+    cld
+    andl    $-16, %esp
+    subl    $12, %esp
+    pushl   %ebx
+    call    SYM(unwind_returned)    /* returns c */
+    movl    40(%eax), %ebp          /* ebp_at_call: this frame */
+    jmp     2f                      /* return through it, as escape_to does */
+FUNC_END(call_rtl_unwind)
+
+/* uint32_t run_escapable(void (*fn)(void *), void *arg, uint32_t *frame)
+ * Calls fn(arg) and returns 0; escape_to(*frame), from anywhere fn leads to
+ * on this thread, returns 1 from it instead. Frame, from EBP upward: the
+ * caller's EBP, the return address, fn, arg, frame; below EBP the caller's
+ * EBX, ESI and EDI. */
+    .p2align 4
+FUNC_BEGIN(run_escapable)
+    pushl   %ebp
+    movl    %esp, %ebp
+    pushl   %ebx
+    pushl   %esi
+    pushl   %edi
+    movl    16(%ebp), %eax
+    movl    %ebp, (%eax)            /* *frame: where escape_to comes back */
+    andl    $-16, %esp
+    subl    $12, %esp
+    pushl   12(%ebp)                /* arg */
+    call    *8(%ebp)                /* fn */
+    xorl    %eax, %eax
+    jmp     2f
+FUNC_END(run_escapable)
+
+/* void escape_to(uint32_t frame): returns 1 from the run_escapable call
+ * whose frame it is. escape_resume is the same with the frame in EAX, for
+ * a vectored exception handler to resume at. */
+    .p2align 4
+FUNC_BEGIN(escape_to)
+    movl    4(%esp), %eax
+    .globl  SYM(escape_resume)
+SYM(escape_resume):
+    movl    %eax, %ebp
+    movl    $1, %eax
+2:  cld
+    leal    -12(%ebp), %esp
+    popl    %edi
+    popl    %esi
+    popl    %ebx
+    popl    %ebp
+    ret
+FUNC_END(escape_to)
+
+/* A handler that returns with the direction flag set: the actor's observer,
+ * then STD. */
+    .p2align 4
+FUNC_BEGIN(handler_leaving_df)
+    cld
+    pushl   %ebp
+    movl    %esp, %ebp
+    andl    $-16, %esp
+    pushl   20(%ebp)                /* DispatcherContext */
+    pushl   16(%ebp)                /* ContextRecord */
+    pushl   12(%ebp)                /* EstablisherFrame */
+    pushl   8(%ebp)                 /* ExceptionRecord */
+    call    SYM(observe_actor)
+    movl    %ebp, %esp
+    popl    %ebp
+    std
+    ret
+FUNC_END(handler_leaving_df)
+
+/* TargetIp of every call: control that arrives here was sent by RtlUnwind,
+ * which must not use TargetIp. */
+    .p2align 4
+FUNC_BEGIN(target_ip_landing)
+    cld
+    andl    $-16, %esp
+    call    SYM(arrived_at_target_ip) /* does not return */
+FUNC_END(target_ip_landing)
+
+NO_EXEC_STACK
