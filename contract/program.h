@@ -35,6 +35,9 @@ struct contract_program {
     const std::vector<situation> &(*situations)(void); // generated, smallest first
     validity makes_sense;
     size_t observation_size;
+    // A child that makes no progress for this long has hung: its situation
+    // is ended and judged as it stands.
+    double hang_seconds;
     // In each child, once: how it sees what the platform raises.
     void (*prepare_child)(void);
     // In a child: stages s and notes what happened in `observation` (zeroed).

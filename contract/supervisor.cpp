@@ -9,9 +9,8 @@
 
 namespace {
 
-// A child that makes no progress for this long has hung; its first
-// situation may wait longer, for the child to start.
-constexpr double hang_seconds = 5;
+// A child's first situation may wait longer than the program's time for a
+// hang, for the child to start.
 constexpr double start_seconds = 30;
 // Observations in flight: a child may run this many situations ahead of
 // the parent's judging.
@@ -116,7 +115,7 @@ bool run_supervised(const contract_program &program, const std::vector<situation
                 // Done: the child ends by itself, or is ended.
                 const double done = now_seconds();
                 while (poll_child(child, &code) == child_state::running) {
-                    if (now_seconds() - done > hang_seconds) {
+                    if (now_seconds() - done > program.hang_seconds) {
                         end_child(child);
                         break;
                     }
@@ -139,7 +138,8 @@ bool run_supervised(const contract_program &program, const std::vector<situation
                 progress = load(h->progress);
                 since = now_seconds();
                 first = false;
-            } else if (now_seconds() - since > (first ? start_seconds : hang_seconds)) {
+            } else if (now_seconds() - since >
+                       program.hang_seconds + (first ? start_seconds : 0)) {
                 end_child(child);
                 while (load(h->consumed) < load(h->finished))
                     judge(load(h->consumed), child_end{});

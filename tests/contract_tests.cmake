@@ -43,7 +43,7 @@ if(NOT WIN32)
             $<TARGET_FILE:ostrevin> $<TARGET_FILE:unwind-contract> ${JUDGE})
   set_tests_properties(faults PROPERTIES TIMEOUT 900 COST 200 LABELS native-only)
 
-  add_executable(contract_model_tests contract_model_test.cpp)
+  add_executable(contract_model_tests contract_model_test.cpp supervisor_test.cpp)
   target_link_libraries(contract_model_tests PRIVATE unwind_contract_model GTest::gtest_main)
   gtest_discover_tests(contract_model_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 300)
 endif()

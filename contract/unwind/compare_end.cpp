@@ -323,7 +323,7 @@ std::string comparison::ending_words(const seen_end &end) const
                      : format("it ended the process with exit code 0x%X", end.code);
     }
     case seen_end::signalled: return format("the process was killed by signal %u", end.code);
-    case seen_end::hung: return "it hung: nothing happened for 5 s";
+    case seen_end::hung: return "it hung: no handler was called for 5 s, and the check ended it";
     default: return "it did not end";
     }
 }

@@ -44,6 +44,7 @@ int main(int argc, char **argv)
         unwind_situations,
         makes_sense,
         sizeof(observation),
+        5.0,
         watch_raises,
         run,
         tried_in,
