@@ -1,9 +1,10 @@
 #!/bin/sh
-# bench/report.py on counts that are known lines in N, and bench/run's
-# refusals: ratios, fits and goals come out as computed by hand, each goal
-# is judged met or not (on its bound, met), a missing series and two runs
-# that differ are said, timed rounds add the nanoseconds, and bad input and
-# bad use end with their status and a message.
+# bench/report.py on counts that are known lines in N, count.py joining a
+# program's regions to the plugin's counts, and bench/run's refusals:
+# ratios, fits and goals come out as computed by hand, each goal is judged
+# met or not (on its bound, met), a missing series and two runs that differ
+# are said, timed rounds add the nanoseconds, counts that do not add up are
+# refused, and bad input and bad use end with their status and a message.
 #   check_bench_report.sh SOURCE_DIR
 set -eu
 src=$(cd "$1" && pwd)
@@ -143,6 +144,47 @@ python3 "$src/bench/report.py" "$work/half" "$work/h.md" "$work/h.png" 2>"$work/
 status=0
 python3 "$src/bench/report.py" "$work/empty" 2>"$work/err" || status=$?
 [ "$status" -ne 0 ] && grep -q usage "$work/err" || fail "missing arguments: status $status"
+
+# count.py with a stand-in for qemu that prints the program's lines and
+# writes the plugin's to its out= file, as fake.names and fake.counts beside
+# it say (count.py runs a total with an empty environment).
+printf '#!/bin/sh\nd=${0%%/*}\ncat "$d/fake.counts" >"${2#*,out=}"\ncat "$d/fake.names"\nexit $(cat "$d/fake.status")\n' \
+  >"$work/fake-qemu"
+chmod +x "$work/fake-qemu"
+counted() { # status, a line of its stdout or stderr, then count.py's arguments
+  want_status=$1 want_line=$2
+  shift 2
+  printf "$names" >"$work/fake.names"
+  printf "$counts" >"$work/fake.counts"
+  echo "${program_status:-0}" >"$work/fake.status"
+  status=0
+  python3 "$src/bench/count.py" --qemu "$work/fake-qemu" "$@" >"$work/out" 2>"$work/err" ||
+    status=$?
+  [ "$status" -eq "$want_status" ] || fail "status $status, not $want_status: $(cat "$work/err")"
+  cat "$work/out" "$work/err" | grep -qxF -- "$want_line" ||
+    fail "no line: $want_line (said: $(cat "$work/out" "$work/err"))"
+}
+good_names='BM_a 2\nBM_a 6\nBM_b 2\r\nBM_b 6\r\n'
+good_counts='region 100\nregion 300\nregion 7\nregion 8\ntotal 999\n'
+case_name="count.py joining a program's regions to the plugin's counts"
+names=$good_names counts=$good_counts counted 0 "BM_a 50" regions plugin.so prog
+grep -qxF "BM_b 0.25" "$work/out" || fail "no fraction: $(cat "$work/out")"
+case_name="count.py total"
+names= counts=$good_counts counted 0 "999" total plugin.so prog
+names= counts='region 1\n' counted 1 "count.py: the plugin wrote no total" total plugin.so prog
+case_name="count.py on counts that do not add up"
+names=$good_names counts='region 100\nregion 300\n' counted 1 \
+  "count.py: the program named 4 regions and the plugin counted 2" regions plugin.so prog
+names=$good_names counts='error a region ended that had not begun\n' counted 1 \
+  "count.py: the plugin says: a region ended that had not begun" regions plugin.so prog
+names='BM_a 2\nBM_a 2\n' counts='region 1\nregion 2\n' counted 1 \
+  "count.py: BM_a: not two regions of different iterations" regions plugin.so prog
+names=$good_names counts=$good_counts program_status=3 counted 1 \
+  "count.py: prog exited with status 3" regions plugin.so prog
+program_status=0
+case_name="count.py used wrongly"
+names= counts= counted 2 "usage: count.py [--qemu QEMU] [--wine PREFIX] regions PLUGIN PROGRAM [ARG...]" \
+  --wine prefix total plugin.so prog
 
 # bench/run in a checkout without builds, then with stand-ins for them.
 mkdir -p "$work/checkout/bench"
