@@ -14,13 +14,13 @@ from . import programs
 from . import report
 from . import runner
 from . import transcript
-from .programs import CannotRun, CONTRACT, OSTREVIN, find_command
+from .programs import CannotRun, OSTREVIN, ROLES as PROGRAMS, find_command
 from .text import escape
 from .verdict import could_not_run, exit_status, not_judged
 
 DEFAULT_TIMEOUT = 120.0
 # What runs for each --only.
-ROLES = {"transcript": [OSTREVIN], "contract": [CONTRACT], None: [OSTREVIN, CONTRACT]}
+ROLES = {"transcript": [OSTREVIN], "contract": list(PROGRAMS[1:]), None: list(PROGRAMS)}
 
 DESCRIPTION = """\
 Runs ostrevin and then the contract program unwind-contract (.exe on win32),
@@ -191,16 +191,16 @@ def _title(role, target, path):
 
 def _check(target, roles):
     """role -> (path, why its program cannot run or None). Raises CannotRun
-    when ostrevin (or the one program asked for) is missing; a contract
-    program missing beside ostrevin is a note."""
+    when ostrevin (or, asked for the contract alone, every contract program)
+    is missing; a contract program missing beside ostrevin is a note."""
     runs = {}
     for role in roles:
         path = target.paths.get(role)
-        if role == CONTRACT and len(roles) > 1:
+        if role != OSTREVIN:
             if path is None:
                 continue
             if not os.path.lexists(path):
-                target.note[CONTRACT] = "%s not found beside %s: contract not judged" % (
+                target.note[role] = "%s not found beside %s: contract not judged" % (
                     escape(os.path.basename(path)), escape(target.paths[OSTREVIN]))
                 continue
         if path is None:
@@ -210,10 +210,13 @@ def _check(target, roles):
             try:
                 programs.check(path, target.format)
             except CannotRun as error:
-                if role == OSTREVIN or len(roles) == 1:
+                if role == OSTREVIN:
                     raise
                 problem = str(error)
         runs[role] = (path, problem)
+    if not runs:
+        raise CannotRun("no contract program to run: %s" % "; ".join(
+            target.note[role] for role in roles if role in target.note))
     return runs
 
 
@@ -227,8 +230,11 @@ def _judge(role, target, path, timeout):
     if not run.stdout and not ending.failed:
         verdict = could_not_run(role, title, ending.sentence("before printing anything")
                                 + ending.stderr_note())
+    elif role == OSTREVIN:
+        verdict = transcript.judge(run, ending, title)
     else:
-        verdict = (transcript.judge if role == OSTREVIN else contract.judge)(run, ending, title)
+        verdict = contract.judge(run, ending, title, role,
+                                 lambda args: target.shown(path, args))
     verdict.elapsed = run.elapsed
     return verdict
 

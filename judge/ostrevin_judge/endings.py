@@ -125,9 +125,10 @@ class Ending:
     @property
     def failed(self):
         """The program ran and the platform failed it: a fault, an unhandled
-        exception, a platform status. Even with nothing printed (a program
+        exception, a platform status, or a hang that the judge ended (an
+        RtlUnwind that deadlocks). Even with nothing printed (a program
         loses what it has not flushed when it ends this way), a deviation."""
-        return self.kind in ("fault", "exception", "status")
+        return self.kind in ("fault", "exception", "status", "hung")
 
     def sentence(self, where):
         return "the run %s %s%s" % (self.head, where, self.tail)

@@ -6,11 +6,12 @@ and server). The functions after the classes build each platform; wine_run
 is ctest's Wine runner."""
 import fcntl
 import os
+import shlex
 import subprocess
 
 from . import programs
 from . import runner
-from .programs import CannotRun, CONTRACT, OSTREVIN, find_command
+from .programs import CannotRun, OSTREVIN, ROLES, find_command
 
 # Wine's defaults, for the judge and ctest's runner alike, each kept when the
 # user set it: tracing off, and no Mono or Gecko installers, no menu entries,
@@ -20,17 +21,10 @@ WINE_DEFAULTS = {"WINEDEBUG": "-all",
 
 # A root tree's commands: mounts what they need, then runs them chrooted.
 #   sh -c SCRIPT judge-root TREE FOLDER... -- COMMAND...
-_IN_TREE = r'''
-tree=$1
-shift
-mount --rbind /proc "$tree/proc" && mount --rbind /dev "$tree/dev" || exit 125
-while [ "$1" != -- ]; do
-  mkdir -p "$tree$1" && mount --bind "$1" "$tree$1" || exit 125
-  shift
-done
-shift
-exec chroot "$tree" "$@"
-'''
+_IN_TREE = ('tree=$1; shift; mount --rbind /proc "$tree/proc" && mount --rbind /dev'
+            ' "$tree/dev" || exit 125; while [ "$1" != -- ]; do mkdir -p "$tree$1" &&'
+            ' mount --bind "$1" "$tree$1" || exit 125; shift; done; shift;'
+            ' exec chroot "$tree" "$@"')
 
 
 class Wine:
@@ -97,7 +91,7 @@ class Platform:
     """Where the programs run: prepare once, then command (or run) each."""
 
     def __init__(self, name, short, kind, paths, env, argv, program_format=None, wine=None,
-                 emulator=None, root=None):
+                 emulator=None, root=None, environ=None):
         self.name = name        # as the verdict names it; prepare completes it
         self.short = short      # for test-case class names: "linux-i386-qemu"
         self.kind = kind        # "linux", "wine" or None: how statuses read
@@ -111,6 +105,9 @@ class Platform:
         self.root = root
         self.outer = _in_tree(root, list(paths.values()) + [wine.prefix]) if root else []
         self.note = {}          # role -> why it is not judged
+        # What the runs' environment sets beyond the judge's own.
+        self.settings = {name: value for name, value in env.items()
+                         if environ is not None and environ.get(name) != value}
 
     def command(self, path):
         """The command line that runs the program at path."""
@@ -118,6 +115,17 @@ class Platform:
 
     def run(self, path, timeout):
         return runner.run(self.command(path), self.env, timeout)
+
+    def shown(self, path, args):
+        """The command line, as the user would type it where the judge ran,
+        that runs the program at path with args as the judge ran it: the
+        variables it set, then its command."""
+        if self.root:  # the folders are mounted at their own paths in the tree
+            path = os.path.abspath(path)
+        words = self.outer + [path if arg is None else arg for arg in self.argv] + list(args)
+        return " ".join(["%s=%s" % (name, shlex.quote(value))
+                         for name, value in sorted(self.settings.items())]
+                        + [shlex.quote(word) for word in words])
 
     def prepare(self, timeout):
         """Set-up before the first run; raises CannotRun."""
@@ -149,6 +157,11 @@ class Saved(Platform):
             raise CannotRun("no saved runs in %s: it is not a folder" % folder)
         paths = {role: os.path.join(folder, role + ".out") for role in programs.ROLES}
         super().__init__("saved runs", "saved", None, paths, {}, [], "saved")
+
+    def shown(self, path, args):
+        """The program's own command line, for the machine that saved it."""
+        return " ".join([os.path.basename(path)[:-len(".out")]]
+                        + [shlex.quote(arg) for arg in args])
 
     def run(self, path, timeout):
         stem = path[:-len(".out")]
@@ -256,7 +269,7 @@ def wine(program, environ, here, wine_name, prefix=None, user_prefix=False, root
         env["WINELOADERNOEXEC"] = "1"
         short = "win32-wine-qemu"
     return Platform("win32 under Wine", short, "wine", paths, env, argv, "pe", wine=setup,
-                    emulator=emulator, root=root)
+                    emulator=emulator, root=root, environ=environ)
 
 
 def _server(wine_path, environ, root=None):
@@ -276,14 +289,13 @@ def _default_prefix(here, environ):
     return os.path.join(cache, "ostrevin-judge", "wineprefix")
 
 
-_NAMES = {OSTREVIN: OSTREVIN, OSTREVIN + ".exe": OSTREVIN,
-          CONTRACT: CONTRACT, CONTRACT + ".exe": CONTRACT}
+_NAMES = {role + suffix: role for role in ROLES for suffix in ("", ".exe")}
 
 
 def command(args, environ):
-    """Any command line that runs ostrevin. The contract program runs with
+    """Any command line that runs ostrevin. Each contract program runs with
     the same command line, the argument that names ostrevin (or
-    ostrevin.exe) replaced by the unwind-contract beside it."""
+    ostrevin.exe) replaced by the contract program beside it."""
     executable = find_command(args[0], environ, args[0] or "the command")
     paths = dict.fromkeys(programs.ROLES)
     at = None
@@ -302,7 +314,8 @@ def command(args, environ):
         argv[at] = None
     platform = Platform(runtime or "this host", "command", None, paths, dict(environ), argv)
     if at is None:
-        platform.note[CONTRACT] = "the command names no ostrevin program: contract not judged"
+        for role in ROLES[1:]:
+            platform.note[role] = "the command names no ostrevin program: %s not judged" % role
     return platform
 
 
