@@ -36,6 +36,10 @@ exit status: 0 conforms, 1 deviates, 2 could not run or bad usage; 130,
 143 or 129 when interrupted by SIGINT, SIGTERM or SIGHUP."""
 
 
+class CannotSave(Exception):
+    """--save's folder cannot be written: the exit status is 2."""
+
+
 class UsageError(Exception):
     """Wrong arguments: the usage is shown and the exit status is 2."""
 
@@ -99,6 +103,9 @@ def _parser():
     group.add_argument("--junit", metavar="FILE", default=argparse.SUPPRESS,
                        help="also write JUnit XML: one test suite per program, one test case"
                        " per row, completion and contract check")
+    group.add_argument("--save", metavar="DIR", default=argparse.SUPPRESS,
+                       help="also keep each run in DIR as the saved platform reads it, to judge"
+                       " again or attach to a report")
     group.add_argument("--timeout", metavar="SECONDS", type=_timeout, default=argparse.SUPPRESS,
                        help="end a run still going after SECONDS (default %g) and report it as"
                        " hung" % DEFAULT_TIMEOUT)
@@ -220,13 +227,19 @@ def _check(target, roles):
     return runs
 
 
-def _judge(role, target, path, timeout):
+def _judge(role, target, path, timeout, save):
     title = _title(role, target, path)
     try:
         run = target.run(path, timeout)
     except CannotRun as error:
         return could_not_run(role, title, escape(str(error)))
-    ending = endings.ending(run, "%g" % timeout, role, target.kind)
+    if save:
+        try:
+            platforms.save(run, save, role)
+        except OSError as error:
+            raise CannotSave("cannot save the run of %s in %s: %s" % (
+                role, escape(save), error.strerror)) from None
+    ending = endings.ending(run, role, target.kind)
     if not run.stdout and not ending.failed:
         verdict = could_not_run(role, title, ending.sentence("before printing anything")
                                 + ending.stderr_note())
@@ -283,8 +296,13 @@ def _main(args, here):
             if problem or unprepared:
                 verdicts.append(could_not_run(role, _title(role, target, path),
                                               escape(problem or unprepared)))
-            else:
-                verdicts.append(_judge(role, target, path, timeout))
+                continue
+            try:
+                verdicts.append(_judge(role, target, path, timeout,
+                                       getattr(options, "save", None)))
+            except CannotSave as error:
+                sys.stderr.write("ostrevin-judge: %s\n" % error)
+                return 2
         elif role in target.note:
             verdicts.append(not_judged(role, target.note[role]))
     for verdict in verdicts:

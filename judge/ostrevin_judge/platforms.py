@@ -6,6 +6,7 @@ and server). The functions after the classes build each platform; wine_run
 is ctest's Wine runner."""
 import fcntl
 import os
+import re
 import shlex
 import subprocess
 
@@ -149,8 +150,11 @@ class Platform:
 
 class Saved(Platform):
     """Runs that happened elsewhere: for each program NAME, what it wrote
-    in NAME.out, its exit status in NAME.status and, when kept, its stderr
-    in NAME.err."""
+    in NAME.out, how it ended in NAME.status and, when kept, its stderr in
+    NAME.err. NAME.status holds its exit status (decimal, or 0x hex, as
+    Windows' %ERRORLEVEL% or the judge's --save writes it), or as the judge
+    saves a run that did not exit: "signal N", "hung SECONDS" (ended by its
+    time-out) or "floods" (ended for flooding its output)."""
 
     def __init__(self, folder):
         if not os.path.isdir(folder):
@@ -174,6 +178,16 @@ class Saved(Platform):
         raw = _read(stem + ".status", 64)  # as cmd writes it, or PowerShell (UTF-16)
         utf16 = raw.startswith((b"\xff\xfe", b"\xfe\xff"))
         text = raw.decode("utf-16" if utf16 else "ascii", errors="replace").strip()
+        ended = _ENDED.fullmatch(text)
+        if ended:
+            if ended.group(1):
+                result.signal = int(ended.group(1))
+            elif ended.group(2):
+                result.timed_out = True
+                result.limit = float(ended.group(2))
+            else:
+                result.flooded = True
+            return result
         try:
             status = int(text, 0)  # decimal, or 0x hex
         except ValueError:
@@ -182,6 +196,26 @@ class Saved(Platform):
             raise CannotRun("%s.status holds no exit status: '%s'" % (stem, text[:40]))
         result.exit_status = status & 0xFFFFFFFF  # %ERRORLEVEL% shows codes negative
         return result
+
+
+_ENDED = re.compile(r"signal ([1-9]\d?)|hung (\d+(?:\.\d+)?)|floods")
+
+
+def save(run, folder, name):
+    """Keeps the run of the program NAME in folder as Saved reads it."""
+    if run.flooded:
+        status = "floods"
+    elif run.timed_out:
+        status = "hung %g" % run.limit
+    elif run.signal is not None:
+        status = "signal %d" % run.signal
+    else:
+        status = "%d" % run.exit_status
+    os.makedirs(folder, exist_ok=True)
+    for suffix, data in (("out", run.stdout), ("err", run.stderr),
+                         ("status", (status + "\n").encode())):
+        with open(os.path.join(folder, "%s.%s" % (name, suffix)), "wb") as file:
+            file.write(data)
 
 
 def _read(path, size):

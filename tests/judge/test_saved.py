@@ -48,6 +48,25 @@ class Saved(TempDirTest):
                              live.out.replace("this host (%s/" % FAKE, "X (")
                              .replace(FAKE + "/", ""), run)
 
+    def test_runs_the_judge_saved_are_judged_again_the_same(self):
+        folder = os.path.join(self.tmp, "runs")
+        for run, contract, options in (("segv", "not_ok", ()), ("floods", "all_ok", ()),
+                                       ("exits", "crashes", ()),
+                                       ("hangs", "hangs", ("--timeout", "0.5"))):
+            fake = dict(run=run, contract=contract, status=3)
+            live = judge("--save", folder, *options, "command", FAKE_OSTREVIN, **fake)
+            saved = judge("saved", folder)
+            self.assertEqual(saved.status, live.status, run)
+            self.assertEqual(saved.out.replace("saved runs (%s/" % folder, "X (")
+                             .replace(".out)", ")"),
+                             live.out.replace("this host (%s/" % FAKE, "X (")
+                             .replace(FAKE + "/", ""), run)
+        with open(os.path.join(folder, "unwind-contract.status")) as file:
+            self.assertEqual(file.read(), "hung 0.5\n")
+        verdict = judge("--save", os.path.join(FAKE_OSTREVIN, "x"), "command", FAKE_OSTREVIN)
+        self.assertEqual(verdict.status, 2, verdict.text)
+        self.assertIn("ostrevin-judge: cannot save the run of ostrevin in ", verdict.err)
+
     def test_exit_codes_as_windows_gives_them(self):
         lines = b"test 1\r\ntest 2 (should complain of a mismatch)\r\n"
         for status in ("-1073741783\r\n", "3221225513", "0xC0000029",
