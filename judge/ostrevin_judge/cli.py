@@ -14,6 +14,7 @@ from . import programs
 from . import report
 from . import runner
 from . import transcript
+from .nearest import refused
 from .programs import CannotRun, OSTREVIN, ROLES as PROGRAMS, find_command
 from .text import escape
 from .verdict import could_not_run, exit_status, not_judged
@@ -28,12 +29,15 @@ found beside it, on a platform, and judges what they print: every deviation
 is named with the scenario or check it came from and the promise of the
 unwinder that it breaks."""
 
+EXIT_STATUS = """\
+exit status: 0 conforms, 1 deviates, 2 could not run or bad usage; 130,
+143 or 129 when interrupted by SIGINT, SIGTERM or SIGHUP."""
+
 EPILOG = """\
 Options are taken before or after the platform; each platform has its own
 --help. A PROGRAM named without a slash is the file in the current folder.
 
-exit status: 0 conforms, 1 deviates, 2 could not run or bad usage; 130,
-143 or 129 when interrupted by SIGINT, SIGTERM or SIGHUP."""
+""" + EXIT_STATUS
 
 
 class CannotSave(Exception):
@@ -48,36 +52,54 @@ class UsageError(Exception):
         self.usage = usage
 
 
-# argparse's messages, in the judge's words.
-_MESSAGES = ((r"argument (\S+): expected one argument", r"\1 takes a value"),
-             (r"argument --only: invalid choice: ('[^']*').*",
-              r"--only takes transcript or contract, not \1"),
-             (r"argument PLATFORM: invalid choice: ('[^']*').*", r"unknown platform \1"),
-             (r"the following arguments are required: PLATFORM", "no platform given"),
-             (r"(argument linux\|wine: invalid choice|the following arguments are required:"
-              r" linux\|wine).*", "qemu takes linux or wine, then their arguments"),
-             (r"unrecognized arguments: (\S+).*", r"unknown option \1"),
-             (r"argument [^:]+: (.*)", r"\1"))
+# argparse's messages, in the judge's words: (pattern, replacement, the
+# group that holds a wrong name, to which the nearest valid one is added).
+_MESSAGES = ((r"argument (\S+): expected one argument", r"\1 takes a value", None),
+             (r"argument --only: invalid choice: '([^']*)'.*",
+              r"--only takes transcript or contract, not '\1'", 1),
+             (r"argument PLATFORM: invalid choice: '([^']*)'.*", r"unknown platform \1", 1),
+             (r"the following arguments are required: PLATFORM", "no platform given", None),
+             (r"argument linux\|wine: invalid choice: '([^']*)'.*",
+              r"qemu takes linux or wine, then their arguments, not \1", 1),
+             (r"the following arguments are required: linux\|wine",
+              "qemu takes linux or wine, then their arguments", None),
+             (r"unrecognized arguments: (\S+).*", r"unknown option \1", 1),
+             (r"argument [^:]+: (.*)", r"\1", None))
 
 
 class _Parser(argparse.ArgumentParser):
-    """Raises UsageError, with the usage of the (sub-)command that failed.
-    A platform's parser takes no argument it does not know."""
+    """Raises UsageError, with the usage of the (sub-)command that failed,
+    naming the valid option or platform nearest to a wrong one. A
+    platform's parser takes no argument it does not know."""
     platform = None
 
     def error(self, message):
-        for pattern, replacement in _MESSAGES:
-            message, done = re.subn("^%s$" % pattern, replacement, message, flags=re.S)
-            if done:
+        for pattern, replacement, wrong in _MESSAGES:
+            match = re.fullmatch(pattern, message, flags=re.S)
+            if match:
+                words = match.expand(replacement)
+                if wrong:
+                    words += self._nearest(match.group(wrong), message)
+                message = words
                 break
         raise UsageError(message, self.format_usage())
+
+    def _nearest(self, word, message=""):
+        """Among this parser's long options, or the choices that argparse's
+        message lists."""
+        if word.startswith("-"):
+            return refused(word, [name for name in self._option_string_actions
+                                  if name.startswith("--")])
+        listed = re.search(r"\(choose from (.*)\)$", message)
+        return refused(word, re.findall(r"'([^']*)'", listed.group(1)) if listed else [])
 
     def parse_known_args(self, args=None, namespace=None):
         namespace, extra = super().parse_known_args(args, namespace)
         if self.platform and extra:
             options = [arg for arg in extra if arg.startswith("-")]
             if options:
-                self.error("unknown %s option %s" % (self.platform, options[0]))
+                raise UsageError("unknown %s option %s%s" % (
+                    self.platform, options[0], self._nearest(options[0])), self.format_usage())
             self.error("%s takes at most one program, not %s" % (
                 self.platform, " ".join([namespace.program] + extra)))
         return namespace, extra
@@ -115,7 +137,7 @@ def _parser():
 
     def parser(subparsers, name, text, **options):
         made = subparsers.add_parser(name, help=text, description=text, parents=[common],
-                                     allow_abbrev=False, **options)
+                                     allow_abbrev=False, epilog=EXIT_STATUS, **options)
         made.platform = name
         return made
 

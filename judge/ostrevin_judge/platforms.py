@@ -28,6 +28,9 @@ _IN_TREE = ('tree=$1; shift; mount --rbind /proc "$tree/proc" && mount --rbind /
             ' exec chroot "$tree" "$@"')
 
 
+_PLATFORM_VARIABLES = ("LD_LIBRARY_PATH", "LD_PRELOAD", "WINE")
+
+
 class Wine:
     """A Wine build, its wine and the server of the same build, with a prefix."""
 
@@ -106,9 +109,12 @@ class Platform:
         self.root = root
         self.outer = _in_tree(root, list(paths.values()) + [wine.prefix]) if root else []
         self.note = {}          # role -> why it is not judged
-        # What the runs' environment sets beyond the judge's own.
+        # The variables a command line shows: what the judge set for the runs,
+        # and those that choose the platform (the layer the loader picks,
+        # Wine's set-up), which a user may have set for the judge alone.
         self.settings = {name: value for name, value in env.items()
-                         if environ is not None and environ.get(name) != value}
+                         if (environ is not None and environ.get(name) != value)
+                         or name.startswith(_PLATFORM_VARIABLES)}
 
     def command(self, path):
         """The command line that runs the program at path."""

@@ -114,9 +114,11 @@ class Commands(TempDirTest):
         rerun = commands(verdict.out, "rerun")[0]
         shown = verdict.out.split("unwind-contract on linux-i386 (", 1)[1].split(")")[0]
         self.assertEqual(os.path.realpath(shown), os.path.join(BIN, "unwind-contract"))
-        self.assertTrue(rerun.startswith(shown + " "), rerun)  # the program, as it is
-        done = subprocess.run(rerun, shell=True, env=env, capture_output=True, text=True,
-                              timeout=60)
+        # the layer it ran on, then the program as it was named
+        self.assertTrue(rerun.startswith("LD_LIBRARY_PATH=%s %s " % (
+            env["LD_LIBRARY_PATH"], shown)), rerun)
+        done = subprocess.run(rerun, shell=True, env=dict(os.environ), capture_output=True,
+                              text=True, timeout=60)
         self.assertIn(first + "\n", done.stdout)
 
 
