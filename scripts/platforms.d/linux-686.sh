@@ -36,7 +36,8 @@ judge_on() {
   program=$1
   shift
   if [ ! -f "$dir/booted" ]; then
-    ( boot "$program" "${program%/*}/unwind-contract" ) && : >"$dir/booted"
+    ( boot "$program" "${program%/*}/unwind-contract" "${program%/*}/dispatch-contract" ) &&
+      : >"$dir/booted"
   fi
   OSTREVIN_REPLAY=$dir "$judge" "$@" command "$here/replay" "$program"
 }
