@@ -187,7 +187,17 @@ def _parser():
 
 def parse(args):
     parser = _parser()
-    options = parser.parse_args(args)
+    try:
+        options = parser.parse_args(args)
+    except UsageError as error:
+        # Without a platform, argparse looks no further: a wrong option
+        # given instead says more.
+        unknown = [arg for arg in args if arg.startswith("-")
+                   and arg.split("=")[0] not in parser._option_string_actions]
+        if str(error) != "no platform given" or not unknown:
+            raise
+        raise UsageError("unknown option %s%s" % (unknown[0], parser._nearest(unknown[0])),
+                         error.usage) from None
     if getattr(options, "prefix", None) and getattr(options, "user_prefix", False):
         raise UsageError("--prefix and --user-prefix exclude each other", parser.format_usage())
     if options.platform == "command" and not options.argv:

@@ -84,8 +84,9 @@ python3 "$src/bench/report.py" "$work/empty" 2>"$work/err" || status=$?
 [ "$status" -ne 0 ] && grep -q usage "$work/err" || fail "missing arguments: status $status"
 
 # bench/run in a checkout without builds.
-mkdir -p "$work/checkout/bench"
+mkdir -p "$work/checkout/bench" "$work/checkout/scripts"
 cp "$src/bench/run" "$work/checkout/bench/run"
+cp -R "$src/scripts/lib" "$work/checkout/scripts/"
 for args in "--rounds 0" "--rounds x" "--what"; do
   case_name="bench/run $args"
   status=0
@@ -99,6 +100,27 @@ status=0
 [ "$status" -eq 2 ] || fail "status $status, not 2"
 grep -q "is missing: build both targets first" "$work/err" || fail "no message naming the build"
 [ ! -e "$work/checkout/build/bench" ] || fail "made a run folder before refusing"
+
+# bench/run with fake builds whose benchmark fails, natively or under Wine:
+# exit status 1, naming the failed step.
+for failing in linux win32; do
+  case_name="bench/run when the $failing benchmark fails"
+  rm -rf "$work/checkout/build"
+  mkdir -p "$work/checkout/build/linux-i386/bin" "$work/checkout/build/win32/bin"
+  for f in linux-i386/bin/bench_unwind linux-i386/bin/spawn_timer linux-i386/bin/noop \
+           linux-i386/bin/ostrevin win32/bin/bench_unwind.exe win32/wine-run; do
+    printf '#!/bin/sh\nexit 0\n' >"$work/checkout/build/$f"
+    chmod +x "$work/checkout/build/$f"
+  done
+  case "$failing" in
+    linux) printf '#!/bin/sh\nexit 3\n' >"$work/checkout/build/linux-i386/bin/bench_unwind" ;;
+    win32) printf '#!/bin/sh\nexit 3\n' >"$work/checkout/build/win32/wine-run" ;;
+  esac
+  status=0
+  "$work/checkout/bench/run" --rounds 1 2>"$work/err" || status=$?
+  [ "$status" -eq 1 ] || fail "status $status, not 1"
+  grep -q "bench/run: a step failed (exit status 3)" "$work/err" || fail "no message: $(cat "$work/err")"
+done
 
 [ "$failures" -eq 0 ] && echo "all bench report checks passed"
 exit "$failures"
