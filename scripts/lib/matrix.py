@@ -62,6 +62,7 @@ class Platform:
         self.unset = read("unset")
         self.version = read("version")
         self.time = read("time")
+        self.date = read("date")
         self.transcript = read("transcript.judged").splitlines()
         self.transcript_rc = read("transcript.rc", "2")
         self.contract_words = read("contract.judged").splitlines()
@@ -148,12 +149,13 @@ def host():
 
 def table(platforms, today, page, picture):
     names = ", ".join("`%s`" % program for program in CONTRACTS)
-    out = ["# Platforms", "",
-           "Written by `scripts/platforms` on %s, from running `ostrevin` and the contract" % today,
-           "programs (%s) on each platform: the verdict of `ostrevin-judge`, the contract" % names,
-           "checks that passed / failed / differ from the reference, and the time the runs took",
-           "(set-up not counted). The host: %s. The same runs promise by promise:" % host(),
-           "[the grid](%s), pictured in [%s](%s)." % (page, picture, picture), "",
+    about = ("Written by `scripts/platforms` on %s, from running `ostrevin` and the contract"
+             " programs (%s) on each platform: the verdict of `ostrevin-judge`, the contract"
+             " checks that passed / failed / differ from the reference, and the time the runs"
+             " took (set-up not counted). The host: %s. The same runs promise by promise:"
+             " [the grid](%s), pictured in [%s](%s)." % (today, names, host(), page, picture,
+                                                          picture))
+    out = ["# Platforms", ""] + _fold(about, 78) + ["",
            "| platform | version | ostrevin | %s | time |" % " | ".join(
                "%s ok / not ok / differs" % program for program in CONTRACTS),
            "|---|---|---|%s---|" % ("---|" * len(CONTRACTS))]
@@ -204,7 +206,9 @@ td.none { color: #888; }
 td.verdict { font-style: italic; }
 td a { color: inherit; }
 .counts { font-weight: normal; color: #444; font-size: 11px; }
+section.lines { margin-top: 32px; }
 section.lines h3 { font-size: 14px; margin: 16px 0 4px; }
+table.grid thead th { min-width: 8em; }
 section.lines pre { margin: 0 0 0 1em; white-space: pre-wrap; font-size: 12px; }
 """
 
@@ -213,7 +217,7 @@ section.lines pre { margin: 0 0 0 1em; white-space: pre-wrap; font-size: 12px; }
 MEASURE = """
 var grid = document.getElementById("grid").getBoundingClientRect();
 document.body.setAttribute("data-grid-size", Math.ceil(grid.right + 12) + "," +
-                           Math.ceil(grid.bottom + 12));
+                           Math.ceil(grid.bottom + 8));
 """
 
 
@@ -285,7 +289,9 @@ def main(argv):
         return 2
     runs, table_path, page_path, names = argv[0], argv[1], argv[2], argv[3:]
     platforms = [Platform(runs, name) for name in names]
-    today = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
+    # The day of the newest runs.
+    today = max([each.date for each in platforms if each.date] or [
+        datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")])
     picture = os.path.splitext(os.path.basename(page_path))[0] + ".png"
     try:
         with open(table_path, "w", encoding="utf-8") as file:

@@ -55,6 +55,8 @@ run() {
 # counts of the runs kept for each platform NAME in every cell; and the
 # check that says so fails on a page with one cell wrong.
 expect_page() {
+  ! grep -qiE '(src|href)="[a-z]+:|@import|url\(' "$work/table.html" ||
+    fail "the page loads something from outside itself"
   if ! chromium_headless --dump-dom "file://$work/table.html" >"$work/dom.html"; then
     fail "headless Chromium could not open the page"
     return
@@ -117,6 +119,22 @@ size=$(od -An -tu1 -j16 -N8 "$work/table.png" 2>/dev/null |
 expected=$(sed -n 's/.*data-grid-size="\([0-9]*,[0-9]*\)".*/\1/p' "$work/dom.html")
 [ "$(head -c 8 "$work/table.png" 2>/dev/null | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] &&
   [ "$size" = "$expected" ] || fail "the picture is no PNG of the grid's size $expected: ${size:-none}"
+
+# The same table and page again from the runs kept, running nothing; a
+# platform without runs kept is refused.
+cp "$work/table.md" "$work/first.md"
+cp "$work/table.html" "$work/first.html"
+case_name="the runs kept, written again"
+rc=0
+"$scripts/platforms" --out "$work/table.md" --runs "$work/runs" --kept --no-picture \
+  qemu-7.2 qemu-7.2-faulty >"$work/out" 2>&1 || rc=$?
+expect_status 0
+cmp -s "$work/first.md" "$work/table.md" && cmp -s "$work/first.html" "$work/table.html" ||
+  fail "not the same table and page"
+rc=0
+"$scripts/platforms" --out "$work/table.md" --runs "$work/runs" --kept linux-686 >"$work/out" 2>&1 || rc=$?
+expect_status 2
+grep -qF "no runs of linux-686 kept in $work/runs" "$work/out" || fail "no word on the runs: $(cat "$work/out")"
 
 run "a platform without its build" --no-picture --linux "$work/fake" --win32 "$work/none" wine-qemu linux-native
 expect_status 1
