@@ -1,7 +1,9 @@
-"""The promises of the 32-bit platform's RtlUnwind, by number, each with its
-meaning in one line, as the judge names them in a verdict."""
+"""The promises that the contract programs check, by number, each with its
+meaning in one line, as the judge names them in a verdict; and the contract
+programs, in the order they run, each with the promises it checks."""
 
-PROMISES = {
+# RtlUnwind's, checked by unwind-contract.
+UNWIND = {
     "U1": "TargetFrame is the record to unwind to: the unwind stops when it is at the head,"
           " and its own handler is not called",
     "U2": "a null TargetFrame asks for an exit unwind: every record on the chain is unwound",
@@ -54,6 +56,17 @@ PROMISES = {
     "T3": "unwinds on several threads at once do not disturb one another: each walk, its"
           " platform records and its own exception record belong to its thread alone",
 }
+
+# The dispatcher's, checked by dispatch-contract: a verdict names them by
+# number alone.
+DISPATCH = dict.fromkeys("%s%d" % (letter, number) for letter, count in (
+    ("R", 8), ("D", 5), ("H", 5), ("N", 6), ("C", 4), ("V", 8), ("X", 10), ("F", 5))
+    for number in range(1, count + 1))
+
+# Each contract program found beside ostrevin is run, in this order.
+CONTRACTS = {"unwind-contract": UNWIND, "dispatch-contract": DISPATCH}
+PROMISES = {promise: meaning for table in CONTRACTS.values()
+            for promise, meaning in table.items()}
 
 
 def named(promise):
