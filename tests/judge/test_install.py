@@ -27,7 +27,8 @@ class Install(TempDirTest):
     def test_the_installed_judge_gives_the_builds_verdict(self):
         self.run_tool(CMAKE, "--install", BUILD, "--prefix", self.tmp)
         installed = os.path.join(self.tmp, "bin")
-        for name in ("ostrevin_judge/statuses.def", "ostrevin_judge/cli.py",
+        for name in ("ostrevin_judge/statuses.def", "ostrevin_judge/promises.def",
+                     "ostrevin_judge/cli.py",
                      "qarvel.dll" if WIN32 else "libseh_platform.so"):
             self.assertTrue(os.path.isfile(os.path.join(installed, name)), name)
         self.assertTrue(os.path.isfile(os.path.join(self.tmp, "share", "doc", "ostrevin",
@@ -48,7 +49,8 @@ class Install(TempDirTest):
             with tarfile.open(os.path.join(self.tmp, top + ".tar.gz")) as tar:
                 names = set(tar.getnames())
             for name in ("ostrevin", "unwind-contract", "libqarvel.so", "libseh_platform.so",
-                         "ostrevin-judge", "ostrevin_judge/statuses.def"):
+                         "ostrevin-judge", "ostrevin_judge/statuses.def",
+                         "ostrevin_judge/promises.def"):
                 self.assertIn("%s/bin/%s" % (top, name), names)
             return
         with zipfile.ZipFile(os.path.join(self.tmp, top + ".zip")) as zipped:
