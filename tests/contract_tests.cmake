@@ -33,6 +33,9 @@ if(NOT WIN32)
             ${RUN} $<TARGET_FILE:unwind-contract> --sample 200 2026)
   add_test(NAME contract_one_check
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_one.sh ${RUN} $<TARGET_FILE:unwind-contract>)
+  # qemu-i386 7.2's whole run is the platforms test's (its qemu-7.2 row):
+  # the linux-i386-qemu preset checks the form alone.
+  set_tests_properties(contract_conforming contract_sample PROPERTIES LABELS native-only)
 
   # Every faulty build of the layer: its contract run failing exactly the
   # promises its patch names, its witnesses among them, and the judge's
