@@ -58,9 +58,13 @@ std::string comparison::ending_words(void) const
 {
     switch (end_.how) {
     case child_end::exited:
-        return format("the process ended with exit status 0x%X%s", end_.code,
+        return format("the process ended with exit status 0x%X%s%s", end_.code,
                       status_name(end_.code) ? format(" (%s)", status_name(end_.code)).c_str()
-                                             : "");
+                                             : "",
+                      regs_of(s_).df ? " (a platform whose signal handlers start with the "
+                                       "faulting code's direction flag, as qemu-user enters "
+                                       "them, may crash so: the emulator's deviation)"
+                                     : "");
     case child_end::signalled: return format("the process was ended by signal %u", end_.code);
     case child_end::hung: return "it hung";
     case child_end::not_started: return "no process could be started to run it";

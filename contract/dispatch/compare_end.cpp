@@ -101,7 +101,14 @@ void comparison::landing(void)
 void comparison::ending(void)
 {
     if (p_.end == situation_end::ends_process) {
-        const uint32_t want = p_.exit_code;
+        // The code of the exception as the handlers saw it: a code that is
+        // wrong there is the raise's deviation, not the end's.
+        uint32_t want = p_.exit_code;
+        for (size_t k = 0; k < agree_; ++k)
+            if (p_.dispatches[p_.calls[k].dispatch].exc == exc_tested && o_.calls[k].record_read) {
+                want = o_.calls[k].code;
+                break;
+            }
         const bool exited = end_.how == child_end::exited;
         // A POSIX parent reads the code's low byte; Windows' the whole code.
         const bool right = exited && (end_.code == want || (end_.code <= 0xFF &&

@@ -230,6 +230,8 @@ private:
             call(e, d, false, nested);
             if (nested == 1)
                 p_.calls.back().why = promise::N2;
+            else if (regs_of(s_).df && exc == exc_tested)
+                p_.calls.back().why = promise::H2; // handlers entered with DF clear
             const size_t me = p_.calls.size() - 1;
             const decision act = decide_call(e, d);
             p_.calls[me].act = act;
@@ -305,6 +307,7 @@ private:
         }
         p_.end = situation_end::ends_process;
         p_.exit_code = code_of(exc);
+        p_.may_unwind_at_end = true;
         throw left{};
     }
 

@@ -67,6 +67,10 @@ struct prediction {
     promise exit_why = promise::F4;
     bool filter_installed = false;
     bool unwinds_past_dispatcher = false; // an unwind meets the dispatcher's record (N6)
+    // the platform ends the process after the filter: whether its frame
+    // unwinds the records before it first, as an except block would, is
+    // its own
+    bool may_unwind_at_end = false;
 };
 
 prediction predict(const situation &s);

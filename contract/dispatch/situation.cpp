@@ -235,6 +235,17 @@ bool makes_sense(const situation &s)
     // A raise in the filter is taken by a record: the filter stages it.
     if (p && c && place_of(s).kind == place_kind::in_filter && chain_of(s).kind == chain_kind::none)
         return false;
+    // A vectored handler's call that an unwind leaves stays in the
+    // platform's list (V4 leaves it open): a raise in one is resolved there.
+    if (p && place_of(s).kind == place_kind::in_vectored) {
+        if (c && (chain_of(s).kind != chain_kind::answered || chain_of(s).invalid))
+            return false;
+        if (a && answer_of(s).kind == answer_kind::invalid)
+            return false;
+        if (r && a && (raise_of(s).flags & EXCEPTION_NONCONTINUABLE_FLAG) &&
+            answer_of(s).kind == answer_kind::continues)
+            return false;
+    }
     // A record that fails the walk's check, at the top of the main thread.
     if (c && p && chain_of(s).kind == chain_kind::odd && place_of(s).kind != place_kind::top)
         return false;

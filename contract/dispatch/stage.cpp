@@ -444,9 +444,11 @@ LONG WINAPI filter(EXCEPTION_POINTERS *x)
 
 // ---- the places
 
+// At rising addresses in the order the chain meets them: the outermost
+// record last.
 struct place_world {
+    record unwound, unwind_target, outer;
     record catcher;
-    record outer, unwound, unwind_target;
 };
 
 void start(void *p)
@@ -578,6 +580,10 @@ void on_thread_of_eight(int, void *arg)
         memset(mine, 0, sizeof *mine);
         t.start.meet();
         run_here(*t.s, *t.p, *mine, false, meet_at_first_call, &t);
+        // The handlers were added once for all the threads, by the lone run.
+        mine->add_handle_null = t.obs->add_handle_null;
+        mine->remove_result = t.obs->remove_result;
+        mine->remove_again_result = t.obs->remove_again_result;
         const std::string found = t.judge(*t.s, *t.obs, *mine);
         bool expected = false;
         if (!found.empty() && t.told.compare_exchange_strong(expected, true))
