@@ -3,6 +3,7 @@ the installed judge finds its programs and gives the build's verdict; on
 win32 the zip's run.cmd, run by Wine's cmd as on Windows, saves runs that
 the judge judges as it judges the same programs live."""
 import os
+import re
 import subprocess
 import tarfile
 import unittest
@@ -26,7 +27,8 @@ class Install(TempDirTest):
     def test_the_installed_judge_gives_the_builds_verdict(self):
         self.run_tool(CMAKE, "--install", BUILD, "--prefix", self.tmp)
         installed = os.path.join(self.tmp, "bin")
-        for name in ("ostrevin_judge/statuses.def", "ostrevin_judge/cli.py",
+        for name in ("ostrevin_judge/statuses.def", "ostrevin_judge/promises.def",
+                     "ostrevin_judge/cli.py",
                      "qarvel.dll" if WIN32 else "libseh_platform.so"):
             self.assertTrue(os.path.isfile(os.path.join(installed, name)), name)
         self.assertTrue(os.path.isfile(os.path.join(self.tmp, "share", "doc", "ostrevin",
@@ -47,7 +49,8 @@ class Install(TempDirTest):
             with tarfile.open(os.path.join(self.tmp, top + ".tar.gz")) as tar:
                 names = set(tar.getnames())
             for name in ("ostrevin", "unwind-contract", "libqarvel.so", "libseh_platform.so",
-                         "ostrevin-judge", "ostrevin_judge/statuses.def"):
+                         "ostrevin-judge", "ostrevin_judge/statuses.def",
+                         "ostrevin_judge/promises.def"):
                 self.assertIn("%s/bin/%s" % (top, name), names)
             return
         with zipfile.ZipFile(os.path.join(self.tmp, top + ".zip")) as zipped:
@@ -61,7 +64,17 @@ class Install(TempDirTest):
         saved = judge("--tap", "saved", folder)
         live = judge("--tap", "wine", os.path.join(folder, "ostrevin.exe"))
         self.assertEqual(live.status, 0, live.text)
-        self.assertEqual((saved.status, saved.out), (live.status, live.out))
+        self.assertEqual((saved.status, same(saved.out)), (live.status, same(live.out)))
+        # a check of the saved runs is rerun by the program's own command line
+        self.assertIn("  # rerun: unwind-contract E3 ", saved.out)
+
+
+def same(tap):
+    """TAP of saved and live runs, but for how a check is rerun (Wine's
+    invocation, or the program's own command line for the machine that saved
+    it) and the name of a program that was not there (NAME.exe, NAME.out)."""
+    tap = re.sub(r"(# (?:rerun|reproduce): ).*?unwind-contract(?:\.exe)? ", r"\1PROGRAM ", tap)
+    return re.sub(r"(\S+?)(?:\.exe|\.out) not found beside \S+", r"\1 not found", tap)
 
 
 if __name__ == "__main__":
