@@ -143,6 +143,9 @@ std::vector<promise> tried(const situation &s, const prediction &p)
         has.add(promise::N6);
     if (nested_place(s) && place_of(s).kind != place_kind::in_unwind)
         has.add(promise::N3);
+    // A raise in a vectored handler: it holds no lock of the dispatcher's.
+    if (place_of(s).kind == place_kind::in_vectored)
+        has.add(promise::V8);
     if (p.filter_installed || ends_process(s))
         has.add(promise::F3);
     if (p.end == situation_end::ends_process)

@@ -105,7 +105,8 @@ void comparison::ending(void)
         // wrong there is the raise's deviation, not the end's.
         uint32_t want = p_.exit_code;
         for (size_t k = 0; k < agree_; ++k)
-            if (p_.dispatches[p_.calls[k].dispatch].exc == exc_tested && o_.calls[k].record_read) {
+            if (p_.calls[k].dispatch >= 0 &&
+                p_.dispatches[p_.calls[k].dispatch].exc == exc_tested && o_.calls[k].record_read) {
                 want = o_.calls[k].code;
                 break;
             }

@@ -135,10 +135,14 @@ void comparison::processor(const seen_call &c)
                                                : ""));
     if (r.code_open)
         return; // X5 leaves the quotient overflow's code open, and the rest with it
+    // What an emulator causes is shown, and is no deviation of the
+    // platform's.
     const std::string note = emulator_note(c);
+    const bool emulated = !note.empty();
     if (c.code != r.code) {
         add(x, format("%s got code 0x%08X, not 0x%08X%s", who.c_str(), c.code, r.code,
-                      note.c_str()));
+                      note.c_str()),
+            emulated);
         return;
     }
     if (c.address != at.fault_site || c.regs.eip != at.fault_site) {
@@ -146,7 +150,8 @@ void comparison::processor(const seen_call &c)
                       "0x%08X%s",
                       who.c_str(), c.address, c.regs.eip,
                       r.how == fault::step ? "next instruction" : "instruction", at.fault_site,
-                      note.c_str()));
+                      note.c_str()),
+            emulated);
         return;
     }
     switch (r.how) {

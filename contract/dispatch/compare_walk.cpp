@@ -51,8 +51,12 @@ void comparison::calls(void)
                                         call_words(o_.calls[i]).c_str(),
                                         expected_words(p_.calls[i]).c_str()));
         else if (i < want)
-            add(p_.calls[i].why, format("%s before %s", ending_words().c_str(),
-                                        expected_words(p_.calls[i]).c_str()));
+            // A process that dies at a fault raised with the direction flag
+            // set: what an emulator that enters signal handlers so causes.
+            add(p_.calls[i].why,
+                format("%s before %s", ending_words().c_str(), expected_words(p_.calls[i]).c_str()),
+                regs_of(s_).df && p_.calls[i].why == promise::H2 &&
+                    (end_.how == child_end::exited || end_.how == child_end::signalled));
         else
             add(stop_promise(), format("the platform called %s after the contract's last call%s",
                                        call_words(o_.calls[i]).c_str(),
@@ -67,29 +71,30 @@ void comparison::calls(void)
 // R8: a dispatch raised during another has a context of its own.
 void comparison::pointers(void)
 {
+    // Each dispatch's record and context as its first frame handler got
+    // them (its first handler's, when no frame handler is called).
     std::vector<uint32_t> records(p_.dispatches.size(), 0), contexts(p_.dispatches.size(), 0);
+    for (int pass = 0; pass < 2; ++pass)
+        for (size_t k = 0; k < agree_; ++k) {
+            const expected_call &e = p_.calls[k];
+            if (e.dispatch >= 0 && !e.unwinding && !records[e.dispatch] &&
+                (pass == 1 || !is_vectored(e.node))) {
+                records[e.dispatch] = o_.calls[k].record;
+                contexts[e.dispatch] = o_.calls[k].context;
+            }
+        }
     for (size_t k = 0; k < agree_; ++k) {
         const expected_call &e = p_.calls[k];
         const seen_call &c = o_.calls[k];
         if (e.dispatch < 0)
             continue;
-        uint32_t &rec = records[e.dispatch];
-        if (!rec) {
-            rec = c.record;
-        } else if (c.record != rec) {
-            add(e.unwinding ? e.why : is_vectored(e.node) ? promise::V2 : promise::H1,
-                format("%s got another exception record than the handlers before it",
-                       call_words(c).c_str()));
-        }
-        if (e.unwinding)
-            continue;
-        uint32_t &context = contexts[e.dispatch];
-        if (!context)
-            context = c.context;
-        else if (c.context != context)
-            add(is_vectored(e.node) ? promise::V2 : promise::H1,
-                format("%s got another context than the handlers before it",
-                       call_words(c).c_str()));
+        const promise which = e.unwinding ? e.why : is_vectored(e.node) ? promise::V2 : promise::H1;
+        if (records[e.dispatch] && c.record != records[e.dispatch])
+            add(which, format("%s got another exception record than the other handlers",
+                              call_words(c).c_str()));
+        else if (!e.unwinding && c.context != contexts[e.dispatch])
+            add(which, format("%s got another context than the other handlers",
+                              call_words(c).c_str()));
     }
     for (size_t d = 0; d < p_.dispatches.size(); ++d) {
         const int parent = p_.dispatches[d].parent;
