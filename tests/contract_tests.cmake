@@ -67,10 +67,14 @@ if(NOT WIN32)
 endif()
 
 if(WIN32)
-  # Wine runs the contract program beside ostrevin to its count lines, and
-  # returns at the end marker (E3, a difference): it conforms.
+  # Wine runs the contract programs beside ostrevin to their count lines:
+  # it returns at the end marker (E3) and chains no record to the
+  # dispatcher's statuses (H4), differences both, and what qemu-user makes
+  # it report of faults is the emulator's: it conforms.
   judge_test(contract_wine 0 "unwind-contract on win32 under wine" "checks: "
-    "differs E3 0-above/exit/own/continues/top"
+    "differs E3 1-above/exit/own/continues/top"
+    "dispatch-contract on win32 under wine"
+    "differs H4 raise/first/answers-3/top"
     -- ${JUDGE} --only contract wine --wine wine $<TARGET_FILE:ostrevin>)
   set_tests_properties(judge_contract_wine PROPERTIES TIMEOUT 300)
 endif()
