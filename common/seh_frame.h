@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+#include "chain_head.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -45,25 +47,6 @@ typedef struct EXCEPTION_REGISTRATION_RECORD {
     uint32_t Next; /* older record, or SEH_CHAIN_END */
     EXCEPTION_ROUTINE Handler;
 } EXCEPTION_REGISTRATION_RECORD;
-
-static inline uint32_t seh_addr(const void *p)
-{
-    return (uint32_t)(uintptr_t)p;
-}
-
-/* The chain head of the calling thread. */
-static inline uint32_t get_seh_frame(void)
-{
-    uint32_t head;
-    __asm__ volatile("movl %%fs:0, %0" : "=r"(head) : : "memory");
-    return head;
-}
-
-/* Writes `record` into the chain head of the calling thread, unchecked. */
-static inline void set_seh_frame(uint32_t record)
-{
-    __asm__ volatile("movl %0, %%fs:0" : : "r"(record) : "memory");
-}
 
 #ifdef __cplusplus
 }

@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <utility>
 
+#include "meeting.h"
 #include "peek.h"
 #include "process.h"
 #include "progress.h"
@@ -543,43 +544,12 @@ void run_on_new_thread(const situation &s, const prediction &p, observation &obs
 // new thread first: that is what one thread sees. Each round is handed to
 // the caller's judge of rounds, which holds it to what the lone run broke
 // (T3); the records and contexts that each thread's actor got are kept.
-class meeting_point {
-public:
-    // Waits until all have come; false, and no more waiting at this point,
-    // when some have not come within 3 s.
-    bool meet(void)
-    {
-        if (broken_.load())
-            return false;
-        const int generation = generation_.load();
-        if (arrived_.fetch_add(1) + 1 == thread_count) {
-            arrived_.store(0);
-            generation_.fetch_add(1);
-            return true;
-        }
-        const double deadline = now_seconds() + 3.0;
-        while (generation_.load() == generation) {
-            if (now_seconds() > deadline || broken_.load()) {
-                broken_.store(true);
-                return false;
-            }
-            yield_now();
-        }
-        return true;
-    }
-
-private:
-    std::atomic<int> arrived_{0};
-    std::atomic<int> generation_{0};
-    std::atomic<bool> broken_{false};
-};
-
 struct threads_run {
     const situation *s;
     const prediction *p;
     observation *obs;
     round_judge judge;
-    meeting_point start, actor, end;
+    meeting_point<thread_count> start, actor, end;
     std::atomic<bool> told{false};
     std::atomic<bool> missed{false};
 };

@@ -55,8 +55,8 @@ class Install(TempDirTest):
             return
         with zipfile.ZipFile(os.path.join(self.tmp, top + ".zip")) as zipped:
             self.assertEqual(sorted(zipped.namelist()), [
-                "%s/%s" % (top, name) for name in ("README-windows.txt", "ostrevin.exe",
-                                                   "qarvel.dll", "run.cmd",
+                "%s/%s" % (top, name) for name in ("README-windows.txt", "dispatch-contract.exe",
+                                                   "ostrevin.exe", "qarvel.dll", "run.cmd",
                                                    "unwind-contract.exe")])
             zipped.extractall(self.tmp)
         folder = os.path.join(self.tmp, top)
