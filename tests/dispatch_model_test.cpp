@@ -320,8 +320,9 @@ TEST(DispatchModel, SetsTheNestedFlagThroughTheRecordRunning)
         if (!c.unwinding && p.dispatches[c.dispatch].exc == exc_tested) {
             if (c.node == node_outer)
                 outer_nested = c.nested == 1;
-            else if (c.node == node_catcher || c.node == node_before)
+            else if (c.node == node_catcher || c.node == node_before) {
                 EXPECT_EQ(0, c.nested) << node_name(c.node);
+            }
         }
     EXPECT_TRUE(outer_nested);
 }
