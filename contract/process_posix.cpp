@@ -79,6 +79,29 @@ void yield_now(void) { sched_yield(); }
 // Writable mappings that meet end to end are one stack: where valgrind
 // grows the stack, each part it adds is a mapping of its own (a guard page,
 // which cannot be written, ends the stack).
+namespace {
+
+// A hexadecimal number at *text, up to `end`; false when there is none.
+bool hex_at(const char **text, char end, unsigned long *out)
+{
+    unsigned long value = 0;
+    const char *p = *text;
+    for (; *p && *p != end; ++p) {
+        const char c = *p;
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0)
+            return false;
+        value = value << 4 | static_cast<unsigned long>(digit);
+    }
+    if (*p != end || p == *text)
+        return false;
+    *text = p + 1;
+    *out = value;
+    return true;
+}
+
+} // namespace
+
 bool stack_extent(uint32_t *low, uint32_t *high)
 {
     FILE *maps = fopen("/proc/self/maps", "r");
@@ -87,11 +110,13 @@ bool stack_extent(uint32_t *low, uint32_t *high)
     const unsigned long here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     unsigned long start, end, before = 0, floor = 0;
     bool before_writable = false, found = false;
-    char line[512], access[5];
+    char line[512];
     while (!found && fgets(line, sizeof line, maps)) {
-        if (sscanf(line, "%lx-%lx %4s", &start, &end, access) != 3)
+        // "start-end perms ...", the rest of an overlong line skipped
+        const char *p = line;
+        if (!hex_at(&p, '-', &start) || !hex_at(&p, ' ', &end))
             continue;
-        const bool writable = access[0] == 'r' && access[1] == 'w';
+        const bool writable = p[0] == 'r' && p[1] == 'w';
         if (start != before || !before_writable || !writable)
             floor = before;
         if (here >= start && here < end) {

@@ -44,6 +44,7 @@ private:
 
     // ---- names (compare.cpp)
     const char *name(int n) const { return node_name(n, s_); }
+    int node_at(uint32_t addr) const;
     std::string name_at(uint32_t addr) const;
     bool ours_at(uint32_t addr) const;
     uint32_t address_of(int n) const;

@@ -14,7 +14,7 @@
 
 // The run on several threads at once: so many threads, so many rounds.
 constexpr int thread_count = 8;
-constexpr int rounds = 12;
+constexpr int rounds = 4;
 
 // Room for every call of the longest walk, and for a walk that goes on
 // past it.
