@@ -102,8 +102,16 @@ bool hex_at(const char **text, char end, unsigned long *out)
 
 } // namespace
 
+// Read once for each thread: the mappings below a stack do not move while
+// its thread lives.
 bool stack_extent(uint32_t *low, uint32_t *high)
 {
+    static thread_local uint32_t known_low, known_high;
+    if (known_high) {
+        *low = known_low;
+        *high = known_high;
+        return true;
+    }
     FILE *maps = fopen("/proc/self/maps", "r");
     if (!maps)
         return false;
@@ -128,6 +136,10 @@ bool stack_extent(uint32_t *low, uint32_t *high)
         before_writable = writable;
     }
     fclose(maps);
+    if (found) {
+        known_low = *low;
+        known_high = *high;
+    }
     return found;
 }
 

@@ -41,6 +41,7 @@ int main(int argc, char **argv)
         dispatch_situations,
         makes_sense,
         sizeof(observation),
+        sizeof(observation),
         5.0,
         prepare_dispatch_child,
         run,

@@ -1,6 +1,8 @@
 // unwind-contract: tries every promise of RtlUnwind's contract in every
 // situation that can break it, and holds what the platform did to what the
 // model of the contract says (see contract_main for its command line).
+#include <stddef.h>
+
 #include "compare.h"
 #include "program.h"
 #include "raises.h"
@@ -44,6 +46,7 @@ int main(int argc, char **argv)
         unwind_situations,
         makes_sense,
         sizeof(observation),
+        offsetof(observation, calls),
         5.0,
         watch_raises,
         run,

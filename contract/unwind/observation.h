@@ -67,8 +67,6 @@ struct observation {
     uint32_t runaway;               // handlers were called without end, and the run was left
     uint32_t context_changed;       // the actor could change its context (sets_*)
     seen_unwind unwinds[role_count];
-    uint32_t call_count; // may exceed max_calls: the calls beyond are not kept
-    seen_call calls[max_calls];
     // on a new thread: its chain and bounds when it starts, the main
     // thread's chain after it (T1, T2)
     uint32_t on_thread;
@@ -81,6 +79,9 @@ struct observation {
     uint32_t round_records[rounds][thread_count], round_contexts[rounds][thread_count];
     uint32_t threads_missed; // some round's threads never met in the actor's handler
     char threads_difference[240];
+    uint32_t call_count; // may exceed max_calls: the calls beyond are not kept
+    // Last: only the first call_count are written, each whole, and read.
+    seen_call calls[max_calls];
 };
 
 // What was wrong with a thread's first chain or bounds, or the main chain.

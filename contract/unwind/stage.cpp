@@ -99,6 +99,7 @@ void note_call(run_state &r, int node, int role, void *record, void *frame, void
     if (index >= max_calls)
         return;
     seen_call &c = o.calls[index];
+    c = seen_call{};
     c.node = node;
     c.role = role;
     c.frame = seh_addr(frame);
@@ -582,7 +583,7 @@ void on_thread_of_eight(int index, void *arg)
     // holds whatever the others have at the moment.)
     const uint32_t bounds = bounds_fault(0);
     for (int round = 0; round < rounds; ++round) {
-        memset(mine, 0, sizeof *mine);
+        memset(mine, 0, offsetof(observation, calls));
         mine->on_thread = 1;
         mine->first_head_fault = t.obs->first_head_fault;
         mine->bounds_fault = bounds;
