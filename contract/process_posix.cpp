@@ -74,11 +74,11 @@ double now_seconds(void)
 
 void yield_now(void) { sched_yield(); }
 
-// From /proc/self/maps: the mapping that holds this frame ends the stack;
-// below it the stack may grow down to the end of the mapping under it.
-// Writable mappings that meet end to end are one stack: where valgrind
-// grows the stack, each part it adds is a mapping of its own (a guard page,
-// which cannot be written, ends the stack).
+// From /proc/self/maps: the writable mappings that meet end to end around
+// this frame are the stack, and below them it may grow down to the end of
+// the mapping under them. Valgrind maps its client's stack in parts: each
+// part it grows by, and the top that holds the arguments, is a mapping of
+// its own (a guard page, which cannot be written, ends the stack).
 namespace {
 
 // A hexadecimal number at *text, up to `end`; false when there is none.
@@ -102,12 +102,10 @@ bool hex_at(const char **text, char end, unsigned long *out)
 
 } // namespace
 
-// Read once for each thread: the mappings below a stack do not move while
-// its thread lives.
-bool stack_extent(uint32_t *low, uint32_t *high)
+bool stack_extent(uint32_t *low, uint32_t *high, bool anew)
 {
     static thread_local uint32_t known_low, known_high;
-    if (known_high) {
+    if (known_high && !anew) {
         *low = known_low;
         *high = known_high;
         return true;
@@ -119,15 +117,20 @@ bool stack_extent(uint32_t *low, uint32_t *high)
     unsigned long start, end, before = 0, floor = 0;
     bool before_writable = false, found = false;
     char line[512];
-    while (!found && fgets(line, sizeof line, maps)) {
+    while (fgets(line, sizeof line, maps)) {
         // "start-end perms ...", the rest of an overlong line skipped
         const char *p = line;
         if (!hex_at(&p, '-', &start) || !hex_at(&p, ' ', &end))
             continue;
         const bool writable = p[0] == 'r' && p[1] == 'w';
-        if (start != before || !before_writable || !writable)
+        const bool joined = start == before && before_writable && writable;
+        if (found && !joined)
+            break;
+        if (!joined)
             floor = before;
-        if (here >= start && here < end) {
+        if (found)
+            *high = static_cast<uint32_t>(end);
+        else if (here >= start && here < end) {
             *low = static_cast<uint32_t>(floor);
             *high = static_cast<uint32_t>(end);
             found = true;

@@ -278,7 +278,10 @@ uint32_t bounds_fault(uint32_t creators_local)
         return bounds_miss_local;
     if (creators_local && on_stack(creators_local, 4))
         return bounds_hold_creator;
-    if (stack_extent(&low, &high) && (stack_limit() < low || stack_base() > high))
+    const auto beyond = [&](bool anew) {
+        return stack_extent(&low, &high, anew) && (stack_limit() < low || stack_base() > high);
+    };
+    if (beyond(false) && beyond(true))
         return bounds_beyond_stack;
     return thread_fine;
 }

@@ -73,7 +73,8 @@ def same(tap):
     """TAP of saved and live runs, but for how a check is rerun (Wine's
     invocation, or the program's own command line for the machine that saved
     it) and the name of a program that was not there (NAME.exe, NAME.out)."""
-    tap = re.sub(r"(# (?:rerun|reproduce): ).*?unwind-contract(?:\.exe)? ", r"\1PROGRAM ", tap)
+    tap = re.sub(r"(# (?:rerun|reproduce): ).*?((?:unwind|dispatch)-contract)(?:\.exe)? ",
+                 r"\1\2 ", tap)
     return re.sub(r"(\S+?)(?:\.exe|\.out) not found beside \S+", r"\1 not found", tap)
 
 
