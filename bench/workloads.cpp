@@ -23,7 +23,7 @@ uint32_t minimal_handler(EXCEPTION_RECORD *, void *, void *, void *)
 // the exit nothing runs: if it comes back, the frame returns.
 #define DESCENT __attribute__((noipa, regparm(3)))
 
-DESCENT void install_and_descend(int depth, EXCEPTION_ROUTINE handler, void (*leave)(void))
+DESCENT void install_and_descend(int depth, PEXCEPTION_ROUTINE handler, void (*leave)(void))
 {
     if (depth == 0) {
         leave();
@@ -31,7 +31,7 @@ DESCENT void install_and_descend(int depth, EXCEPTION_ROUTINE handler, void (*le
         return;
     }
     EXCEPTION_REGISTRATION_RECORD record;
-    record.Next = get_seh_frame();
+    record.Next = seh_record(get_seh_frame());
     record.Handler = handler;
     set_seh_frame(seh_addr(&record));
     install_and_descend(depth - 1, handler, leave);
@@ -73,7 +73,7 @@ void returning_scenario() {}
 
 void forced_unwind_scenario()
 {
-    install_and_descend(bench_depth, minimal_handler, perform_test_unwind);
+    install_and_descend(bench_depth, SEH_HANDLER(minimal_handler), perform_test_unwind);
 }
 
 void dirty_pass_scenario()
@@ -81,7 +81,7 @@ void dirty_pass_scenario()
     EXCEPTION_REGISTRATION_RECORD records[2];
     install_dirty_pair(records);
     invoke_callback_resumable(invoke_dirty_unwind, &dirty_unwind_target);
-    set_seh_frame(records[1].Next);
+    set_seh_frame(seh_addr(records[1].Next));
 }
 
 void longjmp_scenario() { descend(bench_depth, exit_by_longjmp); }

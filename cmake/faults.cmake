@@ -13,6 +13,8 @@ function(seh_platform_faults dir manifest)
   set(names)
   set(lines "")
   foreach(patch ${patches})
+    # The manifest follows the headers: a patch edited configures again.
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${patch})
     get_filename_component(name ${patch} NAME_WE)
     file(STRINGS ${patch} header LIMIT_COUNT 3)
     list(GET header 0 first)

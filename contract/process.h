@@ -37,9 +37,14 @@ inline observation *observations_of(shared_runs *runs)
 // the process.
 observation *run_in_children(const uint32_t *indexes, uint32_t count);
 
-// Whether the platform raises its statuses to the chain (win32), rather
-// than ending the process with them (the linux-i386 layer).
+// Whether the platform raises its statuses to the chain, rather than ending
+// the process with them: both targets' platforms do (raises.cpp).
 bool platform_raises(void);
+
+// In a child, before its situations: whatever the platform raises is noted
+// on the call of RtlUnwind that was running and the situation is left
+// (raises.cpp, both targets).
+void observe_raises(void);
 
 // A child's work, when the program is started as one (win32); false when
 // argv is not a child's.

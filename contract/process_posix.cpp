@@ -1,5 +1,6 @@
 // Child processes and threads on linux-i386: a child is a fork of the
-// program, sharing an anonymous mapping with it.
+// program, sharing an anonymous mapping with it, and sees whatever the
+// platform raises as raises.cpp says.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -7,10 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 #include "process.h"
@@ -22,35 +21,6 @@ namespace {
 // A situation that takes longer than this has hung.
 constexpr double hang_seconds = 10;
 
-// A fault ends the child; what it was goes to the call of RtlUnwind that
-// was running, before the default action ends the process.
-void on_fault(int signal, siginfo_t *info, void *context)
-{
-    if (seen_unwind *u = unwind_in_progress()) {
-        u->how = seen_unwind::faulted;
-        u->code = static_cast<uint32_t>(signal);
-        u->address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(info->si_addr));
-        u->param0 = static_cast<uint32_t>(
-            static_cast<ucontext_t *>(context)->uc_mcontext.gregs[REG_EIP]);
-    }
-    ::signal(signal, SIG_DFL);
-    raise(signal);
-}
-
-void watch_faults(void)
-{
-    static char room[64 * 1024];
-    stack_t alternate = {};
-    alternate.ss_sp = room;
-    alternate.ss_size = sizeof room;
-    sigaltstack(&alternate, nullptr);
-    struct sigaction action = {};
-    action.sa_sigaction = on_fault;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP})
-        sigaction(signal, &action, nullptr);
-}
-
 [[noreturn]] void child(shared_runs *runs, observation *seen, uint32_t from)
 {
     const int null = open("/dev/null", O_WRONLY);
@@ -58,7 +28,7 @@ void watch_faults(void)
         dup2(null, 1);
         dup2(null, 2); // the layer's own line says what its exit status says
     }
-    watch_faults();
+    observe_raises();
     const auto &all = all_situations();
     for (uint32_t i = from; i < runs->count; ++i) {
         __atomic_store_n(&runs->current, i, __ATOMIC_SEQ_CST);
@@ -69,24 +39,6 @@ void watch_faults(void)
 }
 
 } // namespace
-
-// The layer ends the process where the platform raises. During a
-// situation that ending is noted on the call of RtlUnwind that was running
-// and the situation is left, as win32's vectored handler sees a raise, and
-// the child goes on with the next situation; otherwise the process ends.
-// The layer's call of _exit comes here, the program's own definition
-// standing in front of the C library's.
-extern "C" void _exit(int status)
-{
-    seen_unwind *u = unwind_in_progress();
-    if (u && way_out()) {
-        u->how = seen_unwind::ended;
-        u->code = static_cast<uint32_t>(status);
-        escape_to(way_out());
-    }
-    syscall(SYS_exit_group, status);
-    __builtin_unreachable();
-}
 
 double now_seconds(void)
 {
@@ -189,10 +141,6 @@ observation *run_in_children(const uint32_t *indexes, uint32_t count)
     }
     return seen;
 }
-
-// The layer has no exception dispatcher: it ends the process with the
-// status instead.
-bool platform_raises(void) { return false; }
 
 bool run_as_child(int, char **) { return false; }
 

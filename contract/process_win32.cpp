@@ -1,7 +1,6 @@
 // Child processes and threads on win32: the program starts itself as a
 // child with a file mapping it inherits, and sees whatever the platform
-// raises in a vectored exception handler, which notes it and leaves the
-// situation; only what that cannot catch ends a child.
+// raises as raises.cpp says.
 #include <windows.h>
 
 #include <stdio.h>
@@ -15,80 +14,6 @@
 namespace {
 
 constexpr DWORD hang_milliseconds = 10000;
-
-bool is_fault(DWORD code)
-{
-    switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
-    case EXCEPTION_ILLEGAL_INSTRUCTION:
-    case EXCEPTION_PRIV_INSTRUCTION:
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_BREAKPOINT:
-    case EXCEPTION_STACK_OVERFLOW:
-    case EXCEPTION_DATATYPE_MISALIGNMENT:
-    case EXCEPTION_IN_PAGE_ERROR:
-        return true;
-    }
-    return false;
-}
-
-// Whatever is raised or faults during a situation: noted on the call of
-// RtlUnwind that was running, then the situation is left.
-LONG WINAPI on_exception(EXCEPTION_POINTERS *x)
-{
-    __asm__ volatile("cld" : : : "memory"); // a handler may have left it set
-    const uint32_t out = way_out();
-    if (!out)
-        return EXCEPTION_CONTINUE_SEARCH;
-    const EXCEPTION_RECORD *r = x->ExceptionRecord;
-    if (seen_unwind *u = unwind_in_progress()) {
-        const bool fault = is_fault(r->ExceptionCode);
-        u->how = fault ? seen_unwind::faulted : seen_unwind::raised;
-        u->raised_record = reinterpret_cast<uint32_t>(r);
-        u->code = r->ExceptionCode;
-        u->flags = r->ExceptionFlags;
-        u->chained = reinterpret_cast<uint32_t>(r->ExceptionRecord);
-        if (fault) {
-            // As a signal says it: the address touched, and where.
-            u->address = r->NumberParameters >= 2 ? r->ExceptionInformation[1] : 0;
-            u->param0 = reinterpret_cast<uint32_t>(r->ExceptionAddress);
-        } else {
-            u->address = reinterpret_cast<uint32_t>(r->ExceptionAddress);
-            u->param0 = r->NumberParameters >= 1 ? r->ExceptionInformation[0] : 0;
-            u->param1 = r->NumberParameters >= 2 ? r->ExceptionInformation[1] : 0;
-        }
-        MEMORY_BASIC_INFORMATION page;
-        if (r->ExceptionRecord &&
-            VirtualQuery(r->ExceptionRecord, &page, sizeof page) == sizeof page &&
-            page.State == MEM_COMMIT && !(page.Protect & (PAGE_NOACCESS | PAGE_GUARD))) {
-            u->chained_read = 1;
-            u->chained_code = r->ExceptionRecord->ExceptionCode;
-            u->chained_flags = r->ExceptionRecord->ExceptionFlags;
-        }
-    }
-    // Resume at the way out with registers of this handler's own: what the
-    // platform captured may be damaged (a handler that left the direction
-    // flag set sends its string copies backwards).
-    CONTEXT &c = *x->ContextRecord;
-    uint16_t cs, ss, ds, es, fs, gs;
-    __asm__ volatile("movw %%cs, %0\n\tmovw %%ss, %1\n\tmovw %%ds, %2"
-                     : "=m"(cs), "=m"(ss), "=m"(ds));
-    __asm__ volatile("movw %%es, %0\n\tmovw %%fs, %1\n\tmovw %%gs, %2"
-                     : "=m"(es), "=m"(fs), "=m"(gs));
-    c.SegCs = cs;
-    c.SegSs = ss;
-    c.SegDs = ds;
-    c.SegEs = es;
-    c.SegFs = fs;
-    c.SegGs = gs;
-    c.Esp = reinterpret_cast<DWORD>(__builtin_frame_address(0)) - 512;
-    c.EFlags = 0x202; // interrupts on, nothing else
-    c.Eip = reinterpret_cast<DWORD>(escape_resume);
-    c.Eax = out;
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-LONG WINAPI end_unhandled(EXCEPTION_POINTERS *) { return EXCEPTION_EXECUTE_HANDLER; }
 
 } // namespace
 
@@ -185,8 +110,6 @@ observation *run_in_children(const uint32_t *indexes, uint32_t count)
     return seen;
 }
 
-bool platform_raises(void) { return true; }
-
 // "--child MAPPING FROM": runs the situations from FROM on, in the shared
 // memory of MAPPING, then exits.
 bool run_as_child(int argc, char **argv)
@@ -199,8 +122,7 @@ bool run_as_child(int argc, char **argv)
         exit(2);
     // No crash dialog or debugger for a child that the platform ends.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-    SetUnhandledExceptionFilter(end_unhandled);
-    AddVectoredExceptionHandler(1, on_exception);
+    observe_raises();
     observation *seen = observations_of(runs);
     const auto &all = all_situations();
     for (uint32_t i = strtoul(argv[3], nullptr, 10); i < runs->count; ++i) {

@@ -39,7 +39,7 @@ if(NOT WIN32)
     ${PROJECT_SOURCE_DIR}/contract/model.cpp
     ${PROJECT_SOURCE_DIR}/contract/compare.cpp)
   target_include_directories(contract_model_tests PRIVATE
-    ${PROJECT_SOURCE_DIR}/contract ${PROJECT_SOURCE_DIR}/common)
+    ${PROJECT_SOURCE_DIR}/contract ${PROJECT_SOURCE_DIR}/common ${PROJECT_SOURCE_DIR}/platform/include)
   target_link_libraries(contract_model_tests PRIVATE GTest::gtest_main)
   gtest_discover_tests(contract_model_tests DISCOVERY_TIMEOUT 30)
 endif()
