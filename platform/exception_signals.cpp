@@ -19,11 +19,10 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include "dispatch.h"
 #include "fatal.h"
+#include "kernel.h"
 #include "processor_exception.h"
 #include "stack_guard.h"
 #include "status_name.h"
@@ -52,16 +51,15 @@ __thread const processor_exception *preparing __attribute__((tls_model("initial-
 // The lowest address of the thread's alternate signal stack (0: none).
 __thread uint32_t alternate_low __attribute__((tls_model("initial-exec")));
 
-uint32_t thread_id(void) { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+uint32_t thread_id(void) { return static_cast<uint32_t>(kernel_thread_id()); }
 
 // A signal that a process sent is no exception: its default action ends
 // the process as it would without the layer.
 void end_by_default(int signal)
 {
-    struct sigaction fallback = {};
-    fallback.sa_handler = SIG_DFL;
-    sigaction(signal, &fallback, nullptr);
-    raise(signal);
+    const kernel_sigaction fallback = {};
+    kernel_sigaction_set(signal, &fallback);
+    kernel_call(__NR_tgkill, kernel_process_id(), kernel_thread_id(), signal);
 }
 
 [[noreturn]] void cannot_dispatch(const processor_exception &x, const char *why, int status)
@@ -252,8 +250,8 @@ void thread_ends(void *alternate)
     disarm_stack_guard();
     stack_t off = {};
     off.ss_flags = SS_DISABLE;
-    if (sigaltstack(&off, nullptr) == 0)
-        munmap(alternate, alternate_size + page);
+    if (kernel_call(__NR_sigaltstack, word(&off)) == 0)
+        kernel_munmap(alternate, alternate_size + page);
 }
 
 } // namespace
@@ -310,12 +308,12 @@ on_processor_signal(int signal, siginfo_t *info, void *context)
 void install_exception_signals(void)
 {
     pthread_key_create(&thread_end, thread_ends);
-    struct sigaction action = {};
-    action.sa_sigaction = signal_entry;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
-    sigemptyset(&action.sa_mask);
+    kernel_sigaction action = {};
+    action.handler = reinterpret_cast<void (*)(int, void *, void *)>(signal_entry);
+    action.flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER | kernel_restorer_flag;
+    action.restorer = kernel_signal_return;
     for (const int signal : exception_signals)
-        sigaction(signal, &action, nullptr);
+        kernel_sigaction_set(signal, &action);
 }
 
 void prepare_thread_for_exceptions(bool main_thread)
@@ -326,15 +324,15 @@ void prepare_thread_for_exceptions(bool main_thread)
         alternate.ss_sp = main_alternate;
     } else {
         // Its own mapping, with a page without access below it.
-        void *mapped = mmap(nullptr, alternate_size + page, PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (mapped != MAP_FAILED) {
-            mprotect(mapped, page, PROT_NONE);
+        void *mapped = kernel_mmap(nullptr, alternate_size + page, PROT_READ | PROT_WRITE,
+                                   MAP_PRIVATE | MAP_ANONYMOUS);
+        if (!kernel_failed(mapped)) {
+            kernel_mprotect(mapped, page, PROT_NONE);
             alternate.ss_sp = static_cast<char *>(mapped) + page;
             pthread_setspecific(thread_end, mapped);
         }
     }
-    if (alternate.ss_sp && sigaltstack(&alternate, nullptr) == 0)
+    if (alternate.ss_sp && kernel_call(__NR_sigaltstack, word(&alternate)) == 0)
         alternate_low = seh_addr(alternate.ss_sp);
     arm_stack_guard(&thread_block);
 }

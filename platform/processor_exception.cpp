@@ -8,9 +8,9 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/uio.h>
-#include <unistd.h>
 
 #include "decode.h"
+#include "kernel.h"
 
 namespace {
 
@@ -48,17 +48,17 @@ bool read_safely(uint32_t address, void *out, uint32_t size)
 {
     struct iovec local = {out, size};
     struct iovec remote = {reinterpret_cast<void *>(address), size};
-    const ssize_t copied = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
-    if (copied >= 0 || errno == EFAULT)
-        return copied == static_cast<ssize_t>(size);
+    const long copied = kernel_call(__NR_process_vm_readv, kernel_process_id(), word(&local), 1,
+                                    word(&remote), 1, 0);
+    if (copied >= 0 || copied == -EFAULT)
+        return copied == static_cast<long>(size);
     int ends[2]; // where the call is missing (qemu-user), a pipe does the same
-    if (pipe2(ends, O_CLOEXEC) != 0)
+    if (kernel_call(__NR_pipe2, word(ends), O_CLOEXEC) != 0)
         return false;
-    const bool ok = write(ends[1], reinterpret_cast<const void *>(address), size) ==
-                        static_cast<ssize_t>(size) &&
-                    read(ends[0], out, size) == static_cast<ssize_t>(size);
-    close(ends[0]);
-    close(ends[1]);
+    const bool ok = kernel_call(__NR_write, ends[1], word(address), word(size)) == word(size) &&
+                    kernel_call(__NR_read, ends[0], word(out), word(size)) == word(size);
+    kernel_call(__NR_close, ends[0]);
+    kernel_call(__NR_close, ends[1]);
     return ok;
 }
 

@@ -140,6 +140,18 @@ unwind_chain(EXCEPTION_RECORD *ExceptionRecord, CONTEXT *context, uint32_t frame
     }
 }
 
+// U4: without a record of the caller's, this call's own. Only its header:
+// handlers read no parameters when NumberParameters is 0.
+EXCEPTION_RECORD *own_record(EXCEPTION_RECORD *own, const CONTEXT *context)
+{
+    own->ExceptionCode = STATUS_UNWIND;
+    own->ExceptionFlags = 0;
+    own->ExceptionRecord = nullptr;
+    own->ExceptionAddress = reinterpret_cast<void *>(context->Eip);
+    own->NumberParameters = 0;
+    return own;
+}
+
 } // namespace
 
 // Called by RtlUnwind's entry with the CONTEXT it captured, on the 4-byte
@@ -159,28 +171,22 @@ rtl_unwind(void *TargetFrame, EXCEPTION_RECORD *ExceptionRecord, CONTEXT *contex
 
     if (__builtin_expect(sp - stack.low < stack_reserve, 0))
         unwind_out_of_stack(get_seh_frame());
+    EXCEPTION_RECORD own;
+    if (target != 0 && target != SEH_CHAIN_END && target < sp)
+        unwind_failed(STATUS_INVALID_UNWIND_TARGET,
+                      ExceptionRecord ? ExceptionRecord : own_record(&own, context));
 
     // U2: a null target unwinds the whole chain, like the end marker.
     const uint32_t stop = target == 0 ? SEH_CHAIN_END : target;
     const uint32_t head = get_seh_frame();
 
-    // U4: without a record of the caller's, this call's own. Only its
-    // header: handlers read no parameters when NumberParameters is 0.
-    EXCEPTION_RECORD own;
     if (!ExceptionRecord) {
-        own.ExceptionCode = STATUS_UNWIND;
-        own.ExceptionFlags = 0;
-        own.ExceptionRecord = nullptr;
-        own.ExceptionAddress = reinterpret_cast<void *>(context->Eip);
-        own.NumberParameters = 0;
-        ExceptionRecord = &own;
+        // Nothing above the target: no handler would see the record, and
+        // nothing is raised.
+        if (head == stop && target != 0)
+            return;
+        ExceptionRecord = own_record(&own, context);
     }
-    if (target != 0 && target != SEH_CHAIN_END && target < sp)
-        unwind_failed(STATUS_INVALID_UNWIND_TARGET, ExceptionRecord);
-    // Nothing above the target: no handler would see the record, and
-    // nothing is raised.
-    if (head == stop && target != 0 && ExceptionRecord == &own)
-        return;
     // U5, U6: the unwind flags are or-ed into the record, whoever's it is.
     ExceptionRecord->ExceptionFlags |= EXCEPTION_UNWINDING;
     if (target == 0)

@@ -2,6 +2,8 @@
 
 #include <sys/mman.h>
 
+#include "kernel.h"
+
 namespace {
 
 constexpr uint32_t page = 4096;
@@ -16,12 +18,12 @@ void *at(uint32_t address) { return reinterpret_cast<void *>(address); }
 
 bool map_exactly(uint32_t address, uint32_t size, int protection)
 {
-    void *got = mmap(at(address), size, protection,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
-    if (got == MAP_FAILED)
+    void *got = kernel_mmap(at(address), size, protection,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE);
+    if (kernel_failed(got))
         return false;
     if (got != at(address)) { // a kernel that took the address as a hint
-        munmap(got, size);
+        kernel_munmap(got, size);
         return false;
     }
     return true;
@@ -36,11 +38,11 @@ void arm_stack_guard(NT_TIB *tib)
     if (high <= low || high - low < smallest_guarded)
         return;
     const uint32_t guard = low + reserve;
-    if (mprotect(at(guard), page, PROT_NONE) != 0) {
+    if (kernel_mprotect(at(guard), page, PROT_NONE) != 0) {
         if (!map_exactly(low, reserve, PROT_READ | PROT_WRITE))
             return;
         if (!map_exactly(guard, page, PROT_NONE)) {
-            munmap(at(low), reserve);
+            kernel_munmap(at(low), reserve);
             return;
         }
     }
@@ -61,7 +63,7 @@ bool reaches_stack_guard(uint32_t low, uint32_t top)
 
 void fire_stack_guard(NT_TIB *tib)
 {
-    mprotect(at(guard_page), page, PROT_READ | PROT_WRITE);
+    kernel_mprotect(at(guard_page), page, PROT_READ | PROT_WRITE);
     tib->StackLimit = at(reserve_end);
     guard_page = 0;
 }
@@ -69,6 +71,6 @@ void fire_stack_guard(NT_TIB *tib)
 void disarm_stack_guard(void)
 {
     if (guard_page != 0)
-        mprotect(at(guard_page), page, PROT_READ | PROT_WRITE);
+        kernel_mprotect(at(guard_page), page, PROT_READ | PROT_WRITE);
     guard_page = 0;
 }

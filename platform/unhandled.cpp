@@ -7,11 +7,9 @@
 // flag still set, and ends the process instead of calling the filter again.
 // A process ends only here, when nobody took the exception: one line on
 // stderr, and the code's low byte as exit status.
-#include <unistd.h>
-#include <sys/syscall.h>
-
 #include "dispatch.h"
 #include "fatal.h"
+#include "kernel.h"
 #include "status_name.h"
 
 namespace {
@@ -81,7 +79,7 @@ void end_unhandled(const EXCEPTION_RECORD *record, uint32_t bad_record)
         line << " (" << name << ")";
     line << " at ";
     line.hex(seh_addr(record->ExceptionAddress)) << " in thread ";
-    line.number(static_cast<uint32_t>(syscall(SYS_gettid)));
+    line.number(static_cast<uint32_t>(kernel_thread_id()));
     if (record->ExceptionFlags & EXCEPTION_STACK_INVALID) {
         line << ": the walk stopped at the record ";
         line.hex(bad_record) << ", misaligned, off the stack or not above the one before it"
