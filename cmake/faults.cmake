@@ -2,11 +2,13 @@
 # whose first line says what it breaks and how:
 #   Breaks U6 W1: handlers are called without EXCEPTION_UNWINDING.
 # and whose explanation, if any, follows after a blank line; one that begins
-# "Only ostrevin sees it" marks a fault that the contract program cannot see
+# "Only ostrevin sees it" marks a fault that the contract program cannot see,
+# one that begins "Only the dispatcher's checks see it" a fault of the
+# exception dispatcher, which RtlUnwind's contract program does not judge
 # (patch ignores the lines before the diff). The headers are the manifest:
 # seh_platform_faults(DIR MANIFEST) reads them, sets SEH_PLATFORM_FAULTS
 # (the names, sorted), and writes MANIFEST, one line per fault:
-# "<name> <promises,...> <ostrevin|both> <what>", for the tests.
+# "<name> <promises,...> <ostrevin|both|dispatcher> <what>", for the tests.
 function(seh_platform_faults dir manifest)
   file(GLOB patches CONFIGURE_DEPENDS ${dir}/*.patch)
   list(SORT patches)
@@ -26,6 +28,8 @@ function(seh_platform_faults dir manifest)
     set(seen both)
     if(header MATCHES "Only ostrevin sees it")
       set(seen ostrevin)
+    elseif(header MATCHES "Only the dispatcher's checks see it")
+      set(seen dispatcher)
     endif()
     string(APPEND lines "${name} ${listed} ${seen} ${what}\n")
     list(APPEND names ${name})

@@ -200,6 +200,9 @@ def main(argv):
             "transcript": open(transcript).read(),
             "contract_output": open(contract_output).read()}
     entries = [line.split(None, 3) for line in open(manifest) if line.strip()]
+    # The exception dispatcher's faults break promises that neither program
+    # here tries: the dispatcher's own checks judge them.
+    entries = [entry for entry in entries if entry[2] != "dispatcher"]
     with ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
         results = list(pool.map(lambda fault: judge_fault(args, fault), entries))
     caught = 0
