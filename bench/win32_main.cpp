@@ -1,6 +1,6 @@
 // The benchmarks on win32 under Wine: a plain loop timed with the
-// platform's high-resolution counter, printing one line per series and
-// depth in the form "BM_<series>[/<depth>] <ns per operation> <iterations>".
+// platform's high-resolution counter, printing one line per operation in
+// the form "BM_<series>[/<depth>] <ns per operation> <iterations>".
 // Each series runs for at least 0.3 s, or --min-seconds S; with --quick,
 // only a few iterations.
 #include <windows.h>
@@ -9,7 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "workloads.h"
+#include "operations.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ double seconds_now()
     return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-template <class F> void measure(const char *name, int depth, F op)
+template <class F> void measure(const std::string &name, F op)
 {
     long iterations = 1;
     double elapsed = 0;
@@ -41,10 +41,7 @@ template <class F> void measure(const char *name, int depth, F op)
             break;
         iterations *= elapsed > min_seconds / 10 ? 2 : 10;
     }
-    if (depth < 0)
-        printf("%s %.2f %ld\n", name, elapsed * 1e9 / iterations, iterations);
-    else
-        printf("%s/%d %.2f %ld\n", name, depth, elapsed * 1e9 / iterations, iterations);
+    printf("%s %.2f %ld\n", name.c_str(), elapsed * 1e9 / iterations, iterations);
 }
 
 } // namespace
@@ -60,13 +57,6 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: %s [--quick | --min-seconds S]\n", argv[0]);
         return 2;
     }
-    measure("BM_harness_return", -1, harness_return);
-    for (int depth : bench_depths)
-        measure("BM_forced_unwind", depth, [depth] { return harness_forced_unwind(depth); });
-    measure("BM_dirty_unwind_pass", -1, dirty_unwind_pass);
-    for (int depth : bench_depths)
-        measure("BM_longjmp", depth, [depth] { return longjmp_exit(depth); });
-    for (int depth : bench_depths)
-        measure("BM_cxx_throw", depth, [depth] { return cxx_throw_exit(depth); });
+    for_each_operation([](const std::string &name, auto op) { measure(name, op); });
     return 0;
 }

@@ -5,6 +5,17 @@
 #include "qarvel.h"
 #include "scenarios.h"
 
+#if BENCH_RAISE && defined(_WIN32)
+// kernel32's, as windows.h declares it (windows.h cannot be included beside
+// qarvel.h).
+extern "C" __declspec(dllimport) void __stdcall RaiseException(unsigned long code,
+                                                               unsigned long flags,
+                                                               unsigned long count,
+                                                               const unsigned long *arguments);
+#elif BENCH_RAISE
+#include "seh_platform.h"
+#endif
+
 int bench_depth;
 
 namespace {
@@ -60,6 +71,29 @@ struct exit_signal {
 
 __attribute__((noinline)) void exit_by_throw() { throw exit_signal{0}; }
 
+#if BENCH_RAISE
+// A code of the application's own (customer bit set), raised without
+// arguments.
+constexpr unsigned long raised_code = 0xE0000001;
+__attribute__((noinline)) void exit_by_raise() { RaiseException(raised_code, 0, 0, nullptr); }
+
+// The frame pointer recorded by except_frame's invoke_callback call, behind
+// which its handler resumes it.
+uint32_t except_resume;
+
+// On the first pass, the handler of except_frame's record takes the
+// exception: it unwinds the records above its own and resumes its function
+// behind the call that raised, through do_unwind. The unwind's own calls
+// pass.
+uint32_t except_handler(EXCEPTION_RECORD *exception, void *frame, void *, void *)
+{
+    if (exception->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
+        return ExceptionContinueSearch;
+    do_unwind(seh_addr(frame), except_resume);
+    return ExceptionContinueSearch; // only where RtlUnwind came back
+}
+#endif
+
 // The frame between establisher and scenario, as invoke_callback is.
 __attribute__((noinline)) void call_scenario(scenario_fn scenario)
 {
@@ -88,6 +122,13 @@ void longjmp_scenario() { descend(bench_depth, exit_by_longjmp); }
 
 void throw_scenario() { descend(bench_depth, exit_by_throw); }
 
+#if BENCH_RAISE
+void raise_scenario()
+{
+    install_and_descend(bench_depth, SEH_HANDLER(minimal_handler), exit_by_raise);
+}
+#endif
+
 __attribute__((noinline)) uint32_t setjmp_frame(scenario_fn scenario)
 {
     if (setjmp(exit_point) == 0)
@@ -104,3 +145,16 @@ __attribute__((noinline)) uint32_t try_frame(scenario_fn scenario)
     }
     return 0;
 }
+
+#if BENCH_RAISE
+__attribute__((noinline)) uint32_t except_frame(scenario_fn scenario)
+{
+    EXCEPTION_REGISTRATION_RECORD record;
+    record.Next = seh_record(get_seh_frame());
+    record.Handler = SEH_HANDLER(except_handler);
+    set_seh_frame(seh_addr(&record));
+    invoke_callback_resumable(scenario, &except_resume);
+    set_seh_frame(seh_addr(record.Next));
+    return static_cast<uint32_t>(bench_depth);
+}
+#endif

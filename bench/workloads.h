@@ -21,8 +21,10 @@ void establish_return_frame(scenario_fn callback);
 extern uint32_t saved_ebp;
 }
 
-// The depths at which every non-local exit is measured.
+// The depths at which every non-local exit is measured, and the fewer at
+// which raise-and-catch is.
 constexpr int bench_depths[] = {0, 1, 8, 64, 512};
+constexpr int raise_depths[] = {0, 8, 64};
 
 // How deep the next scenario descends.
 extern int bench_depth;
@@ -32,11 +34,18 @@ void forced_unwind_scenario(); // a record in each frame, then a forced unwind
 void dirty_pass_scenario();    // test 5's record pair and one dirty pass
 void longjmp_scenario();       // longjmp from the deepest frame
 void throw_scenario();         // throw from the deepest frame
+#if BENCH_RAISE
+void raise_scenario();         // RaiseException from the deepest frame
+#endif
 
-// Run the scenario under setjmp, or under try with a catch; return
-// bench_depth once the exit has come back.
+// Run the scenario under setjmp, under try with a catch, or under a record
+// whose handler catches the exception as __except does; return bench_depth
+// once the exit has come back.
 uint32_t setjmp_frame(scenario_fn scenario);
 uint32_t try_frame(scenario_fn scenario);
+#if BENCH_RAISE
+uint32_t except_frame(scenario_fn scenario);
+#endif
 
 // A harness run whose scenario returns at once.
 inline uint32_t harness_return()
@@ -75,5 +84,17 @@ inline uint32_t cxx_throw_exit(int depth)
     bench_depth = depth;
     return try_frame(throw_scenario);
 }
+
+#if BENCH_RAISE
+// RaiseException through the same descent, each frame's record passing it
+// on, caught by the establisher's record: its handler unwinds to its own
+// record (RtlUnwind) and continues in its function, as a compiler's
+// __except does.
+inline uint32_t raise_and_catch(int depth)
+{
+    bench_depth = depth;
+    return except_frame(raise_scenario);
+}
+#endif
 
 #endif

@@ -11,6 +11,9 @@ else()
   install(TARGETS qarvel seh_platform LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES ${SEH_PLATFORM_PUBLIC_HEADER} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 endif()
+if(TARGET dispatch-contract)
+  install(TARGETS dispatch-contract RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 
@@ -23,7 +26,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 set(CPACK_PACKAGE_FILE_NAME ostrevin-${PROJECT_VERSION}-${OSTREVIN_TARGET})
 if(WIN32)
-  install(TARGETS ostrevin unwind-contract qarvel RUNTIME DESTINATION .
+  install(TARGETS ostrevin unwind-contract dispatch-contract qarvel RUNTIME DESTINATION .
           COMPONENT windows EXCLUDE_FROM_ALL)
   install(FILES packaging/README-windows.txt packaging/run.cmd DESTINATION .
           COMPONENT windows EXCLUDE_FROM_ALL)

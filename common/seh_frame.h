@@ -16,6 +16,7 @@
 
 #include <stdint.h>
 
+#include "chain_head.h"
 #ifndef _WIN32
 #include "seh_platform.h"
 #endif
@@ -77,29 +78,10 @@ typedef struct _EXCEPTION_REGISTRATION_RECORD {
  * handler it calls, so either convention works. */
 #define SEH_HANDLER(fn) ((PEXCEPTION_ROUTINE)(void (*)(void))(fn))
 
-static inline uint32_t seh_addr(const void *p)
-{
-    return (uint32_t)(uintptr_t)p;
-}
-
 /* The record at a chain address. */
 static inline EXCEPTION_REGISTRATION_RECORD *seh_record(uint32_t frame)
 {
     return (EXCEPTION_REGISTRATION_RECORD *)(uintptr_t)frame;
-}
-
-/* The chain head of the calling thread. */
-static inline uint32_t get_seh_frame(void)
-{
-    uint32_t head;
-    __asm__ volatile("movl %%fs:0, %0" : "=r"(head) : : "memory");
-    return head;
-}
-
-/* Writes `record` into the chain head of the calling thread, unchecked. */
-static inline void set_seh_frame(uint32_t record)
-{
-    __asm__ volatile("movl %0, %%fs:0" : : "r"(record) : "memory");
 }
 
 #ifdef __cplusplus

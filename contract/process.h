@@ -1,53 +1,52 @@
-/* Running situations in child processes, many to a child: a child runs
- * them one after the other and notes what it sees in memory it shares with
- * its parent. When the platform ends a child (a status where it cannot
- * raise, a fault, a hang), the situation it was running gets that end and
- * a new child goes on with the next. One file per target. */
+/* What the machinery needs of each target (process_posix.cpp,
+ * process_win32.cpp): memory shared with child processes, the children
+ * themselves, threads, time, and the extent of a thread's stack. */
 #ifndef CONTRACT_PROCESS_H
 #define CONTRACT_PROCESS_H
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include "observation.h"
+// `size` bytes of zeroed memory that the children started afterwards share
+// with this process; null when the system has none to give.
+void *shared_memory(size_t size);
 
-// The header of the shared memory, and the observations after it.
-struct shared_runs {
-    uint32_t count;   // situations to run
-    uint32_t current; // the one a child is running
-    uint32_t done;    // how many have been run
-    uint32_t indexes[1]; // the situations' indexes; observations follow the header
+struct child_process {
+    uintptr_t handle;
 };
 
-inline size_t shared_size(uint32_t count, size_t *header)
-{
-    *header = (offsetof(shared_runs, indexes) + 4 * count + 15) & ~size_t{15};
-    return *header + sizeof(observation) * count;
-}
+// Starts a child that runs the situations from `from` on (child_main) in
+// `shared`, memory that shared_memory gave, with its standard output and
+// error going nowhere; false when it cannot.
+bool start_child(void *shared, uint32_t from, child_process *out);
 
-inline observation *observations_of(shared_runs *runs)
-{
-    size_t header;
-    shared_size(runs->count, &header);
-    return reinterpret_cast<observation *>(reinterpret_cast<char *>(runs) + header);
-}
+enum class child_state { running, exited, signalled };
+// Whether the child still runs; when it has ended, its exit code or signal.
+child_state poll_child(child_process &child, uint32_t *code);
+// Ends the child and waits for it.
+void end_child(child_process &child);
 
-// Runs the situations of `indexes` (into all_situations()) and returns
-// their observations, in the same order, in memory that lives as long as
-// the process.
-observation *run_in_children(const uint32_t *indexes, uint32_t count);
-
-// Whether the platform raises its statuses to the chain, rather than ending
-// the process with them: both targets' platforms do (raises.cpp).
-bool platform_raises(void);
-
-// In a child, before its situations: whatever the platform raises is noted
-// on the call of RtlUnwind that was running and the situation is left
-// (raises.cpp, both targets).
-void observe_raises(void);
-
-// A child's work, when the program is started as one (win32); false when
-// argv is not a child's.
+// A child's work, when the program was started as one (win32): runs it
+// and never returns; false when argv is not a child's.
 bool run_as_child(int argc, char **argv);
+
+// The child's side: runs the situations of the shared memory from `from` on.
+[[noreturn]] void child_main(void *shared, uint32_t from);
+
+void sleep_milliseconds(unsigned ms);
+double now_seconds(void);
+void yield_now(void);
+
+// Runs fn(index, arg) on `count` new threads at once, as the platform's
+// users start threads, and waits for them; false when they could not all be
+// started.
+bool run_threads(int count, void (*fn)(int index, void *arg), void *arg);
+
+// The extent of the calling thread's stack as the system maps it: the
+// lowest address it may grow down to, and one past its highest. Read once
+// for each thread unless `anew`: where the stack grows by mappings of its
+// own (valgrind's main stack), what lies beyond the first reading calls
+// for another.
+bool stack_extent(uint32_t *low, uint32_t *high, bool anew = false);
 
 #endif

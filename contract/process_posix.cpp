@@ -1,6 +1,5 @@
 // Child processes and threads on linux-i386: a child is a fork of the
-// program, sharing an anonymous mapping with it, and sees whatever the
-// platform raises as raises.cpp says.
+// program, sharing an anonymous mapping with it.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -8,37 +7,63 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include "process.h"
-#include "situation.h"
-#include "stage.h"
 
-namespace {
-
-// A situation that takes longer than this has hung.
-constexpr double hang_seconds = 10;
-
-[[noreturn]] void child(shared_runs *runs, observation *seen, uint32_t from)
+void *shared_memory(size_t size)
 {
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-        dup2(null, 1);
-        dup2(null, 2); // the layer's own line says what its exit status says
-    }
-    observe_raises();
-    const auto &all = all_situations();
-    for (uint32_t i = from; i < runs->count; ++i) {
-        __atomic_store_n(&runs->current, i, __ATOMIC_SEQ_CST);
-        run_situation(all[runs->indexes[i]], seen[i]);
-        __atomic_store_n(&runs->done, i + 1, __ATOMIC_SEQ_CST);
-    }
-    _exit(0);
+    void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : memory;
 }
 
-} // namespace
+// A child is a fork of the program: it shares the mapping at the same
+// address.
+bool start_child(void *shared, uint32_t from, child_process *out)
+{
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, 1);
+            dup2(null, 2); // what the platform says, its exit status says
+        }
+        child_main(shared, from);
+    }
+    out->handle = static_cast<uintptr_t>(pid);
+    return true;
+}
+
+child_state poll_child(child_process &child, uint32_t *code)
+{
+    int status = 0;
+    if (waitpid(static_cast<pid_t>(child.handle), &status, WNOHANG) == 0)
+        return child_state::running;
+    if (WIFEXITED(status)) {
+        *code = static_cast<uint32_t>(WEXITSTATUS(status));
+        return child_state::exited;
+    }
+    *code = static_cast<uint32_t>(WTERMSIG(status));
+    return child_state::signalled;
+}
+
+void end_child(child_process &child)
+{
+    kill(static_cast<pid_t>(child.handle), SIGKILL);
+    waitpid(static_cast<pid_t>(child.handle), nullptr, 0);
+}
+
+bool run_as_child(int, char **) { return false; }
+
+void sleep_milliseconds(unsigned ms) { usleep(ms * 1000); }
 
 double now_seconds(void)
 {
@@ -49,27 +74,63 @@ double now_seconds(void)
 
 void yield_now(void) { sched_yield(); }
 
-// From /proc/self/maps: the mapping that holds this frame ends the stack;
-// below it the stack may grow down to the end of the mapping under it.
-// Writable mappings that meet end to end are one stack: where valgrind
-// grows the stack, each part it adds is a mapping of its own (a guard page,
-// which cannot be written, ends the stack).
-bool stack_extent(uint32_t *low, uint32_t *high)
+// From /proc/self/maps: the writable mappings that meet end to end around
+// this frame are the stack, and below them it may grow down to the end of
+// the mapping under them. Valgrind maps its client's stack in parts: each
+// part it grows by, and the top that holds the arguments, is a mapping of
+// its own (a guard page, which cannot be written, ends the stack).
+namespace {
+
+// A hexadecimal number at *text, up to `end`; false when there is none.
+bool hex_at(const char **text, char end, unsigned long *out)
 {
+    unsigned long value = 0;
+    const char *p = *text;
+    for (; *p && *p != end; ++p) {
+        const char c = *p;
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0)
+            return false;
+        value = value << 4 | static_cast<unsigned long>(digit);
+    }
+    if (*p != end || p == *text)
+        return false;
+    *text = p + 1;
+    *out = value;
+    return true;
+}
+
+} // namespace
+
+bool stack_extent(uint32_t *low, uint32_t *high, bool anew)
+{
+    static thread_local uint32_t known_low, known_high;
+    if (known_high && !anew) {
+        *low = known_low;
+        *high = known_high;
+        return true;
+    }
     FILE *maps = fopen("/proc/self/maps", "r");
     if (!maps)
         return false;
     const unsigned long here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     unsigned long start, end, before = 0, floor = 0;
     bool before_writable = false, found = false;
-    char line[512], access[5];
-    while (!found && fgets(line, sizeof line, maps)) {
-        if (sscanf(line, "%lx-%lx %4s", &start, &end, access) != 3)
+    char line[512];
+    while (fgets(line, sizeof line, maps)) {
+        // "start-end perms ...", the rest of an overlong line skipped
+        const char *p = line;
+        if (!hex_at(&p, '-', &start) || !hex_at(&p, ' ', &end))
             continue;
-        const bool writable = access[0] == 'r' && access[1] == 'w';
-        if (start != before || !before_writable || !writable)
+        const bool writable = p[0] == 'r' && p[1] == 'w';
+        const bool joined = start == before && before_writable && writable;
+        if (found && !joined)
+            break;
+        if (!joined)
             floor = before;
-        if (here >= start && here < end) {
+        if (found)
+            *high = static_cast<uint32_t>(end);
+        else if (here >= start && here < end) {
             *low = static_cast<uint32_t>(floor);
             *high = static_cast<uint32_t>(end);
             found = true;
@@ -78,71 +139,12 @@ bool stack_extent(uint32_t *low, uint32_t *high)
         before_writable = writable;
     }
     fclose(maps);
+    if (found) {
+        known_low = *low;
+        known_high = *high;
+    }
     return found;
 }
-
-observation *run_in_children(const uint32_t *indexes, uint32_t count)
-{
-    size_t header;
-    const size_t size = shared_size(count, &header);
-    void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
-        fprintf(stderr, "unwind-contract: cannot map %zu bytes to share with its children\n", size);
-        exit(2);
-    }
-    auto *runs = static_cast<shared_runs *>(memory);
-    runs->count = count;
-    memcpy(runs->indexes, indexes, 4 * count);
-    observation *seen = observations_of(runs);
-    fflush(stdout);
-    for (uint32_t from = 0; from < count;) {
-        runs->current = from;
-        runs->done = from;
-        const pid_t pid = fork();
-        if (pid < 0) {
-            for (uint32_t i = from; i < count; ++i)
-                seen[i].process = observation::not_started;
-            break;
-        }
-        if (pid == 0)
-            child(runs, seen, from);
-        uint32_t progress = from;
-        double since = now_seconds();
-        int status = 0;
-        bool hung = false;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            const uint32_t done = __atomic_load_n(&runs->done, __ATOMIC_SEQ_CST);
-            if (done != progress) {
-                progress = done;
-                since = now_seconds();
-            } else if (now_seconds() - since > hang_seconds) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                hung = true;
-                break;
-            }
-            usleep(1000);
-        }
-        const uint32_t done = __atomic_load_n(&runs->done, __ATOMIC_SEQ_CST);
-        if (done >= count)
-            break;
-        const uint32_t current = __atomic_load_n(&runs->current, __ATOMIC_SEQ_CST);
-        observation &o = seen[current];
-        if (hung) {
-            o.process = observation::hung;
-        } else if (WIFEXITED(status)) {
-            o.process = observation::exited;
-            o.process_code = static_cast<uint32_t>(WEXITSTATUS(status));
-        } else {
-            o.process = observation::signalled;
-            o.process_code = static_cast<uint32_t>(WTERMSIG(status));
-        }
-        from = current + 1;
-    }
-    return seen;
-}
-
-bool run_as_child(int, char **) { return false; }
 
 bool run_threads(int count, void (*fn)(int index, void *arg), void *arg)
 {

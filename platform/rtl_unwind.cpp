@@ -122,12 +122,12 @@ unwind_chain(EXCEPTION_RECORD *ExceptionRecord, CONTEXT *context, uint32_t frame
                 unwind_failed(STATUS_INVALID_DISPOSITION, ExceptionRecord);
             // The name comes from a handler: it is read only if it lies
             // on the stack and is aligned (0 when the handler named none).
-            // It may lie below the record at the head: the collided walk
-            // goes on from it all the same.
+            // It may lie below the record at the head, or past the target:
+            // the collided walk goes on from it all the same, and the next
+            // turn of the loop judges where that leads (W3, or E3 at the
+            // end marker).
             if (collided < stack.low || collided > high || (collided & 3u) != 0)
                 unwind_failed(STATUS_BAD_STACK, ExceptionRecord);
-            if (stop < collided)
-                unwind_failed(STATUS_INVALID_UNWIND_TARGET, ExceptionRecord);
             frame = collided;
             collided = 0;
         }

@@ -1,14 +1,20 @@
 #!/bin/sh
-# Runs unwind-contract and checks the form of its output, whatever the
+# Runs a contract program and checks the form of its output, whatever the
 # results: exit status 0; check lines
 #   ok ID SITUATION | not ok ID SITUATION: WHAT | differs ID SITUATION: WHAT
-# with ID a promise of the contract and SITUATION a name without spaces;
-# then a count line per promise, "ID: N checks: A ok, B not ok, C differs",
-# in the order of the contract; and a last line that counts them all. Every
-# count must add up.
-#   check_contract_run.sh COMMAND...
+# with ID a promise of the table (common/promises.def) and SITUATION a name
+# without spaces; then a count line per promise that has checks, "ID: N
+# checks: A ok, B not ok, C differs", in the table's order; and a last line
+# that counts them all. Every count must add up. With --conforming, every
+# check must be ok, and --list must name the run's checks in the same
+# order.
+#   check_contract_run.sh [--conforming] PROMISES_DEF COMMAND...
 set -eu
-[ $# -ge 1 ] || { echo "usage: $0 COMMAND..." >&2; exit 2; }
+conforming=no
+[ "${1-}" = --conforming ] && { conforming=yes; shift; }
+[ $# -ge 2 ] || { echo "usage: $0 [--conforming] PROMISES_DEF COMMAND..." >&2; exit 2; }
+def=$1
+shift
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rc=0
@@ -16,21 +22,22 @@ rc=0
 if [ "$rc" != 0 ]; then
   echo "exit status $rc, expected 0"; cat "$work/err"; exit 1
 fi
-tr -d '\r' <"$work/out" | awk '
+order=$(sed -n 's/^PROMISE(\([A-Z][0-9]*\),.*/\1/p' "$def" | tr '\n' ' ')
+tr -d '\r' <"$work/out" | awk -v order="$order" -v conforming="$conforming" '
   function bad(why) { printf "line %d: %s: %s\n", NR, why, $0; failed = 1 }
   function counts(n, a, b, c) { return sprintf("%d checks: %d ok, %d not ok, %d differs", n, a, b, c) }
   BEGIN {
-    split("U1 U2 U3 U4 U5 U6 W1 W2 W3 W4 W5 W6 W7 W8 E1 E2 E3 E4 E5 T1 T2 T3", order, " ")
-    for (i in order) rank[order[i]] = i + 0
+    split(order, ids, " ")
+    for (i in ids) rank[ids[i]] = i + 0
   }
   { last = $0 }
   /^[0-9]+ checks: / { next }
-  /^[A-Z][0-9]: [0-9]+ checks: / {
-    id = substr($0, 1, 2)
+  /^[A-Z][0-9]+: [0-9]+ checks: / {
+    id = substr($0, 1, index($0, ":") - 1)
     if (!(id in rank)) bad("a count of an unknown promise")
     else if (rank[id] <= shown) bad("a count out of the promises order")
     else shown = rank[id]
-    if (substr($0, 5) != counts(total[id], oks[id], notoks[id], differ[id])) bad("a count that does not add up")
+    if (substr($0, length(id) + 3) != counts(total[id], oks[id], notoks[id], differ[id])) bad("a count that does not add up")
     counted[id] = 1
     next
   }
@@ -45,6 +52,7 @@ tr -d '\r' <"$work/out" | awk '
     sub(/^[^ ]+ /, "")
     if (word == "ok" && $0 ~ / /) bad("a situation with a space")
     if (word != "ok" && !index($0, ": ")) bad("no \": \" before what the platform did")
+    if (word != "ok" && conforming == "yes") bad("a check that is not ok on a conforming platform")
     n++; total[id]++
     if (word == "ok") { ok++; oks[id]++ }
     else if (word == "not ok") { notok++; notoks[id]++ }
@@ -57,3 +65,12 @@ tr -d '\r' <"$work/out" | awk '
     if (n == 0) { print "no check lines"; failed = 1 }
     exit failed
   }'
+[ "$conforming" = yes ] || exit 0
+# --list names exactly the checks of the run, in the same order.
+"$@" --list </dev/null | tr -d '\r' >"$work/list"
+tr -d '\r' <"$work/out" | sed -n 's/^ok \([A-Z][0-9]* [^ ]*\)$/\1/p' >"$work/checks"
+if ! cmp -s "$work/checks" "$work/list"; then
+  echo "--list differs from the checks of the run:"
+  diff "$work/checks" "$work/list" | head -20
+  exit 1
+fi

@@ -1,54 +1,83 @@
 # unwind-contract: the form of its output and its arguments on every target;
-# on linux-i386 its whole output on the conforming layer, every faulty build
-# of the layer held to its expectations (the mutation score), and its model
-# and comparison in unit tests.
-set(CONTRACT_OUTPUT ${CMAKE_CURRENT_SOURCE_DIR}/contract/conforming.txt)
+# on linux-i386 every check ok on the conforming layer, in the list's
+# situations and in situations drawn from all that make sense, every faulty
+# build of the layer caught with exactly the promises its patch names (the
+# mutation score), and its model and comparison in unit tests.
+set(PROMISES_DEF ${PROJECT_SOURCE_DIR}/common/promises.def)
 add_test(NAME contract_run
-  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh ${RUN} $<TARGET_FILE:unwind-contract>)
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh ${PROMISES_DEF}
+          ${RUN} $<TARGET_FILE:unwind-contract>)
 set_tests_properties(contract_run PROPERTIES TIMEOUT 300)
-# A check is named by its promise and situation; anything else is refused.
+# A check is named by its promise and situation; anything else is refused,
+# naming the nearest there is.
 add_test(NAME contract_unknown_check
-  COMMAND ${CHECK_TRANSCRIPT} --stderr "no check named W9 0-above/to-record/own/continues/top"
-          /dev/null 2 ${RUN} $<TARGET_FILE:unwind-contract> W9 0-above/to-record/own/continues/top)
+  COMMAND ${CHECK_TRANSCRIPT} --stderr
+          "no check named W9 1-above/to-record/own/continues/top \\(the nearest: W1 1-above/to-record/own/continues/top\\)"
+          /dev/null 2 ${RUN} $<TARGET_FILE:unwind-contract> W9 1-above/to-record/own/continues/top)
+add_test(NAME contract_unknown_option
+  COMMAND ${CHECK_TRANSCRIPT} --stderr "unknown option --lits \\(the nearest: --list\\)" /dev/null 2
+          ${RUN} $<TARGET_FILE:unwind-contract> --lits)
 add_test(NAME contract_arguments
   COMMAND ${CHECK_TRANSCRIPT} --stderr "too many arguments" /dev/null 2
           ${RUN} $<TARGET_FILE:unwind-contract> U1 a b)
 
+# dispatch-contract: the same form and arguments, where it is built (the
+# win32 target; linux-i386 once the layer has a dispatcher).
+if(TARGET dispatch-contract)
+  add_test(NAME dispatch_contract_run
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh ${PROMISES_DEF}
+            ${RUN} $<TARGET_FILE:dispatch-contract>)
+  set_tests_properties(dispatch_contract_run PROPERTIES TIMEOUT 300)
+  add_test(NAME dispatch_contract_unknown_check
+    COMMAND ${CHECK_TRANSCRIPT} --stderr
+            "no check named R9 raise/first/continues/top \\(the nearest: R1 raise/first/continues/top\\)"
+            /dev/null 2 ${RUN} $<TARGET_FILE:dispatch-contract> R9 raise/first/continues/top)
+  add_test(NAME dispatch_contract_one_check
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_one.sh ${RUN} $<TARGET_FILE:dispatch-contract>)
+endif()
+
 if(NOT WIN32)
   add_test(NAME contract_conforming
-    COMMAND ${CHECK_TRANSCRIPT} ${CONTRACT_OUTPUT} 0 ${RUN} $<TARGET_FILE:unwind-contract>)
-  set_tests_properties(contract_conforming PROPERTIES TIMEOUT 300 COST 20)
-  # --list names the checks that a run prints, and one of them runs alone.
-  add_test(NAME contract_list
-    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_list.sh ${CONTRACT_OUTPUT}
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh --conforming ${PROMISES_DEF}
             ${RUN} $<TARGET_FILE:unwind-contract>)
+  set_tests_properties(contract_conforming PROPERTIES TIMEOUT 300 COST 20)
+  # The model is right beyond the list: situations drawn from all that make
+  # sense, every check ok on the conforming layer.
+  add_test(NAME contract_sample
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh ${PROMISES_DEF}
+            ${RUN} $<TARGET_FILE:unwind-contract> --sample 200 2026)
+  add_test(NAME contract_one_check
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_one.sh ${RUN} $<TARGET_FILE:unwind-contract>)
+  # qemu-i386 7.2's whole run is the platforms test's (its qemu-7.2 row):
+  # the linux-i386-qemu preset checks the form alone.
+  set_tests_properties(contract_conforming contract_sample PROPERTIES LABELS native-only)
 
-  # Every faulty build of the layer: its transcript and its contract output
-  # as its expectations say, failing the promises its patch names, and the
-  # judge's verdict on them naming those promises. Once, natively.
+  # Every faulty build of the layer: its contract run failing exactly the
+  # promises its patch names, its witnesses among them, and the judge's
+  # verdict on both programs naming those promises. Once, natively.
   add_test(NAME faults
     COMMAND ${PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/check_faults.py ${CMAKE_BINARY_DIR}/faults/manifest.txt
-            ${CMAKE_BINARY_DIR}/bin/faults ${CMAKE_CURRENT_SOURCE_DIR}/faults ${TRANSCRIPTS}/conforming.txt
-            ${CONTRACT_OUTPUT} $<TARGET_FILE:ostrevin> $<TARGET_FILE:unwind-contract> ${JUDGE})
+            ${CMAKE_BINARY_DIR}/bin/faults ${TRANSCRIPTS}/conforming.txt
+            $<TARGET_FILE:ostrevin> $<TARGET_FILE:unwind-contract> ${JUDGE})
   set_tests_properties(faults PROPERTIES TIMEOUT 900 COST 200 LABELS native-only)
 
-  add_executable(contract_model_tests
-    contract_model_test.cpp
-    ${PROJECT_SOURCE_DIR}/contract/situation.cpp
-    ${PROJECT_SOURCE_DIR}/contract/world.cpp
-    ${PROJECT_SOURCE_DIR}/contract/model.cpp
-    ${PROJECT_SOURCE_DIR}/contract/compare.cpp)
-  target_include_directories(contract_model_tests PRIVATE
-    ${PROJECT_SOURCE_DIR}/contract ${PROJECT_SOURCE_DIR}/common ${PROJECT_SOURCE_DIR}/platform/include)
-  target_link_libraries(contract_model_tests PRIVATE GTest::gtest_main)
-  gtest_discover_tests(contract_model_tests DISCOVERY_TIMEOUT 30)
+  add_executable(contract_model_tests contract_model_test.cpp supervisor_test.cpp)
+  target_link_libraries(contract_model_tests PRIVATE unwind_contract_model GTest::gtest_main)
+  add_executable(dispatch_model_tests dispatch_model_test.cpp)
+  target_link_libraries(dispatch_model_tests PRIVATE dispatch_contract_model GTest::gtest_main)
+  gtest_discover_tests(dispatch_model_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 300)
+  gtest_discover_tests(contract_model_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 300)
 endif()
 
 if(WIN32)
-  # Wine runs the contract program beside ostrevin to its count lines, and
-  # returns at the end marker (E3, a difference): it conforms.
+  # Wine runs the contract programs beside ostrevin to their count lines:
+  # it returns at the end marker (E3) and chains no record to the
+  # dispatcher's statuses (H4), differences both, and what qemu-user makes
+  # it report of faults is the emulator's: it conforms.
   judge_test(contract_wine 0 "unwind-contract on win32 under wine" "checks: "
-    "differs E3 0-above/to-unlinked/own/collides/top"
+    "differs E3 1-above/exit/own/continues/top"
+    "dispatch-contract on win32 under wine"
+    "differs H4 raise/first/answers-3/top"
     -- ${JUDGE} --only contract wine --wine wine $<TARGET_FILE:ostrevin>)
   set_tests_properties(judge_contract_wine PROPERTIES TIMEOUT 300)
 endif()

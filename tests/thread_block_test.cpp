@@ -6,6 +6,9 @@
 #include <limits.h>
 #include <pthread.h>
 #include <semaphore.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <sched.h>
@@ -155,6 +158,63 @@ std::string bin_dir(void)
         return "";
     std::string exe(path, static_cast<size_t>(n));
     return exe.substr(0, exe.rfind('/'));
+}
+
+// The main thread's bounds are the C library's, which it reads from
+// /proc/self/maps (gtest runs every test on the main thread). A parent that
+// set the stack's limit for this run names it in STACK_LIMIT, so that a
+// limit lost on the way (an emulator that keeps its own) cannot pass
+// unseen.
+TEST(ThreadBlock, MainThreadBoundsAreTheCLibrarys)
+{
+    pthread_attr_t attr;
+    void *low;
+    size_t size;
+    ASSERT_EQ(0, pthread_getattr_np(pthread_self(), &attr));
+    ASSERT_EQ(0, pthread_attr_getstack(&attr, &low, &size));
+    pthread_attr_destroy(&attr);
+    const NT_TIB *block = tib_current();
+    EXPECT_EQ(seh_addr(low), seh_addr(block->StackLimit));
+    EXPECT_EQ(seh_addr(low) + size, seh_addr(block->StackBase));
+    if (const char *named = getenv("STACK_LIMIT")) {
+        struct rlimit limit;
+        ASSERT_EQ(0, getrlimit(RLIMIT_STACK, &limit));
+        EXPECT_EQ(std::string(named), limit.rlim_cur == RLIM_INFINITY
+                                          ? "unlimited"
+                                          : std::to_string(limit.rlim_cur / 1024));
+    }
+}
+
+// The same in runs with other stack limits (ulimit -s, in KiB): the small
+// limit of the transcript's test, limits that the layer's bounds are
+// derived from, and limits above 16 MiB and none, for which it reads the
+// file. Each run is this program again, in a shell that sets the limit,
+// with an environment that puts pages of strings above the stack's top;
+// limits above the hard limit cannot be set, and are left out.
+TEST(ThreadBlock, MainThreadBoundsAreTheCLibrarysUnderEveryStackLimit)
+{
+    const std::string self = bin_dir() + "/unit_tests";
+    struct rlimit hard;
+    ASSERT_EQ(0, getrlimit(RLIMIT_STACK, &hard));
+    for (const char *limit : {"40", "1024", "8192", "16384", "65536", "unlimited"}) {
+        const rlim_t wanted = strcmp(limit, "unlimited") == 0 ? RLIM_INFINITY
+                                                               : std::stoul(limit) * 1024;
+        if (hard.rlim_max != RLIM_INFINITY && wanted > hard.rlim_max)
+            continue;
+        const std::string command =
+            "ulimit -S -s " + std::string(limit) + " && STACK_LIMIT=" + limit +
+            " PADDING=\"$(printf %9000s .)\" exec '" + self +
+            "' --gtest_brief=1 --gtest_filter=ThreadBlock.MainThreadBoundsAreTheCLibrarys";
+        std::string said;
+        FILE *run = popen(command.c_str(), "r");
+        ASSERT_NE(nullptr, run);
+        char buffer[512];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, run)) > 0;)
+            said.append(buffer, n);
+        const int status = pclose(run);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "ulimit -s " << limit << ":\n" << said;
+    }
 }
 
 // Runs argv in a child with a mount namespace of its own where /proc is an

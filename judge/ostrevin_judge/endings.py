@@ -138,9 +138,10 @@ class Ending:
     @property
     def failed(self):
         """The program ran and the platform failed it: a fault, an unhandled
-        exception, a platform status. Even with nothing printed (a program
+        exception, a platform status, or a hang that the judge ended (an
+        RtlUnwind that deadlocks). Even with nothing printed (a program
         loses what it has not flushed when it ends this way), a deviation."""
-        return self.kind in ("fault", "exception", "status")
+        return self.kind in ("fault", "exception", "status", "hung")
 
     def sentence(self, where):
         return "the run %s %s%s" % (self.head, where, self.tail)
@@ -169,22 +170,22 @@ def _status_words(code, how):
     return " with %s %s; %s" % (how, words, promises.named(promise))
 
 
-def ending(run, timeout, program, platform=None):
+def ending(run, program, platform=None):
     """How `run` of `program` ended. `platform` is "wine" when the run was
     a Windows program under Wine, "linux" for our layer, None if unknown.
     An exit status above 255 (a run saved on Windows) is the whole code."""
     stderr_text = run.stderr.decode("utf-8", errors="replace")
-    result = _ending(run, timeout, program, platform, stderr_text)
+    result = _ending(run, program, platform, stderr_text)
     result.stderr = _telling_line(stderr_text)
     return result
 
 
-def _ending(run, timeout, program, platform, stderr_text):
+def _ending(run, program, platform, stderr_text):
     if run.flooded:
         return Ending("floods", "floods its output: it wrote more than %d bytes"
                       % runner.STDOUT_CAP, ", and the judge ended it")
     if run.timed_out:
-        return Ending("hung", "hung: it had not ended within the time-out of %s s," % timeout)
+        return Ending("hung", "hung: it had not ended within the time-out of %g s," % run.limit)
     if run.signal is not None:
         name = signal_name(run.signal)
         if run.signal in _FAULT_SIGNALS:

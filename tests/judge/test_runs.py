@@ -183,7 +183,7 @@ class Bounds(unittest.TestCase):
         for options in ((), ("--tap",)):
             verdict = fake_run("long_line", *options)
             self.assertEqual(verdict.status, DEVIATES)
-            self.assertIn("(1000000 characters in all)", verdict.out)
+            self.assertIn("(cut to 160 of its 1000000 characters)", verdict.out)
             self.assertLess(len(verdict.out), 10000)
 
     def test_many_extra_lines_are_grouped(self):

@@ -1,0 +1,229 @@
+// The command line of a contract program, and what it prints: a line per
+// check as soon as its situation has run, then a count line per promise
+// and one for all.
+#include "program.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+
+#include "process.h"
+#include "supervisor.h"
+
+namespace {
+
+const contract_program *me;
+
+struct tally {
+    int counts[promise_count][3] = {};
+    int total[3] = {};
+    bool only = false; // a single check: the line of `wanted` alone
+    promise wanted = promise::U1;
+};
+
+void print_checks(const situation &s, const std::vector<check> &checks, void *arg)
+{
+    auto &t = *static_cast<tally *>(arg);
+    const std::string name = name_of(me->dims, s);
+    for (const check &c : checks) {
+        // A situation that could not be staged says only why, whichever
+        // check was asked for.
+        if (t.only && c.which != t.wanted && !c.unstaged)
+            continue;
+        const int r = static_cast<int>(c.is);
+        printf("%s %s %s%s%s\n", word_of(c.is), id_of(c.which), name.c_str(),
+               c.what.empty() ? "" : ": ", c.what.c_str());
+        ++t.counts[static_cast<int>(c.which)][r];
+        ++t.total[r];
+    }
+    fflush(stdout);
+}
+
+void print_counts(const tally &t)
+{
+    for (int k = 0; k < promise_count; ++k) {
+        const int *c = t.counts[k];
+        if (c[0] + c[1] + c[2] == 0)
+            continue;
+        printf("%s: %d checks: %d ok, %d not ok, %d differs\n", id_of(static_cast<promise>(k)),
+               c[0] + c[1] + c[2], c[0], c[1], c[2]);
+    }
+    printf("%d checks: %d ok, %d not ok, %d differs\n", t.total[0] + t.total[1] + t.total[2],
+           t.total[0], t.total[1], t.total[2]);
+    fflush(stdout);
+}
+
+int run(const std::vector<situation> &list, tally &t)
+{
+    setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    if (!run_supervised(*me, list, print_checks, &t)) {
+        fprintf(stderr, "%s: cannot map memory to share with its children\n", me->name);
+        return 2;
+    }
+    print_counts(t);
+    return 0;
+}
+
+std::string usage(void)
+{
+    return std::string("usage: ") + me->name +
+           " [--list | PROMISE SITUATION | --sample COUNT [SEED] | --help]";
+}
+
+int help(void)
+{
+    printf("%s\n\n"
+           "Tries every promise of %s in every situation that can break it, and\n"
+           "holds what the platform did to one model of the contract. A line per\n"
+           "check, as soon as its situation has run:\n"
+           "  ok PROMISE SITUATION\n"
+           "  not ok PROMISE SITUATION: what the platform did\n"
+           "  differs PROMISE SITUATION: what the platform did (reference behaviour\n"
+           "    that only one source states)\n"
+           "then a count line per promise and one for all.\n\n"
+           "  (no argument)        every check\n"
+           "  --list               every check, \"PROMISE SITUATION\", in the order of a run\n"
+           "  PROMISE SITUATION    one check alone, whether or not the list holds its\n"
+           "                       situation\n"
+           "  --sample COUNT [SEED]\n"
+           "                       every check of COUNT situations drawn from all that make\n"
+           "                       sense, not only the list's (SEED: a whole number, 1 if\n"
+           "                       not given)\n"
+           "  --help               this text\n\n"
+           "exit status: 0 whatever the platform did; 2 on a wrong argument, or when the\n"
+           "program cannot run its children.\n",
+           usage().c_str(), me->what);
+    return 0;
+}
+
+int refuse(const std::string &problem)
+{
+    fprintf(stderr, "%s: %s\n%s\n", me->name, problem.c_str(), usage().c_str());
+    return 2;
+}
+
+// The edit distance between two names.
+size_t distance(const std::string &a, const std::string &b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string nearest(const std::string &wrong, const std::vector<std::string> &names)
+{
+    std::string best;
+    size_t best_distance = static_cast<size_t>(-1);
+    for (const std::string &name : names) {
+        const size_t d = distance(wrong, name);
+        if (d < best_distance) {
+            best = name;
+            best_distance = d;
+        }
+    }
+    return best;
+}
+
+std::vector<std::string> checks_named(const std::vector<situation> &list)
+{
+    std::vector<std::string> names;
+    for (const situation &s : list)
+        for (promise p : me->tried(s))
+            names.push_back(std::string(id_of(p)) + " " + name_of(me->dims, s));
+    return names;
+}
+
+int one_check(const char *promise_id, const char *situation_name)
+{
+    promise p;
+    situation s;
+    const bool known = promise_named(promise_id, &p) &&
+                       parse_situation(me->dims, situation_name, &s) && me->makes_sense(s);
+    bool tries = false;
+    if (known)
+        for (promise one : me->tried(s))
+            tries |= one == p;
+    if (!tries) {
+        std::vector<std::string> names = checks_named(me->situations());
+        if (parse_situation(me->dims, situation_name, &s) && me->makes_sense(s))
+            for (const std::string &name : checks_named({s}))
+                names.push_back(name);
+        const std::string wrong = std::string(promise_id) + " " + situation_name;
+        return refuse("no check named " + wrong + " (the nearest: " + nearest(wrong, names) +
+                      ")");
+    }
+    tally t;
+    t.only = true;
+    t.wanted = p;
+    return run({s}, t);
+}
+
+bool whole_number(const char *text, unsigned long *out)
+{
+    char *end;
+    if (!*text || strspn(text, "0123456789") != strlen(text))
+        return false;
+    *out = strtoul(text, &end, 10);
+    return *out > 0 && *out <= 100000;
+}
+
+} // namespace
+
+int contract_main(const contract_program &program, int argc, char **argv)
+{
+    me = &program;
+    run_program(program);
+    if (run_as_child(argc, argv))
+        return 0;
+    static const char *const options[] = {"--list", "--sample", "--help"};
+    if (argc == 1) {
+        tally t;
+        return run(program.situations(), t);
+    }
+    const std::string first = argv[1];
+    if (first == "--help" || first == "-h")
+        return argc == 2 ? help() : refuse("--help takes no argument");
+    if (first == "--list") {
+        if (argc != 2)
+            return refuse("--list takes no argument");
+        for (const std::string &name : checks_named(program.situations()))
+            printf("%s\n", name.c_str());
+        return 0;
+    }
+    if (first == "--sample") {
+        unsigned long count = 0, seed = 1;
+        if (argc < 3 || argc > 4 || !whole_number(argv[2], &count) ||
+            (argc == 4 && !whole_number(argv[3], &seed)))
+            return refuse("--sample takes a count and a seed, whole numbers from 1 to 100000");
+        tally t;
+        return run(sample(program.dims, program.makes_sense, static_cast<unsigned>(count),
+                          static_cast<uint32_t>(seed)),
+                   t);
+    }
+    if (first.size() > 1 && first[0] == '-') {
+        std::vector<std::string> names(options, options + 3);
+        return refuse("unknown option " + first + " (the nearest: " + nearest(first, names) + ")");
+    }
+    if (argc == 3)
+        return one_check(argv[1], argv[2]);
+    if (argc == 2) {
+        promise p;
+        return refuse(promise_named(argv[1], &p) ? std::string("a check is a promise and a situation: ") +
+                                                       argv[1] + " needs its situation"
+                                                 : std::string("no check named ") + argv[1]);
+    }
+    return refuse("too many arguments");
+}
