@@ -457,7 +457,7 @@ TEST(Comparison, ReportsAHangAsTheDeviationItInterrupted)
     observation &o = *conforming(s, p);
     o.call_count = 1;
     o.unwinds[role_tested].how = seen_unwind::running;
-    const std::vector<std::string> all = found(s, o, child_end{child_end::hung, 0});
+    const std::vector<std::string> all = found(s, o, child_end{child_end::hung, child_end::no_progress});
     ASSERT_EQ(1u, all.size());
     EXPECT_EQ(0u, all[0].find("W1 it hung")) << all[0];
 }

@@ -268,7 +268,11 @@ std::string comparison::ending_words(const seen_end &end) const
         return format("the process died (exit code %u)", end.code);
     }
     case seen_end::signalled: return format("the process was killed by signal %u", end.code);
-    case seen_end::hung: return "it hung: no handler was called for 5 s, and the check ended it";
+    case seen_end::hung:
+        return end.code == child_end::endless
+                   ? "it never ended: handlers were still being called after 60 s, and the "
+                     "check ended it"
+                   : "it hung: no handler was called for 5 s, and the check ended it";
     default: return "it did not end";
     }
 }
