@@ -2,22 +2,32 @@
 # whose header says what it breaks and how it shows:
 #   Breaks U6 W1: handlers are called without EXCEPTION_UNWINDING.
 #   Witness: U6 1-above/to-record/own/continues/top
+#   Also fails: C1: dispatch-contract's handlers unwind before they continue.
+#   Unseen: X8: no check of dispatch-contract sets the trap flag yet.
 # then, if any, an explanation after a blank line. Each witness is a check
-# of a contract program that the fault makes fail: one or two of them. A
-# fault that no contract program can see has none, and its explanation
-# begins "Only ostrevin sees it" (patch ignores the lines before the diff).
-# The headers are the manifest: seh_platform_faults(DIR MANIFEST) reads
-# them, sets SEH_PLATFORM_FAULTS (the names, sorted), and writes MANIFEST,
-# one line per fault, its fields separated by tabs:
-# "<name> <promises> <ostrevin|contract> <witness|witness> <what>".
+# of a contract program (unwind-contract's for U W E T, dispatch-contract's
+# for the dispatcher's families) that the fault makes fail, or a unit test
+# of the layer ("Witness: test Suite.Name") where no check can: one or two
+# of them. "Also fails" names the promises whose checks fail, or may, only
+# because they rest on what the fault breaks, and why; "Unseen" those it breaks
+# that no check sees, and why: the gaps of the contract programs, each
+# said where it is. A fault that no contract program can see has no
+# witness, and its explanation begins "Only ostrevin sees it" (patch
+# ignores the lines before the diff). The headers are the manifest:
+# seh_platform_faults(DIR MANIFEST) reads them, sets SEH_PLATFORM_FAULTS
+# (the names, sorted), and writes MANIFEST, one line per fault, its fields
+# separated by tabs: "<name> <promises> <ostrevin|contract>
+# <witness|witness> <what> <also> <unseen>".
 function(seh_platform_faults dir manifest)
   file(GLOB patches CONFIGURE_DEPENDS ${dir}/*.patch)
   list(SORT patches)
   set(names)
   set(lines "")
   foreach(patch ${patches})
+    # The manifest follows the headers: a patch edited configures again.
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${patch})
     get_filename_component(name ${patch} NAME_WE)
-    file(STRINGS ${patch} header LIMIT_COUNT 8)
+    file(STRINGS ${patch} header LIMIT_COUNT 10)
     list(GET header 0 first)
     if(NOT first MATCHES "^Breaks ([A-Z][0-9]+( [A-Z][0-9]+)*): (.+)$")
       message(FATAL_ERROR "${patch}: its first line must read \"Breaks <promise>...: <what the fault does>\"")
@@ -25,9 +35,17 @@ function(seh_platform_faults dir manifest)
     set(listed "${CMAKE_MATCH_1}")
     set(what "${CMAKE_MATCH_3}")
     set(witnesses)
+    set(also "")
+    set(unseen "")
     foreach(line ${header})
-      if(line MATCHES "^Witness: ([A-Z][0-9]+ [^ ]+)$")
+      if(line MATCHES "^Witness: ([A-Z][0-9]+ [^ ]+|test [A-Za-z0-9_]+\\.[A-Za-z0-9_]+)$")
         list(APPEND witnesses "${CMAKE_MATCH_1}")
+      elseif(line MATCHES "^Also fails: ([A-Z][0-9]+( [A-Z][0-9]+)*): .+$")
+        set(also "${CMAKE_MATCH_1}")
+      elseif(line MATCHES "^Unseen: ([A-Z][0-9]+( [A-Z][0-9]+)*): .+$")
+        set(unseen "${CMAKE_MATCH_1}")
+      elseif(line MATCHES "^(Also fails|Unseen|Witness)")
+        message(FATAL_ERROR "${patch}: \"${line}\" should read \"Witness: <promise> <situation>\", \"Witness: test <Suite.Name>\", \"Also fails: <promise>...: <why>\" or \"Unseen: <promise>...: <why>\"")
       endif()
     endforeach()
     set(seen contract)
@@ -37,7 +55,7 @@ function(seh_platform_faults dir manifest)
       message(FATAL_ERROR "${patch}: name one or two checks that it fails, each on a line \"Witness: <promise> <situation>\"")
     endif()
     string(REPLACE ";" "|" witnesses "${witnesses}")
-    string(APPEND lines "${name}\t${listed}\t${seen}\t${witnesses}\t${what}\n")
+    string(APPEND lines "${name}\t${listed}\t${seen}\t${witnesses}\t${what}\t${also}\t${unseen}\n")
     list(APPEND names ${name})
   endforeach()
   file(WRITE ${manifest}.new "${lines}")

@@ -22,9 +22,12 @@ struct child_end {
         finished,    // the situation ended, and the child went on
         exited,      // the child exited during it, with `code`
         signalled,   // a signal ended the child, `code`
-        hung,        // it made no progress for too long, and was ended
+        hung,        // it hung (`code` says how), and was ended
         not_started, // no child could be started
     };
+    // How a situation hung: no progress for the program's time, or progress
+    // that went on without end.
+    enum hang : uint32_t { no_progress = 1, endless };
     uint32_t how = finished, code = 0;
 };
 

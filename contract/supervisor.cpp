@@ -12,6 +12,9 @@ namespace {
 // A child's first situation may wait longer than the program's time for a
 // hang, for the child to start.
 constexpr double start_seconds = 30;
+// A situation that goes on making progress for this many times the
+// program's time for a hang never ends.
+constexpr double endless_times = 12;
 // Observations in flight: a child may run this many situations ahead of
 // the parent's judging.
 constexpr uint32_t slot_count = 4;
@@ -98,14 +101,15 @@ bool run_supervised(const contract_program &program, const std::vector<situation
         store(h->consumed, i + 1);
     };
     while (load(h->consumed) < count) {
+        // Read before the child starts, which may note progress at once.
+        uint32_t progress = load(h->progress), started = load(h->started);
         child_process child;
         if (!start_child(h, load(h->consumed), &child)) {
             for (uint32_t i = load(h->consumed); i < count; ++i)
                 judge(i, child_end{child_end::not_started, 0});
             break;
         }
-        uint32_t progress = load(h->progress);
-        double since = now_seconds();
+        double since = now_seconds(), situation_since = since;
         bool first = true;
         for (;;) {
             while (load(h->consumed) < load(h->finished))
@@ -134,17 +138,30 @@ bool run_supervised(const contract_program &program, const std::vector<situation
                                     code});
                 break;
             }
+            if (load(h->started) != started) {
+                started = load(h->started);
+                situation_since = now_seconds();
+            }
+            // Hung: no progress for the program's time, or progress without
+            // end (handlers called over and over) for many times that.
+            uint32_t hung = 0;
             if (load(h->progress) != progress) {
                 progress = load(h->progress);
                 since = now_seconds();
                 first = false;
             } else if (now_seconds() - since >
                        program.hang_seconds + (first ? start_seconds : 0)) {
+                hung = child_end::no_progress;
+            }
+            if (now_seconds() - situation_since > endless_times * program.hang_seconds +
+                                                      (first ? start_seconds : 0))
+                hung = child_end::endless;
+            if (hung) {
                 end_child(child);
                 while (load(h->consumed) < load(h->finished))
                     judge(load(h->consumed), child_end{});
                 if (load(h->consumed) < count)
-                    judge(load(h->consumed), child_end{child_end::hung, 0});
+                    judge(load(h->consumed), child_end{child_end::hung, hung});
                 break;
             }
             sleep_milliseconds(1);

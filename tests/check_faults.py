@@ -2,21 +2,26 @@
 """The faulty builds of the layer, each judged by the promises it breaks,
 and the mutation score.
 
-    check_faults.py MANIFEST FAULTS_DIR TRANSCRIPT OSTREVIN CONTRACT JUDGE [RUN...]
+    check_faults.py MANIFEST FAULTS_DIR TRANSCRIPT OSTREVIN UNWIND DISPATCH UNIT_TESTS JUDGE [RUN...]
 
 For each fault of MANIFEST (tab-separated lines "NAME PROMISES SEEN_BY
-WITNESSES WHAT", see cmake/faults.cmake), with the build FAULTS_DIR/NAME
-picked by LD_LIBRARY_PATH, RUN... OSTREVIN and RUN... CONTRACT are run:
-  - the contract program's failing checks ("not ok" or "differs") must fail
-    exactly the promises that the patch names (none, for a fault that only
-    ostrevin sees), each of its witnesses among them, and its count lines
-    must add up;
-  - JUDGE, given both runs as saved runs, must say the platform deviates
-    (or, for reference behaviour only, conforms with differences) and name
-    every promise the patch names; for a fault that only ostrevin sees,
-    ostrevin's transcript must not be TRANSCRIPT, the conforming one.
-A fault is caught when all of this holds. The score, caught out of all, is
-the last line; the exit status is 1 unless every fault is caught."""
+WITNESSES WHAT ALSO UNSEEN", see cmake/faults.cmake), with the build
+FAULTS_DIR/NAME picked by LD_LIBRARY_PATH, RUN... runs OSTREVIN and both
+contract programs, UNWIND (RtlUnwind's) and DISPATCH (the dispatcher's):
+  - the contract programs' failing checks ("not ok" or "differs") must fail
+    every promise that the patch breaks but the unseen, and no other but
+    those that it says may also fail (none at all, for a fault that only
+    ostrevin sees), each of its witnesses among them, and each program's
+    count lines must add up; a witness that is a unit test ("test Suite.Name") must fail
+    when UNIT_TESTS runs it alone;
+  - JUDGE, given the three runs as saved runs, must say the platform
+    deviates (or, for reference behaviour only, conforms with differences)
+    and name every promise the patch breaks but the unseen; for a fault
+    that only ostrevin sees, ostrevin's transcript must not be TRANSCRIPT,
+    the conforming one.
+A fault is caught when all of this holds. The score, caught out of all, and
+how many break promises that no check sees, is the last line; the exit
+status is 1 unless every fault is caught."""
 import os
 import re
 import subprocess
@@ -83,49 +88,69 @@ def judge_problems(judge, runs, promises, deviates):
     return problems
 
 
+CONTRACTS = ("unwind-contract", "dispatch-contract")
+
+
 def judge_fault(args, fault):
-    name, promises, seen_by, witnesses = fault[0], fault[1].split(), fault[2], fault[3]
+    name, promises, seen_by, witnesses, _, also, unseen = fault
+    promises = [p for p in promises.split() if p not in unseen.split()]
     library = os.path.join(args["faults"], name)
-    runs = {"ostrevin": run(args["run"] + [args["ostrevin"]], library),
-            "unwind-contract": run(args["run"] + [args["contract"]], library)}
-    problems, failing = contract_problems(*runs["unwind-contract"][:2])
-    wanted = [] if seen_by == "ostrevin" else sorted(promises)
-    if sorted(failing) != wanted:
-        problems.append("its failing checks fail %s, but its patch says it breaks %s"
-                        % (" ".join(sorted(failing)) or "nothing", " ".join(wanted) or "nothing"))
+    runs = {program: run(args["run"] + [args[program]], library)
+            for program in ("ostrevin",) + CONTRACTS}
+    problems, failing = [], {}
+    for program in CONTRACTS:
+        found, failed = contract_problems(*runs[program][:2])
+        problems += ["%s: %s" % (program, problem) for problem in found]
+        failing.update(failed)
+    wanted = set() if seen_by == "ostrevin" else set(promises)
+    allowed = wanted | set(also.split())
+    if not wanted <= set(failing) <= allowed:
+        problems.append("its failing checks fail %s, but its patch says it breaks %s%s"
+                        % (" ".join(sorted(failing)) or "nothing",
+                           " ".join(sorted(wanted)) or "nothing",
+                           " and may fail " + also if also else ""))
     for witness in filter(None, witnesses.split("|")):
         promise, situation = witness.split(" ", 1)
-        if situation not in failing.get(promise, ()):
+        if promise == "test":
+            if run(args["run"] + [args["unit_tests"], "--gtest_filter=" + situation],
+                   library)[0] == 0:
+                problems.append("its witness %s passes" % witness)
+        elif situation not in failing.get(promise, ()):
             problems.append("its witness %s does not fail" % witness)
     status, out, _ = runs["ostrevin"]
     transcript_shows = status != 0 or out != args["transcript"]
     if seen_by == "ostrevin" and not transcript_shows:
         problems.append("ostrevin's transcript does not show it")
     deviates = transcript_shows or any(
-        line.startswith("not ok ") for line in runs["unwind-contract"][1].splitlines())
+        line.startswith("not ok ") for program in CONTRACTS for line in runs[program][1].splitlines())
     problems += judge_problems(args["judge"], runs, promises, deviates)
-    return name, problems
+    return name, problems, unseen
 
 
 def main(argv):
-    if len(argv) < 6:
+    if len(argv) < 8:
         sys.stderr.write(__doc__)
         return 2
-    manifest, faults, transcript, ostrevin, contract, judge = argv[:6]
-    args = {"faults": faults, "ostrevin": ostrevin, "contract": contract, "judge": judge,
-            "run": argv[6:], "transcript": open(transcript).read()}
+    manifest, faults, transcript = argv[:3]
+    args = dict(zip(("ostrevin",) + CONTRACTS + ("unit_tests", "judge"), argv[3:8]))
+    args.update(faults=faults, run=argv[8:], transcript=open(transcript).read())
     entries = [line.rstrip("\n").split("\t") for line in open(manifest) if line.strip()]
     with ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
         results = list(pool.map(lambda fault: judge_fault(args, fault), entries))
     caught = 0
-    for name, problems in results:
+    gaps = []
+    for name, problems, unseen in results:
         if problems:
             print("MISSED %s:\n  %s" % (name, "\n  ".join(problems)))
+            continue
+        caught += 1
+        if unseen:
+            gaps.append(name)
+            print("caught %s (no check sees its %s yet)" % (name, unseen.replace(" ", ", ")))
         else:
-            caught += 1
             print("caught %s" % name)
-    print("mutation score: %d of %d faulty builds caught, each with the promises it breaks"
-          % (caught, len(results)))
+    print("mutation score: %d of %d faulty builds caught, each with the promises it breaks; "
+          "%d of them break promises that no check sees yet" % (caught, len(results), len(gaps)))
     return 0 if caught == len(results) else 1
 
 

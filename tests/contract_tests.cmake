@@ -1,8 +1,8 @@
-# unwind-contract: the form of its output and its arguments on every target;
-# on linux-i386 every check ok on the conforming layer, in the list's
-# situations and in situations drawn from all that make sense, every faulty
-# build of the layer caught with exactly the promises its patch names (the
-# mutation score), and its model and comparison in unit tests.
+# The contract programs: the form of their output and their arguments on
+# every target; on linux-i386 every check ok on the conforming layer, in the
+# list's situations and in situations drawn from all that make sense, every
+# faulty build of the layer caught with exactly the promises its patch names
+# (the mutation score), and their models and comparisons in unit tests.
 set(PROMISES_DEF ${PROJECT_SOURCE_DIR}/common/promises.def)
 add_test(NAME contract_run
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh ${PROMISES_DEF}
@@ -21,20 +21,17 @@ add_test(NAME contract_arguments
   COMMAND ${CHECK_TRANSCRIPT} --stderr "too many arguments" /dev/null 2
           ${RUN} $<TARGET_FILE:unwind-contract> U1 a b)
 
-# dispatch-contract: the same form and arguments, where it is built (the
-# win32 target; linux-i386 once the layer has a dispatcher).
-if(TARGET dispatch-contract)
-  add_test(NAME dispatch_contract_run
-    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh ${PROMISES_DEF}
-            ${RUN} $<TARGET_FILE:dispatch-contract>)
-  set_tests_properties(dispatch_contract_run PROPERTIES TIMEOUT 300)
-  add_test(NAME dispatch_contract_unknown_check
-    COMMAND ${CHECK_TRANSCRIPT} --stderr
-            "no check named R9 raise/first/continues/top \\(the nearest: R1 raise/first/continues/top\\)"
-            /dev/null 2 ${RUN} $<TARGET_FILE:dispatch-contract> R9 raise/first/continues/top)
-  add_test(NAME dispatch_contract_one_check
-    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_one.sh ${RUN} $<TARGET_FILE:dispatch-contract>)
-endif()
+# dispatch-contract: the same form and arguments.
+add_test(NAME dispatch_contract_run
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh ${PROMISES_DEF}
+          ${RUN} $<TARGET_FILE:dispatch-contract>)
+set_tests_properties(dispatch_contract_run PROPERTIES TIMEOUT 300)
+add_test(NAME dispatch_contract_unknown_check
+  COMMAND ${CHECK_TRANSCRIPT} --stderr
+          "no check named R9 raise/first/continues/top \\(the nearest: R1 raise/first/continues/top\\)"
+          /dev/null 2 ${RUN} $<TARGET_FILE:dispatch-contract> R9 raise/first/continues/top)
+add_test(NAME dispatch_contract_one_check
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_one.sh ${RUN} $<TARGET_FILE:dispatch-contract>)
 
 if(NOT WIN32)
   add_test(NAME contract_conforming
@@ -48,17 +45,27 @@ if(NOT WIN32)
             ${RUN} $<TARGET_FILE:unwind-contract> --sample 200 2026)
   add_test(NAME contract_one_check
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_one.sh ${RUN} $<TARGET_FILE:unwind-contract>)
+  # The layer's dispatcher, alike.
+  add_test(NAME dispatch_contract_conforming
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh --conforming ${PROMISES_DEF}
+            ${RUN} $<TARGET_FILE:dispatch-contract>)
+  add_test(NAME dispatch_contract_sample
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh ${PROMISES_DEF}
+            ${RUN} $<TARGET_FILE:dispatch-contract> --sample 200 2026)
+  set_tests_properties(dispatch_contract_conforming PROPERTIES TIMEOUT 300 COST 20)
   # qemu-i386 7.2's whole run is the platforms test's (its qemu-7.2 row):
   # the linux-i386-qemu preset checks the form alone.
-  set_tests_properties(contract_conforming contract_sample PROPERTIES LABELS native-only)
+  set_tests_properties(contract_conforming contract_sample dispatch_contract_conforming
+                       dispatch_contract_sample PROPERTIES LABELS native-only)
 
-  # Every faulty build of the layer: its contract run failing exactly the
+  # Every faulty build of the layer: its contract runs failing exactly the
   # promises its patch names, its witnesses among them, and the judge's
-  # verdict on both programs naming those promises. Once, natively.
+  # verdict on the three programs naming those promises. Once, natively.
   add_test(NAME faults
     COMMAND ${PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/check_faults.py ${CMAKE_BINARY_DIR}/faults/manifest.txt
             ${CMAKE_BINARY_DIR}/bin/faults ${TRANSCRIPTS}/conforming.txt
-            $<TARGET_FILE:ostrevin> $<TARGET_FILE:unwind-contract> ${JUDGE})
+            $<TARGET_FILE:ostrevin> $<TARGET_FILE:unwind-contract>
+            $<TARGET_FILE:dispatch-contract> $<TARGET_FILE:unit_tests> ${JUDGE})
   set_tests_properties(faults PROPERTIES TIMEOUT 900 COST 200 LABELS native-only)
 
   add_executable(contract_model_tests contract_model_test.cpp supervisor_test.cpp)

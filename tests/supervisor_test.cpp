@@ -21,7 +21,8 @@ struct row {
     int weight;
 };
 // What the platform does in each situation.
-const row behaviours[] = {{"returns", 0}, {"hangs", 0}, {"dies", 0}, {"works-long", 0}};
+const row behaviours[] = {{"returns", 0},    {"hangs", 0}, {"dies", 0},
+                          {"works-long", 0}, {"loops", 0}};
 
 const dimensions dims = {dimension_of("behaviour", behaviours)};
 
@@ -29,7 +30,7 @@ const std::vector<situation> &all(void)
 {
     static const std::vector<situation> list = [] {
         std::vector<situation> out;
-        for (int8_t v : {0, 1, 0, 2, 3, 0}) {
+        for (int8_t v : {0, 1, 0, 2, 3, 0, 4, 0}) {
             situation s;
             memset(s.v, 0, sizeof s.v);
             s.v[0] = v;
@@ -59,6 +60,12 @@ void run(const situation &s, void *observation)
             usleep(100 * 1000);
         }
         break;
+    case 4:
+        // Progress without end, as handlers called over and over make.
+        for (;;) {
+            note_progress();
+            usleep(10 * 1000);
+        }
     }
     *static_cast<uint32_t *>(observation) = 1;
 }
@@ -90,8 +97,9 @@ TEST(Supervisor, JudgesEverySituationInOrderHowEverItsChildEnds)
     std::vector<std::string> lines;
     ASSERT_TRUE(run_supervised(program, all(), collect, &lines));
     const std::vector<std::string> want = {
-        "returns: ok ",         "hangs: not ok hung 0", "returns: ok ",
+        "returns: ok ",         "hangs: not ok hung 1", "returns: ok ",
         "dies: not ok exited 3", "works-long: ok ",    "returns: ok ",
+        "loops: not ok hung 2",  "returns: ok ",
     };
     EXPECT_EQ(want, lines);
 }

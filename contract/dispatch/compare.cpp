@@ -66,7 +66,10 @@ std::string comparison::ending_words(void) const
                                        "them, may crash so: the emulator's deviation)"
                                      : "");
     case child_end::signalled: return format("the process was ended by signal %u", end_.code);
-    case child_end::hung: return "it hung";
+    case child_end::hung:
+        return end_.code == child_end::endless ? "it never ended, though handlers were still "
+                                                 "being called after 60 s"
+                                               : "it hung";
     case child_end::not_started: return "no process could be started to run it";
     default: break;
     }

@@ -258,9 +258,9 @@ private:
             switch (act.what) {
             case act::continues: last_continue_ = p_.calls[me]; return e;
             case act::invalid:
-                // H3, H4: the status is raised after the handler returned,
+                // H3: the status is raised; H4: after the handler returned,
                 // chained to the exception, from the head.
-                raise(exc_invalid_disposition, EXCEPTION_NONCONTINUABLE_FLAG, d, promise::H4);
+                raise(exc_invalid_disposition, EXCEPTION_NONCONTINUABLE_FLAG, d, promise::H3);
                 return -1;
             default: break;
             }

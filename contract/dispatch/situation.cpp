@@ -226,9 +226,10 @@ bool makes_sense(const situation &s)
         answer_of(s).kind == answer_kind::continues && answer_of(s).what != field::none)
         return false;
     // The filter is asked only by an exception that no record takes, at the
-    // top of a thread's work.
+    // top of a thread's work; a record that fails the walk's check keeps it
+    // from being asked at all (F4), which is tried too.
     if (f && filter_of(s).kind != filter_kind::none) {
-        if ((c && chain_of(s).kind != chain_kind::none) ||
+        if ((c && chain_of(s).kind != chain_kind::none && chain_of(s).kind != chain_kind::odd) ||
             (p && place_of(s).kind != place_kind::top && place_of(s).kind != place_kind::thread))
             return false;
     }

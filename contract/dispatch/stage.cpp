@@ -434,6 +434,8 @@ uint32_t observe(int node, void *rec, void *frame, void *context, void *dispatch
     return answer_of_act(node, d.what, d.value);
 }
 
+LONG WINAPI stand_in_filter(EXCEPTION_POINTERS *) { return EXCEPTION_CONTINUE_SEARCH; }
+
 LONG WINAPI filter(EXCEPTION_POINTERS *x)
 {
     uint32_t eflags;
@@ -523,10 +525,17 @@ void run_here(const situation &s, const prediction &p, observation &obs, bool ad
     void *handles[4] = {};
     if (add_handlers)
         add_vectored(s, obs, handles);
+    // F3: each call returns the filter it replaces. A stand-in, never
+    // called, goes first, so that the situation's own filter is set over a
+    // filter known to be there.
     LPTOP_LEVEL_EXCEPTION_FILTER previous = nullptr;
     const bool filters = p.filter_installed || ends_process(s);
-    if (filters)
-        previous = SetUnhandledExceptionFilter(p.filter_installed ? filter : nullptr);
+    bool replaced_returned = true;
+    if (filters) {
+        previous = SetUnhandledExceptionFilter(stand_in_filter);
+        replaced_returned = SetUnhandledExceptionFilter(p.filter_installed ? filter : nullptr) ==
+                            stand_in_filter;
+    }
     current = r;
     const uint32_t head = get_seh_frame();
     run_escapable(start, r, &r->leave);
@@ -534,7 +543,8 @@ void run_here(const situation &s, const prediction &p, observation &obs, bool ad
     current = nullptr;
     if (filters) {
         const LPTOP_LEVEL_EXCEPTION_FILTER mine = SetUnhandledExceptionFilter(previous);
-        obs.filter_restored = mine == (p.filter_installed ? filter : nullptr) ? 1 : 2;
+        obs.filter_restored =
+            replaced_returned && mine == (p.filter_installed ? filter : nullptr) ? 1 : 2;
     }
     remove_vectored(handles);
     delete r;

@@ -136,7 +136,7 @@ std::vector<promise> tried(const situation &s, const prediction &p)
 }
 
 findings compare(const situation &s, const prediction &p, const observation &o,
-                 const child_end &end, bool raises)
+                 const child_end &end)
 {
-    return comparison(s, p, o, end, raises).run();
+    return comparison(s, p, o, end).run();
 }

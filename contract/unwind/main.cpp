@@ -14,8 +14,8 @@ namespace {
 std::string round_apart(const situation &s, const observation &alone, const observation &round)
 {
     const prediction p = predict(s);
-    const findings lone = compare(s, p, alone, child_end{}, platform_raises());
-    const findings now = compare(s, p, round, child_end{}, platform_raises());
+    const findings lone = compare(s, p, alone, child_end{});
+    const findings now = compare(s, p, round, child_end{});
     for (const finding &f : now.list())
         if (!lone.has(f.which) && f.which != promise::T3)
             return std::string("unwinding at once, a thread broke ") + id_of(f.which) +
@@ -32,7 +32,7 @@ std::vector<promise> tried_in(const situation &s) { return tried(s, predict(s));
 
 findings judge(const situation &s, const void *o, const child_end &end)
 {
-    return compare(s, predict(s), *static_cast<const observation *>(o), end, platform_raises());
+    return compare(s, predict(s), *static_cast<const observation *>(o), end);
 }
 
 } // namespace

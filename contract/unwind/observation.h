@@ -38,14 +38,13 @@ struct seen_unwind {
     uint32_t made;
     unwind_call call; // its arguments, and the registers at the call and the return
     uint32_t return_site, alternate_site;
-    enum end : uint32_t { running, returned, raised, faulted, left, at_target_ip, ended };
+    enum end : uint32_t { running, returned, raised, faulted, left, at_target_ip };
     uint32_t how;
     uint32_t head_after;   // returned: FS:0 then
     uint32_t flags_after;  // returned: the caller's record's flags then
-    // raised or faulted: what reached the vectored handler or signal handler;
-    // ended: the exit status with which the layer ended the process
-    // (the record, its code, flags, chained record, address, first two
-    // parameters; for a signal, its number, the address, the instruction)
+    // raised or faulted: what reached the vectored handler (the record, its
+    // code, flags, chained record, address, first two parameters; for a
+    // fault, the address touched and where)
     uint32_t raised_record, code, flags, chained, address, param0, param1;
     uint32_t chained_read, chained_code, chained_flags;
 };

@@ -77,17 +77,17 @@ uint32_t observer(void *record, void *frame, void *context, void *dispatcher)
 }
 
 template <int... N>
-std::array<EXCEPTION_ROUTINE, sizeof...(N)> observers_of(std::integer_sequence<int, N...>)
+std::array<PEXCEPTION_ROUTINE, sizeof...(N)> observers_of(std::integer_sequence<int, N...>)
 {
-    return {reinterpret_cast<EXCEPTION_ROUTINE>(observer<N>)...};
+    return {SEH_HANDLER(observer<N>)...};
 }
 
 const auto observers = observers_of(std::make_integer_sequence<int, node_guard_outer>());
 
-EXCEPTION_ROUTINE handler_of(const run_state &r, int node)
+PEXCEPTION_ROUTINE handler_of(const run_state &r, int node)
 {
     if (node == r.p->actor && change_of(*r.s).what == field::live_df)
-        return reinterpret_cast<EXCEPTION_ROUTINE>(handler_leaving_df);
+        return SEH_HANDLER(handler_leaving_df);
     return observers[node];
 }
 
@@ -262,7 +262,7 @@ void link(run_state &r, int n)
     observation &o = *r.obs;
     auto *record = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD *>(
         static_cast<uintptr_t>(node_address(o, n)));
-    record->Next = node_address(o, next_of(*r.s, n));
+    record->Next = seh_record(node_address(o, next_of(*r.s, n)));
     record->Handler = handler_of(r, n);
 }
 
@@ -386,7 +386,8 @@ void ask_the_head(run_state &r, int role, int running)
     auto *guard = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD *>(static_cast<uintptr_t>(head));
     observation::ask &a = o.asks[role];
     a.running = node_address(o, running);
-    a.answer = guard->Handler(&nested, guard, context, &named);
+    a.answer = reinterpret_cast<uint32_t (*)(void *, void *, void *, void *)>(guard->Handler)(
+        &nested, guard, context, &named);
     a.named = named;
     a.made = 1;
 }
@@ -528,17 +529,16 @@ uint32_t main_handler(void *, void *, void *, void *) { return ExceptionContinue
 // that a chain shared between threads shows.
 void run_on_new_thread(const situation &s, const prediction &p, observation &obs)
 {
-    EXCEPTION_REGISTRATION_RECORD mine = {get_seh_frame(),
-                                          reinterpret_cast<EXCEPTION_ROUTINE>(main_handler)};
+    EXCEPTION_REGISTRATION_RECORD mine = {seh_record(get_seh_frame()), SEH_HANDLER(main_handler)};
     set_seh_frame(seh_addr(&mine));
-    const uint32_t below = mine.Next;
+    const uint32_t below = seh_addr(mine.Next);
     uint32_t local = 0;
     thread_run t = {&s, &p, &obs, seh_addr(&mine), seh_addr(&local)};
     if (!run_threads(1, on_new_thread, &t))
         obs.main_chain_fault = thread_not_started;
     else if (get_seh_frame() != seh_addr(&mine))
         obs.main_chain_fault = main_head_changed;
-    else if (mine.Next != below)
+    else if (seh_addr(mine.Next) != below)
         obs.main_chain_fault = main_record_relinked;
     set_seh_frame(below);
 }

@@ -74,6 +74,9 @@ LOADER_FAILURES = {
 _WINE_UNHANDLED = re.compile(r"Unhandled (exception 0x([0-9a-fA-F]{8})|[a-z][a-z ]*?)"
                              r"(?: on [a-z]+ access to \S+)?(?: in thread \S+)? at address")
 _WINE_NAMES = {words: code for code, (_, words) in OTHER_EXCEPTIONS.items() if words}
+# Our layer says, when nobody takes an exception:
+#   seh_platform: unhandled exception 0xc0000029 (STATUS_...) at 0x... in thread 42
+_LAYER_UNHANDLED = re.compile(r"seh_platform: unhandled exception 0x([0-9a-f]{8})")
 
 _FAULT_SIGNALS = {signal.SIGSEGV, signal.SIGBUS, signal.SIGILL, signal.SIGFPE,
                   signal.SIGTRAP, signal.SIGABRT, signal.SIGSYS}
@@ -88,6 +91,16 @@ def signal_name(signum):
         return signal.Signals(signum).name
     except ValueError:
         return "signal %d" % signum
+
+
+def _unhandled_exception(stderr_text, platform):
+    """The whole code of the exception that nobody took, as the layer's line
+    or Wine's report names it; None if neither does."""
+    if platform != "wine":
+        match = _LAYER_UNHANDLED.search(stderr_text)
+        if match:
+            return int(match.group(1), 16)
+    return _wine_exception(stderr_text) if platform != "linux" else None
 
 
 def _wine_exception(stderr_text):
@@ -190,7 +203,7 @@ def _ending(run, program, platform, stderr_text):
             return Ending("exit", "ended with exit status 0x%08X" % code,
                           ", %s: the program could not be loaded" % LOADER_FAILURES[code])
     else:
-        code = _wine_exception(stderr_text) if platform != "linux" else None
+        code = _unhandled_exception(stderr_text, platform)
     if code is not None and (code & 0xFF) == (status & 0xFF):
         if code in unwind_statuses:
             return Ending("status", "ended", _status_words(code, "an unhandled exception"))
