@@ -14,7 +14,8 @@ lines, ended early.
 
 The checks are reported by promise, in the contract's order, and within a
 promise in the order the program printed them; each finding with the
-commands that rerun that one check and write its reproducer. The program's
+commands that rerun that one check and, for a program that writes them
+(unwind-contract), write its reproducer. The program's
 own lines are shown whole, escaped but never cut.
 """
 import re
@@ -27,6 +28,8 @@ from .verdict import Case, Outcome, Verdict, judged
 _CHECK = re.compile(r"(ok|not ok|differs) ([A-Z][0-9]+) (.+)")
 _COUNT = re.compile(r"(?:([A-Z][0-9]+): )?(\d+) checks: (\d+) ok, (\d+) not ok, (\d+) differs")
 _RESULTS = ("ok", "not ok", "differs")
+# The programs that write a check's reproducer (--reproduce).
+REPRODUCING = ("unwind-contract",)
 _OUTCOMES = {"ok": Outcome.OK, "not ok": Outcome.NOT_OK, "differs": Outcome.DIFFERS}
 DIFFERS_NOTE = "a difference to look at, not a deviation"
 
@@ -57,18 +60,19 @@ def reproducer_name(promise, situation):
     return re.sub(r"[^A-Za-z0-9.-]+", "-", "%s-%s" % (promise, situation)) + ".c"
 
 
-def _case(result, promise, situation, what, command):
+def _case(result, promise, situation, what, command, reproducing):
     name = "%s %s" % (promise, escape(situation))
     if result == "ok":
         return Case(name)
     meaning = named(promise)
     if result == "differs":
         meaning += " (%s)" % DIFFERS_NOTE
-    return Case(name, _OUTCOMES[result], [
-        "%s %s: %s" % (result, name, escape(what)), meaning,
-        "rerun: " + command([promise, situation]),
-        "reproduce: %s >%s" % (command(["--reproduce", promise, situation]),
-                               reproducer_name(promise, situation))])
+    lines = ["%s %s: %s" % (result, name, escape(what)), meaning,
+             "rerun: " + command([promise, situation])]
+    if reproducing:
+        lines.append("reproduce: %s >%s" % (command(["--reproduce", promise, situation]),
+                                            reproducer_name(promise, situation)))
+    return Case(name, _OUTCOMES[result], lines)
 
 
 def judge(run, ending, title, program, command):
@@ -101,7 +105,7 @@ def judge(run, ending, title, program, command):
         counts[None][result] += 1
         counts.setdefault(promise, dict.fromkeys(_RESULTS, 0))[result] += 1
         last_check = "%s %s" % (promise, situation)
-        by_promise.setdefault(promise, []).append(_case(*check, command))
+        by_promise.setdefault(promise, []).append(_case(*check, command, program in REPRODUCING))
 
     faults = []
     if None not in said:
@@ -135,6 +139,7 @@ def judge(run, ending, title, program, command):
         note = "; %s" % DIFFERS_NOTE if counts[promise]["differs"] else ""
         findings.append("%s (%s%s)" % (named(promise), _count_text(counts[promise]), note))
         for case in shown:
-            findings += ["  " + case.texts[0], "    " + case.texts[2], "    " + case.texts[3]]
+            # the check's line, then its commands (its meaning heads the promise)
+            findings += ["  " + case.texts[0]] + ["    " + text for text in case.texts[2:]]
     return Verdict(program, title, cases + [completion], findings + completion.texts,
                    _count_text(counts[None]))
