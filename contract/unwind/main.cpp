@@ -4,6 +4,7 @@
 #include "compare.h"
 #include "program.h"
 #include "raises.h"
+#include "reproduce.h"
 #include "stage.h"
 
 namespace {
@@ -49,6 +50,7 @@ int main(int argc, char **argv)
         run,
         tried_in,
         judge,
+        reproducer,
     };
     return contract_main(program, argc, argv);
 }
