@@ -458,7 +458,6 @@ std::string reproducer(promise which, const situation &s)
     feature("after", is({promise::W8, promise::E1, promise::E5}));
     feature("fields", is({promise::W4, promise::W7, promise::U4, promise::U5, promise::U6,
                           promise::W8}));
-    feature("callers_after", !rec.own && is({promise::U5, promise::U6}));
     bool returns = false, raises_status = false, raises_record = false, targeted = false;
     for (int role : {role_tested, role_nested}) {
         const expected_end &e = p.ends[role];
@@ -469,6 +468,7 @@ std::string reproducer(promise which, const situation &s)
         targeted |= p.unwinds[role].made && t != node_none && t != node_end;
     }
     feature("returns", returns);
+    feature("callers_after", returns && !rec.own && is({promise::U5, promise::U6}));
     feature("raises_status", raises_status);
     feature("raises_record", raises_record);
     feature("targeted", targeted);
