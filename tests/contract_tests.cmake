@@ -43,7 +43,18 @@ if(NOT WIN32)
             $<TARGET_FILE:ostrevin> $<TARGET_FILE:unwind-contract> ${JUDGE})
   set_tests_properties(faults PROPERTIES TIMEOUT 900 COST 200 LABELS native-only)
 
-  add_executable(contract_model_tests contract_model_test.cpp supervisor_test.cpp)
+  # The reproducers of a sample of checks of every promise build without
+  # warnings with both compilers and pass on the layer; on each faulty build
+  # of the layer, its witnesses' reproducers give their check's verdict and
+  # a check it keeps passes. Once, natively: they are built here.
+  add_test(NAME contract_reproducers
+    COMMAND ${PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducers.py layer
+            $<TARGET_FILE:unwind-contract> ${CMAKE_BINARY_DIR}/bin
+            ${CMAKE_BINARY_DIR}/faults/manifest.txt ${CMAKE_BINARY_DIR}/bin/faults)
+  set_tests_properties(contract_reproducers PROPERTIES TIMEOUT 600 COST 100 LABELS native-only)
+
+  add_executable(contract_model_tests contract_model_test.cpp supervisor_test.cpp
+    reproduce_test.cpp)
   target_link_libraries(contract_model_tests PRIVATE unwind_contract_model GTest::gtest_main)
   gtest_discover_tests(contract_model_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 300)
 endif()
@@ -55,4 +66,10 @@ if(WIN32)
     "differs E3 0-above/exit/own/continues/top"
     -- ${JUDGE} --only contract wine --wine wine $<TARGET_FILE:ostrevin>)
   set_tests_properties(judge_contract_wine PROPERTIES TIMEOUT 300)
+  # Under Wine, the reproducers of a check of every promise and of some of
+  # the checks that differ give the verdict of the check.
+  add_test(NAME contract_reproducers_wine
+    COMMAND ${PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducers.py wine
+            $<TARGET_FILE:unwind-contract> ${RUN})
+  set_tests_properties(contract_reproducers_wine PROPERTIES TIMEOUT 600 COST 100)
 endif()

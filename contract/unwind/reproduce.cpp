@@ -385,11 +385,13 @@ std::string expand(const char *text, const template_values &v)
             continue;
         for (size_t at = 0; (at = l.find("{{", at)) != std::string::npos;) {
             const size_t close = l.find("}}", at);
-            if (close == std::string::npos || l[at + 2] < 'A' || l[at + 2] > 'Z') {
+            const std::string name =
+                close == std::string::npos ? "" : l.substr(at + 2, close - at - 2);
+            if (name.empty() || name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") !=
+                                    std::string::npos) {
                 ++at;
                 continue;
             }
-            const std::string name = l.substr(at + 2, close - at - 2);
             std::string value = "{{?" + name + "}}";
             for (const auto &one : v.values)
                 if (one.first == name)
@@ -448,6 +450,11 @@ std::string reproducer(promise which, const situation &s)
     feature("collided_record", answer.kind == answer_kind::nests || outer);
     feature("change", change.what != field::none && change.what != field::live_df);
     feature("std", change.what == field::live_df);
+    // RtlUnwind called from assembly where its registers are judged, where a
+    // handler changes them, and where threads that unwind at once may be
+    // handed one another's context.
+    feature("asm", change.what != field::none ||
+                       is({promise::E1, promise::E5, promise::W8, promise::U4, promise::T3}));
     feature("ask", which == promise::W5 && (answer.kind == answer_kind::nests || outer));
     feature("W4", which == promise::W4);
     feature("W7", which == promise::W7);
