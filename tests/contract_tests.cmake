@@ -17,6 +17,14 @@ add_test(NAME contract_unknown_check
 add_test(NAME contract_unknown_option
   COMMAND ${CHECK_TRANSCRIPT} --stderr "unknown option --lits \\(the nearest: --list\\)" /dev/null 2
           ${RUN} $<TARGET_FILE:unwind-contract> --lits)
+# A reproducer is asked for a check as a check is run, and refused alike.
+add_test(NAME contract_reproduce_unknown_check
+  COMMAND ${CHECK_TRANSCRIPT} --stderr
+          "no check named W2 1-above/base-4/to-record/own/continues/top \\(the nearest: W1 1-above/to-record/own/continues/top\\)"
+          /dev/null 2 ${RUN} $<TARGET_FILE:unwind-contract> --reproduce W2 1-above/base-4/to-record/own/continues/top)
+add_test(NAME contract_reproduce_arguments
+  COMMAND ${CHECK_TRANSCRIPT} --stderr "reproduce takes a check: a promise and a situation" /dev/null 2
+          ${RUN} $<TARGET_FILE:unwind-contract> --reproduce W1)
 add_test(NAME contract_arguments
   COMMAND ${CHECK_TRANSCRIPT} --stderr "too many arguments" /dev/null 2
           ${RUN} $<TARGET_FILE:unwind-contract> U1 a b)
