@@ -22,8 +22,10 @@ TEST(Template, KeepsTheLinesWhoseTagsHoldAndFillsInPlaceholders)
     template_values v;
     v.features = {"a", "b"};
     v.values = {{"NAME", "one\ntwo"}, {"X", "{{NAME}}"}};
-    EXPECT_EQ(expand("plain\n@a kept\n@c dropped\n@!c kept too\n@a @!b dropped\n@a @b both\n", v),
-              "plain\nkept\nkept too\nboth\n");
+    EXPECT_EQ(expand("plain\n@a kept\n@c dropped\n@!c kept too\n@a @!b dropped\n@a @b both\n"
+                     "@c|a either\n@c|!b neither\n",
+                     v),
+              "plain\nkept\nkept too\nboth\neither\n");
     // A value may span lines and is not expanded again; braces that open
     // no placeholder are C's.
     EXPECT_EQ(expand("x {{NAME}} y\n", v), "x one\ntwo y\n");

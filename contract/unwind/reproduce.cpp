@@ -376,9 +376,18 @@ std::string expand(const char *text, const template_values &v)
         bool keep = true;
         while (l.size() > 1 && l[0] == '@' && l[1] != ' ') {
             const size_t space = l.find(' ');
-            std::string tag = l.substr(1, space == std::string::npos ? std::string::npos : space - 1);
-            const bool negated = tag[0] == '!';
-            keep = keep && on(negated ? tag.substr(1) : tag) != negated;
+            const std::string tag =
+                l.substr(1, space == std::string::npos ? std::string::npos : space - 1);
+            bool any = false;
+            for (size_t start = 0, bar;; start = bar + 1) {
+                bar = tag.find('|', start);
+                const std::string one = tag.substr(start, bar - start);
+                const bool negated = one[0] == '!';
+                any = any || on(negated ? one.substr(1) : one) != negated;
+                if (bar == std::string::npos)
+                    break;
+            }
+            keep = keep && any;
             l = space == std::string::npos ? "" : l.substr(space + 1);
         }
         if (!keep)
@@ -456,6 +465,13 @@ std::string reproducer(promise which, const situation &s)
     feature("asm", change.what != field::none ||
                        is({promise::E1, promise::E5, promise::W8, promise::U4, promise::T3}));
     feature("ask", which == promise::W5 && (answer.kind == answer_kind::nests || outer));
+    // Where a walk goes astray, the check names one promise: only the
+    // promises it can name need its reasoning.
+    feature("attribution", is({promise::W1, promise::W2, promise::W3, promise::W5, promise::W6,
+                               promise::W7, promise::U1, promise::U2, promise::U3, promise::E2,
+                               promise::T1}));
+    feature("ends", !is({promise::W4, promise::W7, promise::W8, promise::U4, promise::T2,
+                         promise::T3}));
     feature("W4", which == promise::W4);
     feature("W7", which == promise::W7);
     feature("chain", is({promise::W4, promise::W7}));

@@ -14,8 +14,8 @@
 std::string reproducer(promise p, const situation &s);
 
 // Keeps the lines of a template whose tags hold, without their tags, and
-// fills in its placeholders. A line "@a @!b text" is kept when the feature
-// a is on and b is off; "{{NAME}}" is replaced by what `values` holds for
+// fills in its placeholders. A line "@a @!b @c|d text" is kept when the
+// feature a is on, b is off, and c or d is on; "{{NAME}}" is replaced by what `values` holds for
 // NAME (which may be several lines).
 struct template_values {
     std::vector<std::string> features;
