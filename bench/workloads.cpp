@@ -34,7 +34,7 @@ uint32_t minimal_handler(EXCEPTION_RECORD *, void *, void *, void *)
 // the exit nothing runs: if it comes back, the frame returns.
 #define DESCENT __attribute__((noipa, regparm(3)))
 
-DESCENT void install_and_descend(int depth, EXCEPTION_ROUTINE handler, void (*leave)(void))
+DESCENT void install_and_descend(int depth, PEXCEPTION_ROUTINE handler, void (*leave)(void))
 {
     if (depth == 0) {
         leave();
@@ -42,7 +42,7 @@ DESCENT void install_and_descend(int depth, EXCEPTION_ROUTINE handler, void (*le
         return;
     }
     EXCEPTION_REGISTRATION_RECORD record;
-    record.Next = get_seh_frame();
+    record.Next = seh_record(get_seh_frame());
     record.Handler = handler;
     set_seh_frame(seh_addr(&record));
     install_and_descend(depth - 1, handler, leave);
@@ -107,7 +107,7 @@ void returning_scenario() {}
 
 void forced_unwind_scenario()
 {
-    install_and_descend(bench_depth, minimal_handler, perform_test_unwind);
+    install_and_descend(bench_depth, SEH_HANDLER(minimal_handler), perform_test_unwind);
 }
 
 void dirty_pass_scenario()
@@ -115,7 +115,7 @@ void dirty_pass_scenario()
     EXCEPTION_REGISTRATION_RECORD records[2];
     install_dirty_pair(records);
     invoke_callback_resumable(invoke_dirty_unwind, &dirty_unwind_target);
-    set_seh_frame(records[1].Next);
+    set_seh_frame(seh_addr(records[1].Next));
 }
 
 void longjmp_scenario() { descend(bench_depth, exit_by_longjmp); }
@@ -123,7 +123,10 @@ void longjmp_scenario() { descend(bench_depth, exit_by_longjmp); }
 void throw_scenario() { descend(bench_depth, exit_by_throw); }
 
 #if BENCH_RAISE
-void raise_scenario() { install_and_descend(bench_depth, minimal_handler, exit_by_raise); }
+void raise_scenario()
+{
+    install_and_descend(bench_depth, SEH_HANDLER(minimal_handler), exit_by_raise);
+}
 #endif
 
 __attribute__((noinline)) uint32_t setjmp_frame(scenario_fn scenario)
@@ -147,11 +150,11 @@ __attribute__((noinline)) uint32_t try_frame(scenario_fn scenario)
 __attribute__((noinline)) uint32_t except_frame(scenario_fn scenario)
 {
     EXCEPTION_REGISTRATION_RECORD record;
-    record.Next = get_seh_frame();
-    record.Handler = except_handler;
+    record.Next = seh_record(get_seh_frame());
+    record.Handler = SEH_HANDLER(except_handler);
     set_seh_frame(seh_addr(&record));
     invoke_callback_resumable(scenario, &except_resume);
-    set_seh_frame(record.Next);
+    set_seh_frame(seh_addr(record.Next));
     return static_cast<uint32_t>(bench_depth);
 }
 #endif

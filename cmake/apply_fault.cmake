@@ -6,6 +6,8 @@
 file(REMOVE_RECURSE ${COPY})
 file(MAKE_DIRECTORY ${COPY}/platform)
 foreach(file ${FILES})
+  get_filename_component(folder ${COPY}/platform/${file} DIRECTORY)
+  file(MAKE_DIRECTORY ${folder})
   file(COPY_FILE ${SOURCE}/${file} ${COPY}/platform/${file})
 endforeach()
 execute_process(

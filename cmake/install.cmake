@@ -1,11 +1,18 @@
-# Installing a build: the programs and the libraries beside them (on
-# linux-i386 they find each other through $ORIGIN; Windows looks beside the
-# program first), the judge (judge/CMakeLists.txt) and the docs. So an
-# installed judge finds its programs beside itself, as in a build.
-install(TARGETS ostrevin unwind-contract trace_demo qarvel
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} LIBRARY DESTINATION ${CMAKE_INSTALL_BINDIR})
-if(NOT WIN32)
-  install(TARGETS seh_platform LIBRARY DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Installing a build: the programs in bin/, with the judge
+# (judge/CMakeLists.txt), which finds them beside itself as in a build; the
+# docs. On linux-i386 the libraries, the layer and qarvel, go to lib/, where
+# the programs find them through $ORIGIN/../lib, and the layer's public
+# header to include/, as platform/CMakeLists.txt makes it stand alone. On
+# win32 qarvel.dll goes beside the programs, where Windows looks.
+install(TARGETS ostrevin unwind-contract trace_demo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(WIN32)
+  install(TARGETS qarvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+else()
+  install(TARGETS qarvel seh_platform LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${SEH_PLATFORM_PUBLIC_HEADER} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
+if(TARGET dispatch-contract)
+  install(TARGETS dispatch-contract RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
@@ -19,7 +26,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 set(CPACK_PACKAGE_FILE_NAME ostrevin-${PROJECT_VERSION}-${OSTREVIN_TARGET})
 if(WIN32)
-  install(TARGETS ostrevin unwind-contract qarvel RUNTIME DESTINATION .
+  install(TARGETS ostrevin unwind-contract dispatch-contract qarvel RUNTIME DESTINATION .
           COMPONENT windows EXCLUDE_FROM_ALL)
   install(FILES packaging/README-windows.txt packaging/run.cmd DESTINATION .
           COMPONENT windows EXCLUDE_FROM_ALL)

@@ -29,6 +29,10 @@ public:
             total += count;
         }
         state_.assign(total, open);
+        of_dimension_.resize(dims.size());
+        for (size_t k = 0; k < kinds_.size(); ++k)
+            for (int d : kinds_[k].dims)
+                of_dimension_[d].push_back(static_cast<int>(k));
     }
 
     std::vector<situation> run(void)
@@ -58,7 +62,8 @@ public:
                     s.v[d] = static_cast<int8_t>(rest % dims_[d].size());
                     rest /= dims_[d].size();
                 }
-                if (!valid_(s) || !complete(s, 0, widest)) {
+                situation trial = s;
+                if (!valid_(s) || !possible(trial, 0) || !complete(s, 0, widest)) {
                     state_[kind.first + t] = impossible;
                     continue;
                 }
@@ -73,6 +78,7 @@ private:
     const coverage &what_;
     validity valid_;
     std::vector<tuples> kinds_;
+    std::vector<std::vector<int>> of_dimension_; // the kinds each dimension is in
     std::vector<char> state_;
 
     // How a completion chooses among the values of a dimension.
@@ -88,6 +94,24 @@ private:
         rows.push_back(s);
     }
 
+    // Whether some completion of s makes sense: the values in their order,
+    // with nothing weighed, for a combination that may be impossible.
+    bool possible(situation &s, size_t at) const
+    {
+        while (at < what_.order.size() && s.v[what_.order[at]] >= 0)
+            ++at;
+        if (at == what_.order.size())
+            return valid_(s);
+        const int d = what_.order[at];
+        for (int v = 0; v < dims_[d].size(); ++v) {
+            s.v[d] = static_cast<int8_t>(v);
+            if (valid_(s) && possible(s, at + 1))
+                return true;
+        }
+        s.v[d] = -1;
+        return false;
+    }
+
     // Fills in s's missing values, dimension by dimension in the order
     // given, trying values as `how` says; false when no completion makes
     // sense.
@@ -98,15 +122,17 @@ private:
         if (at == what_.order.size())
             return valid_(s);
         const int d = what_.order[at];
-        std::vector<std::pair<int, int>> ranked; // (rank, value)
+        std::pair<int, int> ranked[most_values]; // (rank, value) of those that make sense so far
+        int count = 0;
         for (int v = 0; v < dims_[d].size(); ++v) {
             s.v[d] = static_cast<int8_t>(v);
-            ranked.push_back({how == widest ? -gain(s, d) : dims_[d].weights[v], v});
+            if (valid_(s))
+                ranked[count++] = {how == widest ? -gain(s, d) : dims_[d].weights[v], v};
         }
-        std::stable_sort(ranked.begin(), ranked.end());
-        for (const auto &one : ranked) {
-            s.v[d] = static_cast<int8_t>(one.second);
-            if (valid_(s) && complete(s, at + 1, how))
+        std::stable_sort(ranked, ranked + count);
+        for (int i = 0; i < count; ++i) {
+            s.v[d] = static_cast<int8_t>(ranked[i].second);
+            if (complete(s, at + 1, how))
                 return true;
         }
         s.v[d] = -1;
@@ -117,11 +143,9 @@ private:
     int gain(const situation &s, int d) const
     {
         int gained = 0;
-        for (const tuples &k : kinds_) {
-            if (std::find(k.dims.begin(), k.dims.end(), d) == k.dims.end())
-                continue;
-            const int i = number(k, s);
-            gained += i >= 0 && state_[k.first + i] == open;
+        for (int k : of_dimension_[d]) {
+            const int i = number(kinds_[k], s);
+            gained += i >= 0 && state_[kinds_[k].first + i] == open;
         }
         return gained;
     }

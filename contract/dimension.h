@@ -14,9 +14,11 @@
 #include <vector>
 
 constexpr int max_dimensions = 8;
+// The values of a dimension, numbered as an int8_t can number them.
+constexpr int most_values = 127;
 
-// One value of each dimension, by its row; -1 where a partial situation
-// has no value yet.
+// One value of each dimension, by its row (at most most_values of them);
+// -1 where a partial situation has no value yet.
 struct situation {
     int8_t v[max_dimensions];
 };

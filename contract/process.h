@@ -43,7 +43,10 @@ void yield_now(void);
 bool run_threads(int count, void (*fn)(int index, void *arg), void *arg);
 
 // The extent of the calling thread's stack as the system maps it: the
-// lowest address it may grow down to, and one past its highest.
-bool stack_extent(uint32_t *low, uint32_t *high);
+// lowest address it may grow down to, and one past its highest. Read once
+// for each thread unless `anew`: where the stack grows by mappings of its
+// own (valgrind's main stack), what lies beyond the first reading calls
+// for another.
+bool stack_extent(uint32_t *low, uint32_t *high, bool anew = false);
 
 #endif

@@ -74,27 +74,63 @@ double now_seconds(void)
 
 void yield_now(void) { sched_yield(); }
 
-// From /proc/self/maps: the mapping that holds this frame ends the stack;
-// below it the stack may grow down to the end of the mapping under it.
-// Writable mappings that meet end to end are one stack: where valgrind
-// grows the stack, each part it adds is a mapping of its own (a guard page,
-// which cannot be written, ends the stack).
-bool stack_extent(uint32_t *low, uint32_t *high)
+// From /proc/self/maps: the writable mappings that meet end to end around
+// this frame are the stack, and below them it may grow down to the end of
+// the mapping under them. Valgrind maps its client's stack in parts: each
+// part it grows by, and the top that holds the arguments, is a mapping of
+// its own (a guard page, which cannot be written, ends the stack).
+namespace {
+
+// A hexadecimal number at *text, up to `end`; false when there is none.
+bool hex_at(const char **text, char end, unsigned long *out)
 {
+    unsigned long value = 0;
+    const char *p = *text;
+    for (; *p && *p != end; ++p) {
+        const char c = *p;
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0)
+            return false;
+        value = value << 4 | static_cast<unsigned long>(digit);
+    }
+    if (*p != end || p == *text)
+        return false;
+    *text = p + 1;
+    *out = value;
+    return true;
+}
+
+} // namespace
+
+bool stack_extent(uint32_t *low, uint32_t *high, bool anew)
+{
+    static thread_local uint32_t known_low, known_high;
+    if (known_high && !anew) {
+        *low = known_low;
+        *high = known_high;
+        return true;
+    }
     FILE *maps = fopen("/proc/self/maps", "r");
     if (!maps)
         return false;
     const unsigned long here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     unsigned long start, end, before = 0, floor = 0;
     bool before_writable = false, found = false;
-    char line[512], access[5];
-    while (!found && fgets(line, sizeof line, maps)) {
-        if (sscanf(line, "%lx-%lx %4s", &start, &end, access) != 3)
+    char line[512];
+    while (fgets(line, sizeof line, maps)) {
+        // "start-end perms ...", the rest of an overlong line skipped
+        const char *p = line;
+        if (!hex_at(&p, '-', &start) || !hex_at(&p, ' ', &end))
             continue;
-        const bool writable = access[0] == 'r' && access[1] == 'w';
-        if (start != before || !before_writable || !writable)
+        const bool writable = p[0] == 'r' && p[1] == 'w';
+        const bool joined = start == before && before_writable && writable;
+        if (found && !joined)
+            break;
+        if (!joined)
             floor = before;
-        if (here >= start && here < end) {
+        if (found)
+            *high = static_cast<uint32_t>(end);
+        else if (here >= start && here < end) {
             *low = static_cast<uint32_t>(floor);
             *high = static_cast<uint32_t>(end);
             found = true;
@@ -103,6 +139,10 @@ bool stack_extent(uint32_t *low, uint32_t *high)
         before_writable = writable;
     }
     fclose(maps);
+    if (found) {
+        known_low = *low;
+        known_high = *high;
+    }
     return found;
 }
 

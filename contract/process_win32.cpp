@@ -21,8 +21,9 @@ double now_seconds(void) { return GetTickCount() / 1000.0; }
 
 void yield_now(void) { SwitchToThread(); }
 
-// The allocation that holds this frame: the stack's reservation.
-bool stack_extent(uint32_t *low, uint32_t *high)
+// The allocation that holds this frame: the stack's reservation, which
+// never moves.
+bool stack_extent(uint32_t *low, uint32_t *high, bool)
 {
     MEMORY_BASIC_INFORMATION region;
     if (VirtualQuery(__builtin_frame_address(0), &region, sizeof region) != sizeof region)

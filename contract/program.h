@@ -35,12 +35,17 @@ struct contract_program {
     const std::vector<situation> &(*situations)(void); // generated, smallest first
     validity makes_sense;
     size_t observation_size;
+    // The bytes at its start that are zeroed before each situation: all of
+    // them, or the header of an observation whose later entries its
+    // staging fills one by one, each whole.
+    size_t cleared_size;
     // A child that makes no progress for this long has hung: its situation
     // is ended and judged as it stands.
     double hang_seconds;
     // In each child, once: how it sees what the platform raises.
     void (*prepare_child)(void);
-    // In a child: stages s and notes what happened in `observation` (zeroed).
+    // In a child: stages s and notes what happened in `observation` (its
+    // first cleared_size bytes zeroed).
     void (*run)(const situation &s, void *observation);
     // The promises that s tries.
     std::vector<promise> (*tried)(const situation &s);

@@ -68,7 +68,7 @@ void child_main(void *shared, uint32_t from)
         while (i - load(h->consumed) >= slot_count)
             sleep_milliseconds(1);
         void *slot = slot_of(h, i);
-        memset(slot, 0, h->slot_size);
+        memset(slot, 0, running_program->cleared_size);
         store(h->started, i + 1);
         note_progress();
         running_program->run(list_of(h)[i], slot);

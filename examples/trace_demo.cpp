@@ -13,8 +13,8 @@ static uint32_t demo_handler(EXCEPTION_RECORD *, void *, void *, void *)
 static void traced_scenario(void)
 {
     EXCEPTION_REGISTRATION_RECORD own;
-    own.Next = get_seh_frame();
-    own.Handler = demo_handler;
+    own.Next = seh_record(get_seh_frame());
+    own.Handler = SEH_HANDLER(demo_handler);
     set_seh_frame(seh_addr(&own));
 
     const auto *harness =
@@ -32,7 +32,7 @@ static void traced_scenario(void)
     printf("-- trace_control_stack\n");
     trace_control_stack();
 
-    set_seh_frame(own.Next);
+    set_seh_frame(seh_addr(own.Next));
 }
 
 int main(void)

@@ -32,10 +32,10 @@ extern "C" void invoke_dirty_unwind(void)
 extern "C" void install_dirty_pair(EXCEPTION_REGISTRATION_RECORD records[2])
 {
     dirty_exception_frame = seh_addr(&records[0]);
-    records[0].Next = seh_addr(&records[1]);
-    records[1].Next = get_seh_frame();
-    records[0].Handler = handle_exception_dirty_unwind;
-    records[1].Handler = handle_exception_dirty_unwind;
+    records[0].Next = &records[1];
+    records[1].Next = seh_record(get_seh_frame());
+    records[0].Handler = SEH_HANDLER(handle_exception_dirty_unwind);
+    records[1].Handler = SEH_HANDLER(handle_exception_dirty_unwind);
     set_seh_frame(seh_addr(&records[0]));
 }
 
@@ -55,5 +55,5 @@ extern "C" void test_05_dirty_unwind_frame(void)
 
     if (get_seh_frame() != seh_addr(&records[1]))
         printf("dirty frame was unwound.\n");
-    set_seh_frame(records[1].Next);
+    set_seh_frame(seh_addr(records[1].Next));
 }

@@ -22,8 +22,8 @@ extern "C" uint32_t handle_exception_clean_unwind(
 extern "C" void test_04_clean_unwind_frame(void)
 {
     EXCEPTION_REGISTRATION_RECORD record;
-    record.Next = get_seh_frame();
-    record.Handler = handle_exception_clean_unwind;
+    record.Next = seh_record(get_seh_frame());
+    record.Handler = SEH_HANDLER(handle_exception_clean_unwind);
     set_seh_frame(seh_addr(&record));
     perform_test_unwind();
     printf("should never get here.\n");

@@ -8,7 +8,7 @@ extern "C" void test_01_just_return(void) {}
 extern "C" void test_02_dangling_frame(void)
 {
     EXCEPTION_REGISTRATION_RECORD record;
-    record.Next = get_seh_frame();
-    record.Handler = handle_exception;
+    record.Next = seh_record(get_seh_frame());
+    record.Handler = SEH_HANDLER(handle_exception);
     set_seh_frame(seh_addr(&record));
 }

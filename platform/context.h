@@ -1,17 +1,14 @@
-/* The i386 register context (CONTEXT), laid out as the 32-bit platform
- * declares it: what RtlUnwind captures on entry, hands every handler of its
- * walk as ContextRecord, and resumes when it returns. The offsets serve the
- * assembly that captures and resumes it. */
+/* The offsets of the platform's CONTEXT and EXCEPTION_RECORD
+ * (seh_platform.h declares both) for the layer's assembly, which captures,
+ * hands on and resumes them; checked against the declarations. */
 #ifndef SEH_PLATFORM_CONTEXT_H
 #define SEH_PLATFORM_CONTEXT_H
 
-#define CONTEXT_i386 0x00010000u
-#define CONTEXT_CONTROL (CONTEXT_i386 | 0x1u)  /* EBP, EIP, CS, EFLAGS, ESP, SS */
-#define CONTEXT_INTEGER (CONTEXT_i386 | 0x2u)  /* EAX, EBX, ECX, EDX, ESI, EDI */
-#define CONTEXT_SEGMENTS (CONTEXT_i386 | 0x4u) /* DS, ES, FS, GS */
+#include "seh_platform.h"
 
 #define CONTEXT_SIZE 0x2cc
 #define CONTEXT_FLAGS_AT 0x00
+#define CONTEXT_FLOATSAVE_AT 0x1c
 #define CONTEXT_SEGGS_AT 0x8c
 #define CONTEXT_SEGFS_AT 0x90
 #define CONTEXT_SEGES_AT 0x94
@@ -28,55 +25,49 @@
 #define CONTEXT_EFLAGS_AT 0xc0
 #define CONTEXT_ESP_AT 0xc4
 #define CONTEXT_SEGSS_AT 0xc8
+#define CONTEXT_EXTENDED_AT 0xcc
 
-#ifndef __ASSEMBLER__
+#define RECORD_SIZE 0x50
+#define RECORD_CODE_AT 0x00
+#define RECORD_FLAGS_AT 0x04
+#define RECORD_CHAINED_AT 0x08
+#define RECORD_ADDRESS_AT 0x0c
+#define RECORD_COUNT_AT 0x10
+
+/* The trap flag, the direction flag and alignment checking in EFLAGS. */
+#define EFLAGS_TF 0x100
+#define EFLAGS_DF 0x400
+#define EFLAGS_AC 0x40000
+
+#if !defined(__ASSEMBLER__) && defined(__cplusplus)
 #include <stddef.h>
-#include <stdint.h>
-
-typedef struct FLOATING_SAVE_AREA {
-    uint32_t ControlWord;
-    uint32_t StatusWord;
-    uint32_t TagWord;
-    uint32_t ErrorOffset;
-    uint32_t ErrorSelector;
-    uint32_t DataOffset;
-    uint32_t DataSelector;
-    uint8_t RegisterArea[80];
-    uint32_t Cr0NpxState;
-} FLOATING_SAVE_AREA;
-
-typedef struct CONTEXT {
-    uint32_t ContextFlags;
-    uint32_t Dr0, Dr1, Dr2, Dr3, Dr6, Dr7; /* CONTEXT_DEBUG_REGISTERS */
-    FLOATING_SAVE_AREA FloatSave;          /* CONTEXT_FLOATING_POINT */
-    uint32_t SegGs, SegFs, SegEs, SegDs;   /* CONTEXT_SEGMENTS */
-    uint32_t Edi, Esi, Ebx, Edx, Ecx, Eax; /* CONTEXT_INTEGER */
-    uint32_t Ebp, Eip, SegCs, EFlags, Esp, SegSs; /* CONTEXT_CONTROL */
-    uint8_t ExtendedRegisters[512];        /* CONTEXT_EXTENDED_REGISTERS */
-} CONTEXT;
-
-#ifdef __cplusplus
-#define SEH_CONTEXT_LAYOUT(field, at) static_assert(offsetof(CONTEXT, field) == at, #field)
-SEH_CONTEXT_LAYOUT(ContextFlags, CONTEXT_FLAGS_AT);
-SEH_CONTEXT_LAYOUT(SegGs, CONTEXT_SEGGS_AT);
-SEH_CONTEXT_LAYOUT(SegFs, CONTEXT_SEGFS_AT);
-SEH_CONTEXT_LAYOUT(SegEs, CONTEXT_SEGES_AT);
-SEH_CONTEXT_LAYOUT(SegDs, CONTEXT_SEGDS_AT);
-SEH_CONTEXT_LAYOUT(Edi, CONTEXT_EDI_AT);
-SEH_CONTEXT_LAYOUT(Esi, CONTEXT_ESI_AT);
-SEH_CONTEXT_LAYOUT(Ebx, CONTEXT_EBX_AT);
-SEH_CONTEXT_LAYOUT(Edx, CONTEXT_EDX_AT);
-SEH_CONTEXT_LAYOUT(Ecx, CONTEXT_ECX_AT);
-SEH_CONTEXT_LAYOUT(Eax, CONTEXT_EAX_AT);
-SEH_CONTEXT_LAYOUT(Ebp, CONTEXT_EBP_AT);
-SEH_CONTEXT_LAYOUT(Eip, CONTEXT_EIP_AT);
-SEH_CONTEXT_LAYOUT(SegCs, CONTEXT_SEGCS_AT);
-SEH_CONTEXT_LAYOUT(EFlags, CONTEXT_EFLAGS_AT);
-SEH_CONTEXT_LAYOUT(Esp, CONTEXT_ESP_AT);
-SEH_CONTEXT_LAYOUT(SegSs, CONTEXT_SEGSS_AT);
+#define SEH_LAYOUT(type, field, at) static_assert(offsetof(type, field) == at, #field)
+SEH_LAYOUT(CONTEXT, ContextFlags, CONTEXT_FLAGS_AT);
+SEH_LAYOUT(CONTEXT, FloatSave, CONTEXT_FLOATSAVE_AT);
+SEH_LAYOUT(CONTEXT, SegGs, CONTEXT_SEGGS_AT);
+SEH_LAYOUT(CONTEXT, SegFs, CONTEXT_SEGFS_AT);
+SEH_LAYOUT(CONTEXT, SegEs, CONTEXT_SEGES_AT);
+SEH_LAYOUT(CONTEXT, SegDs, CONTEXT_SEGDS_AT);
+SEH_LAYOUT(CONTEXT, Edi, CONTEXT_EDI_AT);
+SEH_LAYOUT(CONTEXT, Esi, CONTEXT_ESI_AT);
+SEH_LAYOUT(CONTEXT, Ebx, CONTEXT_EBX_AT);
+SEH_LAYOUT(CONTEXT, Edx, CONTEXT_EDX_AT);
+SEH_LAYOUT(CONTEXT, Ecx, CONTEXT_ECX_AT);
+SEH_LAYOUT(CONTEXT, Eax, CONTEXT_EAX_AT);
+SEH_LAYOUT(CONTEXT, Ebp, CONTEXT_EBP_AT);
+SEH_LAYOUT(CONTEXT, Eip, CONTEXT_EIP_AT);
+SEH_LAYOUT(CONTEXT, SegCs, CONTEXT_SEGCS_AT);
+SEH_LAYOUT(CONTEXT, EFlags, CONTEXT_EFLAGS_AT);
+SEH_LAYOUT(CONTEXT, Esp, CONTEXT_ESP_AT);
+SEH_LAYOUT(CONTEXT, SegSs, CONTEXT_SEGSS_AT);
+SEH_LAYOUT(CONTEXT, ExtendedRegisters, CONTEXT_EXTENDED_AT);
 static_assert(sizeof(CONTEXT) == CONTEXT_SIZE, "CONTEXT");
-#undef SEH_CONTEXT_LAYOUT
-#endif
+SEH_LAYOUT(EXCEPTION_RECORD, ExceptionFlags, RECORD_FLAGS_AT);
+SEH_LAYOUT(EXCEPTION_RECORD, ExceptionRecord, RECORD_CHAINED_AT);
+SEH_LAYOUT(EXCEPTION_RECORD, ExceptionAddress, RECORD_ADDRESS_AT);
+SEH_LAYOUT(EXCEPTION_RECORD, NumberParameters, RECORD_COUNT_AT);
+static_assert(sizeof(EXCEPTION_RECORD) == RECORD_SIZE, "EXCEPTION_RECORD");
+#undef SEH_LAYOUT
 #endif
 
 #endif

@@ -19,11 +19,19 @@ fatal_line &fatal_line::hex(uint32_t value)
     return *this << digits;
 }
 
-void fatal_line::exit(int status)
+fatal_line &fatal_line::number(uint32_t value)
 {
-    // Whatever the program printed before the error reaches its reader,
-    // even when stdout is a pipe or a file.
-    fflush(stdout);
+    char digits[11];
+    unsigned at = sizeof digits - 1;
+    digits[at] = '\0';
+    do
+        digits[--at] = static_cast<char>('0' + value % 10);
+    while ((value /= 10) != 0);
+    return *this << digits + at;
+}
+
+void fatal_line::say()
+{
     text_[length_++] = '\n';
     for (unsigned done = 0; done < length_;) {
         const ssize_t n = write(2, text_ + done, length_ - done);
@@ -31,5 +39,14 @@ void fatal_line::exit(int status)
             break;
         done += static_cast<unsigned>(n);
     }
+    length_ = 0;
+}
+
+void fatal_line::exit(int status)
+{
+    // Whatever the program printed before the error reaches its reader,
+    // even when stdout is a pipe or a file.
+    fflush(stdout);
+    say();
     _exit(status);
 }

@@ -12,19 +12,31 @@ namespace {
 // 16 KiB thread stack room to run.
 constexpr uint32_t stack_reserve = 4 * 1024;
 
-const EXCEPTION_REGISTRATION_RECORD *record_at(uint32_t frame)
+// A registration record as the walk reads it: its Next a chain address, its
+// Handler called as any convention allows (call_handler restores ESP).
+using handler_fn = uint32_t (*)(EXCEPTION_RECORD *, void *, void *, void *);
+struct link {
+    uint32_t Next;
+    handler_fn Handler;
+};
+static_assert(sizeof(link) == sizeof(EXCEPTION_REGISTRATION_RECORD), "link");
+
+const link *record_at(uint32_t frame)
 {
-    return reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD *>(frame);
+    return reinterpret_cast<const link *>(frame);
 }
 
 // The handler of the platform's record (the guard): while a handler runs,
 // the guard sits at the head in front of the record being unwound, which is
 // its Next. A nested unwind that meets it learns, from the collided
 // disposition, which record this walk was working on.
-uint32_t guard_handler(EXCEPTION_RECORD *, void *frame, void *, void *dispatcher_context)
+uint32_t guard_handler(EXCEPTION_RECORD *record, void *frame, void *, void *dispatcher_context)
 {
-    // The layer has no exception dispatcher: whoever reaches this record is
-    // an unwind, whatever flags its record carries.
+    // An exception raised by a handler is dispatched past the guard to the
+    // records beyond (a first pass has no unwind bit; an unwind that names
+    // no record is an unwind all the same).
+    if (record && !(record->ExceptionFlags & EXCEPTION_UNWIND))
+        return ExceptionContinueSearch;
     *static_cast<uint32_t *>(dispatcher_context) = record_at(seh_addr(frame))->Next;
     return ExceptionCollidedUnwind;
 }
@@ -37,7 +49,7 @@ uint32_t guard_handler(EXCEPTION_RECORD *, void *frame, void *, void *dispatcher
 // and the dispatcher context stay in whichever of them the walk keeps them
 // in; it may change EAX, ECX and EDX.
 __attribute__((always_inline)) inline uint32_t
-call_handler(EXCEPTION_ROUTINE handler, EXCEPTION_RECORD *record, uint32_t frame,
+call_handler(handler_fn handler, EXCEPTION_RECORD *record, uint32_t frame,
              CONTEXT *context, uint32_t *dispatcher)
 {
     uint32_t disposition;
@@ -67,7 +79,7 @@ uint32_t stack_pointer(void)
 // take: handler by handler, record by record.
 __attribute__((noinline)) void
 unwind_chain(EXCEPTION_RECORD *ExceptionRecord, CONTEXT *context, uint32_t frame,
-             uint32_t stop, uint32_t target, stack_range stack)
+             uint32_t stop, stack_range stack)
 {
     // The highest address at which a whole record fits on the stack; the
     // walk keeps `above`, below which no record may lie: below the stack at
@@ -76,21 +88,24 @@ unwind_chain(EXCEPTION_RECORD *ExceptionRecord, CONTEXT *context, uint32_t frame
     // perhaps looping, chain).
     const uint32_t high = stack.high - sizeof(EXCEPTION_REGISTRATION_RECORD);
     uint32_t above = stack.low ? stack.low - 1 : 0;
-    EXCEPTION_REGISTRATION_RECORD guard;
+    link guard;
     guard.Handler = guard_handler;
     uint32_t collided = 0;
     while (frame != stop) {
         // W1, E3, W3: past the target. The end marker, with a target never
-        // met, raises the unwind's record; a record above the target means
-        // the walk cannot reach it.
+        // met, raises the unwind's record (and a walk continued from there
+        // returns); a record above the target means the walk cannot reach
+        // it.
         if (__builtin_expect(frame > stop, 0)) {
-            if (frame == SEH_CHAIN_END)
+            if (frame == SEH_CHAIN_END) {
                 unwind_raised_at_end(ExceptionRecord);
-            unwind_failed(STATUS_INVALID_UNWIND_TARGET, target);
+                return;
+            }
+            unwind_failed(STATUS_INVALID_UNWIND_TARGET, ExceptionRecord);
         }
         // W2: the record is checked before its handler is called.
         if (__builtin_expect(frame <= above || frame > high || (frame & 3u) != 0, 0))
-            unwind_failed(STATUS_BAD_STACK, frame);
+            unwind_failed(STATUS_BAD_STACK, ExceptionRecord);
 
         // W4: the handler runs with the platform's record at the head, in
         // front of the record being unwound, which stays linked.
@@ -104,7 +119,7 @@ unwind_chain(EXCEPTION_RECORD *ExceptionRecord, CONTEXT *context, uint32_t frame
         // its handler again; anything else is an invalid disposition.
         if (__builtin_expect(disposition != ExceptionContinueSearch, 0)) {
             if (disposition != ExceptionCollidedUnwind)
-                unwind_failed(STATUS_INVALID_DISPOSITION, frame);
+                unwind_failed(STATUS_INVALID_DISPOSITION, ExceptionRecord);
             // The name comes from a handler: it is read only if it lies
             // on the stack and is aligned (0 when the handler named none).
             // It may lie below the record at the head, or past the target:
@@ -112,7 +127,7 @@ unwind_chain(EXCEPTION_RECORD *ExceptionRecord, CONTEXT *context, uint32_t frame
             // turn of the loop judges where that leads (W3, or E3 at the
             // end marker).
             if (collided < stack.low || collided > high || (collided & 3u) != 0)
-                unwind_failed(STATUS_BAD_STACK, collided);
+                unwind_failed(STATUS_BAD_STACK, ExceptionRecord);
             frame = collided;
             collided = 0;
         }
@@ -123,6 +138,18 @@ unwind_chain(EXCEPTION_RECORD *ExceptionRecord, CONTEXT *context, uint32_t frame
         above = frame;
         frame = next;
     }
+}
+
+// U4: without a record of the caller's, this call's own. Only its header:
+// handlers read no parameters when NumberParameters is 0.
+EXCEPTION_RECORD *own_record(EXCEPTION_RECORD *own, const CONTEXT *context)
+{
+    own->ExceptionCode = STATUS_UNWIND;
+    own->ExceptionFlags = 0;
+    own->ExceptionRecord = nullptr;
+    own->ExceptionAddress = reinterpret_cast<void *>(context->Eip);
+    own->NumberParameters = 0;
+    return own;
 }
 
 } // namespace
@@ -143,35 +170,29 @@ rtl_unwind(void *TargetFrame, EXCEPTION_RECORD *ExceptionRecord, CONTEXT *contex
     const stack_range stack = stack_in_use(tib, sp);
 
     if (__builtin_expect(sp - stack.low < stack_reserve, 0))
-        unwind_failed(STATUS_STACK_OVERFLOW, get_seh_frame());
+        unwind_out_of_stack(get_seh_frame());
+    EXCEPTION_RECORD own;
     if (target != 0 && target != SEH_CHAIN_END && target < sp)
-        unwind_failed(STATUS_INVALID_UNWIND_TARGET, target);
+        unwind_failed(STATUS_INVALID_UNWIND_TARGET,
+                      ExceptionRecord ? ExceptionRecord : own_record(&own, context));
 
     // U2: a null target unwinds the whole chain, like the end marker.
     const uint32_t stop = target == 0 ? SEH_CHAIN_END : target;
     const uint32_t head = get_seh_frame();
 
-    // U4: without a record of the caller's, this call's own. Only its
-    // header: handlers read no parameters when NumberParameters is 0.
-    EXCEPTION_RECORD own;
     if (!ExceptionRecord) {
         // Nothing above the target: no handler would see the record, and
         // nothing is raised.
         if (head == stop && target != 0)
             return;
-        own.ExceptionCode = STATUS_UNWIND;
-        own.ExceptionFlags = 0;
-        own.ExceptionRecord = nullptr;
-        own.ExceptionAddress = reinterpret_cast<void *>(context->Eip);
-        own.NumberParameters = 0;
-        ExceptionRecord = &own;
+        ExceptionRecord = own_record(&own, context);
     }
     // U5, U6: the unwind flags are or-ed into the record, whoever's it is.
     ExceptionRecord->ExceptionFlags |= EXCEPTION_UNWINDING;
     if (target == 0)
         ExceptionRecord->ExceptionFlags |= EXCEPTION_EXIT_UNWIND;
     if (head != stop)
-        unwind_chain(ExceptionRecord, context, head, stop, target, stack);
+        unwind_chain(ExceptionRecord, context, head, stop, stack);
     // E3: an exit unwind ends at the end marker, which was not its target.
     if (target == 0)
         unwind_raised_at_end(ExceptionRecord);

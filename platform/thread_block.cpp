@@ -20,6 +20,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "exception_signals.h"
 #include "fatal.h"
 #include "thread_block.h"
 
@@ -151,10 +152,10 @@ void base_fs_on(const NT_TIB *tib)
 void attach(stack_range stack)
 {
     thread_block = NT_TIB{};
-    thread_block.ExceptionList = SEH_CHAIN_END;
-    thread_block.StackLimit = stack.low;
-    thread_block.StackBase = stack.high;
-    thread_block.Self = seh_addr(&thread_block);
+    thread_block.ExceptionList = seh_record(SEH_CHAIN_END);
+    thread_block.StackLimit = reinterpret_cast<void *>(stack.low);
+    thread_block.StackBase = reinterpret_cast<void *>(stack.high);
+    thread_block.Self = &thread_block;
     base_fs_on(&thread_block);
 }
 
@@ -164,6 +165,8 @@ __attribute__((constructor)) void attach_main_thread(void)
     if (!main_stack_from_limit(&stack) && described_stack(&stack) != 0)
         stack = main_stack_without_proc();
     attach(stack);
+    install_exception_signals();
+    prepare_thread_for_exceptions(true);
 }
 
 struct start_request {
@@ -179,6 +182,7 @@ void *start_with_block(void *p)
     if (const int error = described_stack(&stack))
         cannot_attach("cannot read the new thread's stack bounds", error);
     attach(stack);
+    prepare_thread_for_exceptions(false);
     return request.start(request.arg);
 }
 
@@ -215,14 +219,14 @@ void signal_stack_in_use(const NT_TIB *tib, stack_range *out)
         *out = {seh_addr(alternate.ss_sp),
                 seh_addr(alternate.ss_sp) + static_cast<uint32_t>(alternate.ss_size)};
     else
-        *out = {tib->StackLimit, tib->StackBase};
+        *out = {seh_addr(tib->StackLimit), seh_addr(tib->StackBase)};
 }
 
 extern "C" NT_TIB *tib_current(void)
 {
-    uint32_t self;
+    NT_TIB *self;
     __asm__ volatile("movl %%fs:0x18, %0" : "=r"(self) : : "memory");
-    return reinterpret_cast<NT_TIB *>(self);
+    return self;
 }
 
 extern "C" bool tib_is_own(const NT_TIB *tib)

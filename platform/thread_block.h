@@ -30,7 +30,7 @@ __attribute__((force_align_arg_pointer)) void signal_stack_in_use(const NT_TIB *
 
 inline stack_range stack_in_use(const NT_TIB *tib, uint32_t sp)
 {
-    stack_range r{tib->StackLimit, tib->StackBase};
+    stack_range r{seh_addr(tib->StackLimit), seh_addr(tib->StackBase)};
     if (__builtin_expect(sp - r.low >= r.high - r.low, 0))
         signal_stack_in_use(tib, &r);
     return r;

@@ -1,25 +1,25 @@
 #include "unwind_errors.h"
 
+#include "dispatch.h"
 #include "fatal.h"
 #include "status_name.h"
 
-void unwind_failed(uint32_t status, uint32_t record)
+void unwind_failed(uint32_t status, EXCEPTION_RECORD *unwind_record)
 {
-    fatal_line line;
-    const char *name = status_name(status);
-    line << "RtlUnwind: " << (name ? name : "status") << " (";
-    line.hex(status) << ") at record ";
-    line.hex(record).exit(static_cast<int>(status & 0xFF));
+    raise_status(status, unwind_record);
 }
 
-// A code whose low byte is 0 must not end the process as a success.
-void unwind_raised_at_end(const EXCEPTION_RECORD *record)
+void unwind_raised_at_end(EXCEPTION_RECORD *record)
 {
-    const uint32_t code = record->ExceptionCode;
+    seh_raise(record);
+}
+
+void unwind_out_of_stack(uint32_t head)
+{
     fatal_line line;
-    line << "RtlUnwind: " << (code == STATUS_UNWIND ? status_name(code) : "exception") << " (";
-    line.hex(code) << ") raised at the end of the chain, with no handler left";
-    line.exit((code & 0xFF) != 0 ? static_cast<int>(code & 0xFF) : 0xFF);
+    line << "RtlUnwind: " << status_name(STATUS_STACK_OVERFLOW) << " (";
+    line.hex(STATUS_STACK_OVERFLOW) << ") at record ";
+    line.hex(head).exit(static_cast<int>(STATUS_STACK_OVERFLOW & 0xFF));
 }
 
 void unwind_without_block(void)

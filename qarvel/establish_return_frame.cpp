@@ -10,13 +10,13 @@ extern "C" void establish_return_frame(scenario_fn callback)
 {
     EXCEPTION_REGISTRATION_RECORD record;
     saved_exception_frame = seh_addr(&record);
-    record.Next = get_seh_frame();
-    record.Handler = handle_exception;
+    record.Next = seh_record(get_seh_frame());
+    record.Handler = SEH_HANDLER(handle_exception);
     set_seh_frame(seh_addr(&record));
 
     invoke_callback_resumable(callback, &saved_ebp);
 
     if (get_seh_frame() != seh_addr(&record))
         printf("exception frame mismatch on callback return.\n");
-    set_seh_frame(record.Next);
+    set_seh_frame(seh_addr(record.Next));
 }

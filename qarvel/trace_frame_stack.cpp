@@ -15,7 +15,7 @@ static bool printed_before(uint32_t addr, unsigned printed)
         EXCEPTION_REGISTRATION_RECORD copy;
         if (!read_memory(r, &copy, sizeof copy))
             return false;
-        r = copy.Next;
+        r = seh_addr(copy.Next);
     }
     return false;
 }
@@ -61,6 +61,6 @@ extern "C" void trace_frame_stack(void)
         prev = record;
         if (stacked)
             last_on_stack = record;
-        record = r.Next;
+        record = seh_addr(r.Next);
     }
 }

@@ -15,7 +15,7 @@ TEST(Chain, EmptyHeadIsTheEndMarkerOnEveryNewThread)
 TEST(Chain, WrittenHeadReadsBackAndRewritingItChangesNothing)
 {
     const uint32_t before = get_seh_frame();
-    EXCEPTION_REGISTRATION_RECORD record{before, nullptr};
+    raw_record record{before, nullptr};
     set_seh_frame(seh_addr(&record));
     EXPECT_EQ(seh_addr(&record), get_seh_frame());
     set_seh_frame(get_seh_frame());
@@ -42,10 +42,10 @@ void expect_block_describes_this_thread()
 {
     const NT_TIB *tib = tib_current();
     const uint32_t local = seh_addr(&tib);
-    EXPECT_EQ(seh_addr(tib), tib->Self);
-    EXPECT_LT(tib->StackLimit, local);
-    EXPECT_GT(tib->StackBase, local);
-    EXPECT_EQ(tib->ExceptionList, get_seh_frame());
+    EXPECT_EQ(tib, tib->Self);
+    EXPECT_LT(seh_addr(tib->StackLimit), local);
+    EXPECT_GT(seh_addr(tib->StackBase), local);
+    EXPECT_EQ(seh_addr(tib->ExceptionList), get_seh_frame());
 }
 
 TEST(Chain, BlockGivesTheThreadsOwnStackBounds)

@@ -115,6 +115,9 @@ def main(argv):
     args = {"faults": faults, "ostrevin": ostrevin, "contract": contract, "judge": judge,
             "run": argv[6:], "transcript": open(transcript).read()}
     entries = [line.rstrip("\n").split("\t") for line in open(manifest) if line.strip()]
+    # The exception dispatcher's faults break promises that neither program
+    # here tries: the dispatcher's own checks judge them.
+    entries = [entry for entry in entries if entry[2] != "dispatcher"]
     with ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
         results = list(pool.map(lambda fault: judge_fault(args, fault), entries))
     caught = 0

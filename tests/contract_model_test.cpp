@@ -21,7 +21,7 @@ uint32_t own_record(int role) { return 0x6000u + 0x40u * role; }
 uint32_t context_of(int role) { return 0x7000u + 0x400u * role; }
 
 // What a conforming platform shows in s: every call and end as predicted.
-observation *conforming(const situation &s, const prediction &p, bool raises)
+observation *conforming(const situation &s, const prediction &p)
 {
     static observation o;
     memset(&o, 0, sizeof o);
@@ -111,11 +111,6 @@ observation *conforming(const situation &s, const prediction &p, bool raises)
             break;
         case ending::raises: {
             const uint32_t code = e.record_itself ? (own ? STATUS_UNWIND : callers_code) : e.status;
-            if (!raises) {
-                u.how = seen_unwind::ended;
-                u.code = (code & 0xFF) ? code & 0xFF : 0xFF;
-                break;
-            }
             u.how = seen_unwind::raised;
             u.code = code;
             u.raised_record = e.record_itself ? (own ? own_record(role) : callers_at) : 0x8800;
@@ -152,21 +147,19 @@ situation named(const char *name)
 }
 
 // The findings, as "PROMISE what".
-std::vector<std::string> found(const situation &s, const observation &o, bool raises = true,
-                               child_end end = {})
+std::vector<std::string> found(const situation &s, const observation &o, child_end end = {})
 {
     std::vector<std::string> out;
-    const findings all = compare(s, predict(s), o, end, raises);
+    const findings all = compare(s, predict(s), o, end);
     for (const finding &f : all.list())
         out.push_back(std::string(id_of(f.which)) + (f.reference ? " (differs) " : " ") + f.what);
     return out;
 }
 
 // The one promise found, which must be the only one.
-std::string only_promise(const situation &s, const observation &o, bool raises = true,
-                         child_end end = {})
+std::string only_promise(const situation &s, const observation &o, child_end end = {})
 {
-    const std::vector<std::string> all = found(s, o, raises, end);
+    const std::vector<std::string> all = found(s, o, end);
     EXPECT_EQ(1u, all.size()) << testing::PrintToString(all);
     return all.empty() ? "" : all[0].substr(0, all[0].find(' '));
 }
@@ -318,25 +311,23 @@ TEST(Model, HandsTheCallerWhatTheActorChanged)
                                    "/top").c_str());
         const prediction p = predict(s);
         EXPECT_TRUE(p.ends[role_tested].changed) << change;
-        EXPECT_TRUE(compare(s, p, *conforming(s, p, true), child_end{}, true).empty()) << change;
+        EXPECT_TRUE(compare(s, p, *conforming(s, p), child_end{}).empty()) << change;
     }
     const situation df = named("1-above/to-record/own/continues/flips-df/top");
     const prediction p = predict(df);
-    observation &cleared = *conforming(df, p, true);
+    observation &cleared = *conforming(df, p);
     cleared.unwinds[role_tested].call.ret_eflags &= ~direction_flag;
     EXPECT_EQ("E5", only_promise(df, cleared));
 }
 
 TEST(Comparison, FindsNothingInWhatAConformingPlatformDoes)
 {
-    for (const situation &s : unwind_situations())
-        for (bool raises : {false, true}) {
-            const prediction p = predict(s);
-            const observation &o = *conforming(s, p, raises);
-            EXPECT_TRUE(compare(s, p, o, child_end{}, raises).empty())
-                << name_of(s) << (raises ? " (raising)" : "") << ": "
-                << testing::PrintToString(found(s, o, raises));
-        }
+    for (const situation &s : unwind_situations()) {
+        const prediction p = predict(s);
+        const observation &o = *conforming(s, p);
+        EXPECT_TRUE(compare(s, p, o, child_end{}).empty())
+            << name_of(s) << ": " << testing::PrintToString(found(s, o));
+    }
 }
 
 // The model is right where no generated situation looks: a conforming
@@ -345,8 +336,8 @@ TEST(Comparison, FindsNothingInAnySituationThatMakesSense)
 {
     for (const situation &s : sample(dims, makes_sense, 2000, 7)) {
         const prediction p = predict(s);
-        const observation &o = *conforming(s, p, true);
-        EXPECT_TRUE(compare(s, p, o, child_end{}, true).empty())
+        const observation &o = *conforming(s, p);
+        EXPECT_TRUE(compare(s, p, o, child_end{}).empty())
             << name_of(s) << ": " << testing::PrintToString(found(s, o));
     }
 }
@@ -357,7 +348,7 @@ TEST(Comparison, NamesTheFirstDifferenceWithItsPromise)
     const situation s = named("3-above/to-record/own/continues/top");
     const prediction p = predict(s);
     auto spoiled = [&](void (*spoil)(observation &)) {
-        observation &o = *conforming(s, p, true);
+        observation &o = *conforming(s, p);
         spoil(o);
         return only_promise(s, o);
     };
@@ -396,10 +387,10 @@ TEST(Comparison, HoldsTheCallersRecordFieldByField)
 {
     const situation s = named("3-above/to-record/callers-full/continues/top");
     const prediction p = predict(s);
-    observation &high_flags = *conforming(s, p, true);
+    observation &high_flags = *conforming(s, p);
     high_flags.calls[1].flags &= 0xFF;
     EXPECT_EQ("U5", only_promise(s, high_flags));
-    observation &last_parameter = *conforming(s, p, true);
+    observation &last_parameter = *conforming(s, p);
     last_parameter.calls[2].params[14] ^= 1;
     EXPECT_EQ("U5", only_promise(s, last_parameter));
 }
@@ -410,7 +401,7 @@ TEST(Comparison, BlamesAWalkThatIgnoresTheNamedRecordOnW6)
 {
     const situation s = named("3-above/to-record/own/collides-past-next/top");
     const prediction p = predict(s);
-    observation &o = *conforming(s, p, true);
+    observation &o = *conforming(s, p);
     o.calls[1] = o.calls[0];
     o.calls[1].node = node_above + 1;
     o.call_count = 2;
@@ -423,38 +414,38 @@ TEST(Comparison, ReportsASituationThatCouldNotBeStagedAndNothingElse)
 {
     const situation s = named("0-above/at-limit/exit/own/nests-past-next/top");
     const prediction p = predict(s);
-    observation &o = *conforming(s, p, false);
+    observation &o = *conforming(s, p);
     o.bounds_fault = bounds_unreachable;
-    const findings all = compare(s, p, o, child_end{}, false);
+    const findings all = compare(s, p, o, child_end{});
     ASSERT_EQ(1u, all.list().size());
     EXPECT_EQ(promise::T2, all.list()[0].which);
     EXPECT_TRUE(all.list()[0].unstaged);
     EXPECT_NE(std::string::npos, all.list()[0].what.find("could not grow down to StackLimit"));
 }
 
-TEST(Comparison, TellsRaisesApartOnEachTarget)
+TEST(Comparison, TellsRaisesApart)
 {
     const situation exit = named("0-above/exit/own/collides/top");
     const prediction p = predict(exit);
-    observation &returned = *conforming(exit, p, true);
+    observation &returned = *conforming(exit, p);
     returned.unwinds[role_tested].how = seen_unwind::returned;
     returned.unwinds[role_tested].head_after = SEH_CHAIN_END;
     const std::vector<std::string> all = found(exit, returned);
     ASSERT_EQ(1u, all.size());
     EXPECT_EQ(0u, all[0].find("E3 ")) << all[0];
-    EXPECT_EQ(result::differs, checks_of(tried(exit, p), compare(exit, p, returned, {}, true))
+    EXPECT_EQ(result::differs, checks_of(tried(exit, p), compare(exit, p, returned, {}))
                                    .back()
                                    .is)
         << "E3 rests on one source: a platform that returns differs";
 
     const situation answers = named("3-above/to-record/callers/answers-ffffffff/top");
     const prediction q = predict(answers);
-    observation &continuable = *conforming(answers, q, true);
+    observation &continuable = *conforming(answers, q);
     continuable.unwinds[role_tested].flags = 0;
     EXPECT_EQ("E4", only_promise(answers, continuable));
-    observation &other_exit = *conforming(answers, q, false);
-    other_exit.unwinds[role_tested].code = 0x28;
-    EXPECT_EQ("W6", only_promise(answers, other_exit, false));
+    observation &other_status = *conforming(answers, q);
+    other_status.unwinds[role_tested].code = STATUS_BAD_STACK;
+    EXPECT_EQ("W6", only_promise(answers, other_status));
 }
 
 // A child that hangs in the middle of a walk is a deviation of the promise
@@ -463,10 +454,10 @@ TEST(Comparison, ReportsAHangAsTheDeviationItInterrupted)
 {
     const situation s = named("3-above/to-record/own/continues/top");
     const prediction p = predict(s);
-    observation &o = *conforming(s, p, true);
+    observation &o = *conforming(s, p);
     o.call_count = 1;
     o.unwinds[role_tested].how = seen_unwind::running;
-    const std::vector<std::string> all = found(s, o, true, child_end{child_end::hung, 0});
+    const std::vector<std::string> all = found(s, o, child_end{child_end::hung, 0});
     ASSERT_EQ(1u, all.size());
     EXPECT_EQ(0u, all[0].find("W1 it hung")) << all[0];
 }
@@ -475,7 +466,7 @@ TEST(Comparison, BlamesACollisionOnThePlatformsRecordAlone)
 {
     const situation s = named("3-above/to-record/own/nests-past-next/top");
     const prediction p = predict(s);
-    observation &o = *conforming(s, p, true);
+    observation &o = *conforming(s, p);
     o.asks[role_tested].named = at(node_above + 1);
     // and the nested walk goes astray after it
     o.call_count = 1;

@@ -29,6 +29,21 @@ add_test(NAME contract_arguments
   COMMAND ${CHECK_TRANSCRIPT} --stderr "too many arguments" /dev/null 2
           ${RUN} $<TARGET_FILE:unwind-contract> U1 a b)
 
+# dispatch-contract: the same form and arguments, where it is built (the
+# win32 target; linux-i386 once the layer has a dispatcher).
+if(TARGET dispatch-contract)
+  add_test(NAME dispatch_contract_run
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh ${PROMISES_DEF}
+            ${RUN} $<TARGET_FILE:dispatch-contract>)
+  set_tests_properties(dispatch_contract_run PROPERTIES TIMEOUT 300)
+  add_test(NAME dispatch_contract_unknown_check
+    COMMAND ${CHECK_TRANSCRIPT} --stderr
+            "no check named R9 raise/first/continues/top \\(the nearest: R1 raise/first/continues/top\\)"
+            /dev/null 2 ${RUN} $<TARGET_FILE:dispatch-contract> R9 raise/first/continues/top)
+  add_test(NAME dispatch_contract_one_check
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_one.sh ${RUN} $<TARGET_FILE:dispatch-contract>)
+endif()
+
 if(NOT WIN32)
   add_test(NAME contract_conforming
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh --conforming ${PROMISES_DEF}
@@ -41,6 +56,9 @@ if(NOT WIN32)
             ${RUN} $<TARGET_FILE:unwind-contract> --sample 200 2026)
   add_test(NAME contract_one_check
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_one.sh ${RUN} $<TARGET_FILE:unwind-contract>)
+  # qemu-i386 7.2's whole run is the platforms test's (its qemu-7.2 row):
+  # the linux-i386-qemu preset checks the form alone.
+  set_tests_properties(contract_conforming contract_sample PROPERTIES LABELS native-only)
 
   # Every faulty build of the layer: its contract run failing exactly the
   # promises its patch names, its witnesses among them, and the judge's
@@ -64,14 +82,21 @@ if(NOT WIN32)
   add_executable(contract_model_tests contract_model_test.cpp supervisor_test.cpp
     reproduce_test.cpp)
   target_link_libraries(contract_model_tests PRIVATE unwind_contract_model GTest::gtest_main)
+  add_executable(dispatch_model_tests dispatch_model_test.cpp)
+  target_link_libraries(dispatch_model_tests PRIVATE dispatch_contract_model GTest::gtest_main)
+  gtest_discover_tests(dispatch_model_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 300)
   gtest_discover_tests(contract_model_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 300)
 endif()
 
 if(WIN32)
-  # Wine runs the contract program beside ostrevin to its count lines, and
-  # returns at the end marker (E3, a difference): it conforms.
+  # Wine runs the contract programs beside ostrevin to their count lines:
+  # it returns at the end marker (E3) and chains no record to the
+  # dispatcher's statuses (H4), differences both, and what qemu-user makes
+  # it report of faults is the emulator's: it conforms.
   judge_test(contract_wine 0 "unwind-contract on win32 under wine" "checks: "
-    "differs E3 0-above/exit/own/continues/top"
+    "differs E3 1-above/exit/own/continues/top"
+    "dispatch-contract on win32 under wine"
+    "differs H4 raise/first/answers-3/top"
     -- ${JUDGE} --only contract wine --wine wine $<TARGET_FILE:ostrevin>)
   set_tests_properties(judge_contract_wine PROPERTIES TIMEOUT 300)
   # Under Wine, the reproducers of a check of every promise and of some of

@@ -101,7 +101,7 @@ void run_test_02_and_read_its_record()
     const auto *left =
         reinterpret_cast<const volatile EXCEPTION_REGISTRATION_RECORD *>(get_seh_frame());
     test_02_handler = seh_addr(reinterpret_cast<void *>(left->Handler));
-    set_seh_frame(left->Next);
+    set_seh_frame(seh_addr(left->Next));
 }
 
 uint32_t library_handle_exception()

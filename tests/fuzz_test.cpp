@@ -1,6 +1,7 @@
-// Random chains in a scratch region of the stack, fed to the tracers and to
-// the layer's RtlUnwind: no fault, no hang, and every walk or unwind ends
-// either at the end of a well-formed chain or with its line or status.
+// Random chains in a scratch region of the stack, fed to the tracers, to the
+// layer's RtlUnwind and to its dispatcher: no fault, no hang, and every
+// walk, unwind or dispatch ends either at the end of a well-formed chain or
+// with its line or status.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -9,10 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
 #include <random>
 #include <sstream>
 #include <vector>
 
+#include "capture.h"
 #include "nt_tib.h"
 #include "pages.h"
 #include "probes.h"
@@ -42,7 +45,7 @@ uint32_t random_link(std::mt19937 &random, const uint32_t *region)
     switch (random() % 10) {
     case 0: return SEH_CHAIN_END;
     case 1: return 0;
-    case 2: return tib->StackBase + (random() % 64);
+    case 2: return seh_addr(tib->StackBase) + (random() % 64);
     case 3: return start + 4 * (random() % region_words) + 1 + random() % 3;
     case 4:
         if (random() % 2)
@@ -69,16 +72,6 @@ template <class F> std::vector<std::string> printed_lines(F fn)
         lines.push_back(line);
     free(text);
     return lines;
-}
-
-// Each fuzz test tries a fixed series of cases. Where a case costs far more
-// (memcheck, which sets FUZZ_DIVISOR), it tries the first 1/FUZZ_DIVISOR of
-// them.
-unsigned share_of(unsigned cases)
-{
-    const char *divisor = getenv("FUZZ_DIVISOR");
-    const unsigned long by = divisor ? strtoul(divisor, nullptr, 10) : 1;
-    return by > 1 ? static_cast<unsigned>(cases / by) : cases;
 }
 
 bool is_stop_line(const std::string &line)
@@ -132,19 +125,59 @@ uint32_t continue_handler(EXCEPTION_RECORD *, void *, void *, void *)
 {
     return ExceptionContinueSearch;
 }
-uint32_t refusing_handler(EXCEPTION_RECORD *, void *, void *, void *)
+uint32_t refusing_handler(EXCEPTION_RECORD *rec, void *, void *, void *)
 {
-    return 0;
+    return rec->ExceptionFlags & EXCEPTION_UNWIND ? 0 : ExceptionContinueSearch;
+}
+
+// Takes whatever the layer raises: names it on stderr and ends the child
+// with the code's low byte.
+LONG WINAPI report_raise(EXCEPTION_POINTERS *x)
+{
+    const uint32_t code = x->ExceptionRecord->ExceptionCode;
+    fprintf(stderr, "raised 0x%08x\n", code);
+    _exit(static_cast<int>(code & 0xFF));
+}
+
+// Ends a child: the case's outcome by its exit status, its stderr, and its
+// wait status.
+struct child_end {
+    int status;
+    std::string message;
+};
+
+template <class F> child_end in_child(F fn)
+{
+    int err[2];
+    if (pipe(err) != 0)
+        return {-1, "no pipe"};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(err[1], 2);
+        alarm(5);
+        fn();
+    }
+    close(err[1]);
+    child_end end{-1, ""};
+    char buffer[256];
+    for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;)
+        end.message.append(buffer, static_cast<size_t>(n));
+    close(err[0]);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+        end.status = status;
+    return end;
 }
 
 // In a child: a random chain of records in the region, then RtlUnwind to a
 // random target. Exits 0 when RtlUnwind returned with the target at the
-// head, 1 when it returned otherwise; a bad chain ends the child inside
-// RtlUnwind with its status, and so does a walk that reaches the end marker
-// without meeting its target (a null one among them).
+// head, 1 when it returned otherwise; a bad chain makes RtlUnwind raise its
+// status, and so does a walk that reach the end marker without meeting its
+// target (a null one among them) its record: the vectored handler ends the
+// child with the code.
 [[noreturn]] void unwind_random_chain(unsigned seed)
 {
-    alarm(5);
+    AddVectoredExceptionHandler(1, report_raise);
     std::mt19937 random(seed);
     uint32_t region[region_words];
     for (int i = 0; i < region_words; i += 2) {
@@ -174,42 +207,28 @@ TEST(Fuzz, RtlUnwindEndsEveryRandomChainWithItsStatus)
     int returned = 0, refused = 0, raised = 0;
     const unsigned seeds = share_of(2000);
     for (unsigned seed = 1; seed <= seeds; ++seed) {
-        int err[2];
-        ASSERT_EQ(0, pipe(err));
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            dup2(err[1], 2);
-            unwind_random_chain(seed);
-        }
-        close(err[1]);
-        std::string message;
-        char buffer[256];
-        for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;)
-            message.append(buffer, static_cast<size_t>(n));
-        close(err[0]);
-        int status = 0;
-        ASSERT_EQ(pid, waitpid(pid, &status, 0));
-        SCOPED_TRACE("seed " + std::to_string(seed) + ": " + message);
-        ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
-        switch (WEXITSTATUS(status)) {
+        const child_end end = in_child([seed] { unwind_random_chain(seed); });
+        SCOPED_TRACE("seed " + std::to_string(seed) + ": " + end.message);
+        ASSERT_TRUE(WIFEXITED(end.status)) << "signal " << WTERMSIG(end.status);
+        const char *expected = nullptr;
+        switch (WEXITSTATUS(end.status)) {
         case 0:
             ++returned;
-            EXPECT_EQ("", message);
+            EXPECT_EQ("", end.message);
             break;
-        case STATUS_INVALID_DISPOSITION & 0xFF:
-        case STATUS_BAD_STACK & 0xFF:
-        case STATUS_INVALID_UNWIND_TARGET & 0xFF:
-            ++refused;
-            EXPECT_EQ(0u, message.rfind("RtlUnwind: STATUS_", 0));
-            break;
+        case STATUS_INVALID_DISPOSITION & 0xFF: expected = "raised 0xc0000026\n"; break;
+        case STATUS_BAD_STACK & 0xFF: expected = "raised 0xc0000028\n"; break;
+        case STATUS_INVALID_UNWIND_TARGET & 0xFF: expected = "raised 0xc0000029\n"; break;
         case STATUS_UNWIND & 0xFF:
             ++raised;
-            EXPECT_EQ(0u, message.rfind("RtlUnwind: STATUS_UNWIND (0xc0000027) raised at the "
-                                        "end of the chain", 0));
+            EXPECT_EQ("raised 0xc0000027\n", end.message);
             break;
         default:
-            ADD_FAILURE() << "exit status " << WEXITSTATUS(status);
+            ADD_FAILURE() << "exit status " << WEXITSTATUS(end.status);
+        }
+        if (expected) {
+            ++refused;
+            EXPECT_EQ(expected, end.message);
         }
     }
     // The generator must exercise every outcome: of all the seeds, more
@@ -218,6 +237,69 @@ TEST(Fuzz, RtlUnwindEndsEveryRandomChainWithItsStatus)
     EXPECT_GT(returned, all ? 40 : 0);
     EXPECT_GT(refused, all ? 100 : 0);
     EXPECT_GT(raised, all ? 100 : 0);
+}
+
+// Handlers of the dispatcher's random chains: each answers the raised
+// exception (code raised_code) its own way, and passes on every status the
+// dispatch raises about it.
+constexpr uint32_t raised_code = 0xE0F0F0F0;
+template <uint32_t answer> uint32_t answering(EXCEPTION_RECORD *rec, void *, void *, void *)
+{
+    return rec->ExceptionCode == raised_code ? answer : uint32_t{ExceptionContinueSearch};
+}
+uint32_t (*const answers[])(EXCEPTION_RECORD *, void *, void *, void *) = {
+    answering<ExceptionContinueExecution>, answering<ExceptionCollidedUnwind>,
+    answering<7>, answering<0xFFFFFFFF>, answering<0x80000000>};
+
+// In a child: a random chain, then RaiseException. Exits 0 when a handler
+// continued it, else with the code that nobody took: raised_code at the end
+// of the chain or at a bad record, a status for a bad answer or a
+// noncontinuable exception continued.
+[[noreturn]] void raise_on_random_chain(unsigned seed)
+{
+    std::mt19937 random(seed);
+    uint32_t region[region_words];
+    for (int i = 0; i < region_words; i += 2) {
+        region[i] = random_link(random, region);
+        const unsigned pick = random() % 40;
+        region[i + 1] = seh_addr(reinterpret_cast<void *>(
+            pick < 5 ? answers[pick] : answering<ExceptionContinueSearch>));
+    }
+    set_seh_frame(seh_addr(region) + 8 * (random() % 8));
+    RaiseException(raised_code, random() % 2, 0, nullptr);
+    _exit(0);
+}
+
+TEST(Fuzz, RaiseExceptionEndsEveryRandomChainWithItsAnswer)
+{
+    std::map<int, int> ends;
+    const unsigned seeds = share_of(300);
+    for (unsigned seed = 1; seed <= seeds; ++seed) {
+        const child_end end = in_child([seed] { raise_on_random_chain(seed); });
+        SCOPED_TRACE("seed " + std::to_string(seed) + ": " + end.message);
+        ASSERT_TRUE(WIFEXITED(end.status)) << "signal " << WTERMSIG(end.status);
+        const int status = WEXITSTATUS(end.status);
+        ++ends[status];
+        switch (status) {
+        case 0: EXPECT_EQ("", end.message); break;
+        case raised_code & 0xFF:
+            EXPECT_EQ(0u, end.message.rfind("seh_platform: unhandled exception 0xe0f0f0f0 at ", 0));
+            break;
+        case STATUS_INVALID_DISPOSITION & 0xFF:
+        case STATUS_NONCONTINUABLE_EXCEPTION & 0xFF:
+            EXPECT_EQ(0u, end.message.rfind("seh_platform: unhandled exception 0xc00000", 0));
+            break;
+        default:
+            ADD_FAILURE() << "exit status " << status;
+        }
+    }
+    // Every outcome, of all the seeds.
+    if (seeds != 300)
+        return;
+    for (int status : {0, static_cast<int>(raised_code & 0xFF),
+                       static_cast<int>(STATUS_INVALID_DISPOSITION & 0xFF),
+                       static_cast<int>(STATUS_NONCONTINUABLE_EXCEPTION & 0xFF)})
+        EXPECT_GT(ends[status], 2) << "exit status " << status;
 }
 
 } // namespace

@@ -20,7 +20,7 @@ uint32_t link(uint32_t word, uint32_t start)
     switch (word & 7u) {
     case 0: return SEH_CHAIN_END;
     case 1: return 0;
-    case 2: return tib_current()->StackBase + (word >> 3) % 64;
+    case 2: return seh_addr(tib_current()->StackBase) + (word >> 3) % 64;
     default: return start + (word >> 3) % (region_words * 4);
     }
 }

@@ -20,7 +20,7 @@ void note_harness_state()
 {
     head_inside = get_seh_frame();
     next_inside =
-        reinterpret_cast<EXCEPTION_REGISTRATION_RECORD *>(head_inside)->Next;
+        reinterpret_cast<raw_record *>(head_inside)->Next;
     saved_frame_inside = saved_exception_frame;
     saved_ebp_inside = saved_ebp;
 }
@@ -29,7 +29,7 @@ void returns_at_once() { note_harness_state(); }
 
 void leaves_record()
 {
-    static EXCEPTION_REGISTRATION_RECORD left;
+    static raw_record left;
     left.Next = get_seh_frame();
     left.Handler = handle_exception;
     set_seh_frame(seh_addr(&left));
@@ -38,7 +38,7 @@ void leaves_record()
 void removes_harness_record()
 {
     set_seh_frame(
-        reinterpret_cast<EXCEPTION_REGISTRATION_RECORD *>(get_seh_frame())->Next);
+        reinterpret_cast<raw_record *>(get_seh_frame())->Next);
 }
 
 void unwinds_nothing()
@@ -58,7 +58,7 @@ uint32_t counting_handler(EXCEPTION_RECORD *rec, void *, void *, void *)
 
 void unwinds_one_record()
 {
-    EXCEPTION_REGISTRATION_RECORD record{get_seh_frame(), counting_handler};
+    raw_record record{get_seh_frame(), counting_handler};
     set_seh_frame(seh_addr(&record));
     perform_test_unwind();
     ran_past_unwind = true;

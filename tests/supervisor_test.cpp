@@ -74,8 +74,8 @@ findings judge(const situation &, const void *observation, const child_end &end)
     return found;
 }
 
-const contract_program program = {"supervised", "nothing", dims, all, always, sizeof(uint32_t),
-                                  0.4, nothing, run, tried, judge, nullptr};
+const contract_program program = {"supervised", "nothing", dims,    all,   always, sizeof(uint32_t),
+                                  sizeof(uint32_t), 0.4,     nothing, run, tried,  judge, nullptr};
 
 void collect(const situation &s, const std::vector<check> &checks, void *arg)
 {

@@ -43,7 +43,7 @@ first_look look(void)
     seen.own = tib_is_own(seen.block);
     const uint32_t local = seh_addr(&seen);
     seen.bounds_hold_a_local =
-        seen.block->StackLimit < local && local < seen.block->StackBase;
+        seh_addr(seen.block->StackLimit) < local && local < seh_addr(seen.block->StackBase);
     return seen;
 }
 
@@ -58,7 +58,7 @@ void expect_fresh(const first_look &seen, const NT_TIB *creator)
 TEST(ThreadBlock, StdThreadAndPthreadThreadStartWithAnEmptyChainOfTheirOwn)
 {
     // The creator's chain is not empty: a thread that shared it would see it.
-    EXCEPTION_REGISTRATION_RECORD mine{get_seh_frame(), nullptr};
+    raw_record mine{get_seh_frame(), nullptr};
     set_seh_frame(seh_addr(&mine));
     first_look by_std, by_pthread;
     std::thread([&] { by_std = look(); }).join();
@@ -86,7 +86,7 @@ TEST(ThreadBlock, ChildOutlivesItsCreator)
                 while (sem_wait(&creator_gone) != 0) {
                 }
                 seen = look();
-                EXCEPTION_REGISTRATION_RECORD records[2];
+                raw_record records[2];
                 records[0] = {seh_addr(&records[1]), continue_handler};
                 records[1] = {SEH_CHAIN_END, continue_handler};
                 set_seh_frame(seh_addr(&records[0]));
@@ -118,7 +118,7 @@ uint32_t counting_handler(EXCEPTION_RECORD *, void *, void *, void *)
 
 void unwind_one_record(void)
 {
-    EXCEPTION_REGISTRATION_RECORD record{get_seh_frame(), counting_handler};
+    raw_record record{get_seh_frame(), counting_handler};
     set_seh_frame(seh_addr(&record));
     RtlUnwind(reinterpret_cast<void *>(record.Next), nullptr, nullptr, nullptr);
     if (get_seh_frame() != record.Next)
@@ -174,8 +174,8 @@ TEST(ThreadBlock, MainThreadBoundsAreTheCLibrarys)
     ASSERT_EQ(0, pthread_attr_getstack(&attr, &low, &size));
     pthread_attr_destroy(&attr);
     const NT_TIB *block = tib_current();
-    EXPECT_EQ(seh_addr(low), block->StackLimit);
-    EXPECT_EQ(seh_addr(low) + size, block->StackBase);
+    EXPECT_EQ(seh_addr(low), seh_addr(block->StackLimit));
+    EXPECT_EQ(seh_addr(low) + size, seh_addr(block->StackBase));
     if (const char *named = getenv("STACK_LIMIT")) {
         struct rlimit limit;
         ASSERT_EQ(0, getrlimit(RLIMIT_STACK, &limit));

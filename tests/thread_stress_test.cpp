@@ -8,6 +8,7 @@
 #include <random>
 #include <thread>
 
+#include "capture.h"
 #include "nt_tib.h"
 #include "qarvel.h"
 
@@ -63,7 +64,7 @@ void *worker(void *p)
     out->own_block = tib_is_own(tib_current());
     for (int cycle = 0; cycle < cycles; ++cycle) {
         // records[depth] is the target; records[0..depth-1] lie above it.
-        EXCEPTION_REGISTRATION_RECORD records[max_depth + 1];
+        raw_record records[max_depth + 1];
         const int depth = static_cast<int>(random() % (max_depth + 1));
         for (int i = 0; i <= depth; ++i) {
             records[i].Next = i < depth ? seh_addr(&records[i + 1]) : get_seh_frame();

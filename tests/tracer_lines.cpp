@@ -73,7 +73,12 @@ void expect(const char *what, const std::string &wanted, const std::string &seen
 uint32_t handler_a(EXCEPTION_RECORD *, void *, void *, void *) { return 1; }
 uint32_t handler_b(EXCEPTION_RECORD *, void *, void *, void *) { return 1; }
 
-using record = EXCEPTION_REGISTRATION_RECORD;
+// A registration record as raw words, as the tracers read it.
+struct record {
+    uint32_t Next;
+    uint32_t (*Handler)(EXCEPTION_RECORD *, void *, void *, void *);
+};
+static_assert(sizeof(record) == sizeof(EXCEPTION_REGISTRATION_RECORD), "record");
 
 std::string line(const record &r)
 {

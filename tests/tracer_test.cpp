@@ -38,11 +38,11 @@ TEST(TraceFrameStack, PrintsNothingOnAThreadWithoutRecords)
 }
 
 std::string traced_inside;
-EXCEPTION_REGISTRATION_RECORD *scenario_record;
+raw_record *scenario_record;
 
 void trace_inside_run()
 {
-    EXCEPTION_REGISTRATION_RECORD own{get_seh_frame(), some_handler};
+    raw_record own{get_seh_frame(), some_handler};
     scenario_record = &own;
     set_seh_frame(seh_addr(&own));
     traced_inside = captured_stdout(trace_frame_stack);
@@ -52,8 +52,8 @@ void trace_inside_run()
 TEST(TraceFrameStack, ShowsTheHarnessRecordAboveWhatWasInstalledBefore)
 {
     on_new_thread([] {
-        EXCEPTION_REGISTRATION_RECORD before{SEH_CHAIN_END,
-                                             reinterpret_cast<EXCEPTION_ROUTINE>(0x12345678)};
+        raw_record before{SEH_CHAIN_END,
+                                             reinterpret_cast<test_handler>(0x12345678)};
         set_seh_frame(seh_addr(&before));
         establish_return_frame(trace_inside_run);
         EXPECT_EQ(record_line(seh_addr(scenario_record), (void *)some_handler) +
@@ -75,7 +75,7 @@ std::string trace_records_from(uint32_t head)
 
 TEST(TraceFrameStack, CorruptChainsStopWithTheirLine)
 {
-    EXCEPTION_REGISTRATION_RECORD r[3];
+    raw_record r[3];
     for (auto &rec : r)
         rec.Handler = some_handler;
     const uint32_t r0 = seh_addr(&r[0]), r1 = seh_addr(&r[1]);
@@ -92,7 +92,7 @@ TEST(TraceFrameStack, CorruptChainsStopWithTheirLine)
               trace_records_from(r1));
 
     // Records off the stack are printed like those on it.
-    static EXCEPTION_REGISTRATION_RECORD global{SEH_CHAIN_END, some_handler};
+    static raw_record global{SEH_CHAIN_END, some_handler};
     const uint32_t g = seh_addr(&global);
     EXPECT_EQ(record_line(g, (void *)some_handler), trace_records_from(g));
     r[0].Next = g;
@@ -143,8 +143,8 @@ TEST(TraceControlStack, PrintsEveryFrameOfANormalRunExactly)
             hex(marked[0]) + ": " + hex(marked[1]) + "."};
         const NT_TIB *tib = tib_current();
         for (uint32_t frame = seh_addr(__builtin_frame_address(0)); frame != 0;) {
-            ASSERT_TRUE(frame > marked[0] && frame >= tib->StackLimit &&
-                        frame < tib->StackBase)
+            ASSERT_TRUE(frame > marked[0] && frame >= seh_addr(tib->StackLimit) &&
+                        frame < seh_addr(tib->StackBase))
                 << hex(frame);
             const uint32_t *slots = reinterpret_cast<const uint32_t *>(frame);
             wanted.push_back(hex(frame) + ": " + hex(slots[1]) + ".");
@@ -188,7 +188,7 @@ TEST(TraceControlStack, CorruptFrameChainsStopWithTheirLine)
                   hex(at(8)) + "; walk stopped.\n",
               trace_frames_from(at(8)));
 
-    const uint32_t base = tib_current()->StackBase;
+    const uint32_t base = seh_addr(tib_current()->StackBase);
     f[4] = base;
     EXPECT_EQ(l4 + "next frame " + hex(base) +
                   " lies outside the stack above frame " + hex(at(4)) +

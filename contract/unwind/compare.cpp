@@ -32,6 +32,19 @@ uint32_t comparison::address_of(int n) const
     return n == node_end ? SEH_CHAIN_END : o_.addresses[n];
 }
 
+// The node of the world whose record lies at addr, or node_none: the
+// records above the target, which lie one after the other, found at once.
+int comparison::node_at(uint32_t addr) const
+{
+    const uint32_t first = o_.addresses[node_above];
+    if (addr >= first && addr < first + 8u * most_above && (addr - first) % 8 == 0)
+        return node_above + static_cast<int>((addr - first) / 8);
+    for (int n = node_above + most_above; n < node_count; ++n)
+        if (n != node_end && o_.addresses[n] == addr && addr != 0)
+            return n;
+    return node_none;
+}
+
 // The name of whatever lies at addr: a record of the world, the platform's
 // record of an unwind (as its handlers saw it at the head), the end marker,
 // null, or an address of nothing the check knows.
@@ -41,9 +54,9 @@ std::string comparison::name_at(uint32_t addr) const
         return "null";
     if (addr == SEH_CHAIN_END)
         return "the end marker";
-    for (int n = 0; n < node_count; ++n)
-        if (n != node_end && o_.addresses[n] == addr)
-            return name(n);
+    const int n = node_at(addr);
+    if (n != node_none)
+        return name(n);
     for (uint32_t i = 0; i < o_.call_count && i < max_calls; ++i)
         if (o_.calls[i].head == addr && o_.calls[i].role >= 0)
             return format("the platform's record of the %s", role_name(o_.calls[i].role));
@@ -52,10 +65,8 @@ std::string comparison::name_at(uint32_t addr) const
 
 bool comparison::ours_at(uint32_t addr) const
 {
-    for (int n = 0; n < node_count; ++n)
-        if (n != node_end && !is_guard(n) && o_.addresses[n] == addr && addr != 0)
-            return true;
-    return false;
+    const int n = node_at(addr);
+    return n != node_none && !is_guard(n);
 }
 
 std::vector<promise> tried(const situation &s, const prediction &p)
@@ -125,7 +136,7 @@ std::vector<promise> tried(const situation &s, const prediction &p)
 }
 
 findings compare(const situation &s, const prediction &p, const observation &o,
-                 const child_end &end, bool raises)
+                 const child_end &end)
 {
-    return comparison(s, p, o, end, raises).run();
+    return comparison(s, p, o, end).run();
 }

@@ -15,10 +15,8 @@
 // The promises that s tries, in the contract's order.
 std::vector<promise> tried(const situation &s, const prediction &p);
 
-// The first difference of each promise between o and p. `raises`: the
-// platform raises its statuses (win32), rather than ending the process
-// with them (the linux-i386 layer).
+// The first difference of each promise between o and p.
 findings compare(const situation &s, const prediction &p, const observation &o,
-                 const child_end &end, bool raises);
+                 const child_end &end);
 
 #endif

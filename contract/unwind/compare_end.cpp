@@ -19,7 +19,6 @@ seen_end comparison::end_seen(int role) const
     case seen_unwind::faulted: e.how = seen_end::faulted; e.code = u.code; return e;
     case seen_unwind::at_target_ip: e.how = seen_end::at_target_ip; return e;
     case seen_unwind::left: e.how = seen_end::left; return e;
-    case seen_unwind::ended: e.how = seen_end::exited; e.code = u.code; return e;
     }
     for (int inner = role + 1; inner < role_count; ++inner)
         if (o_.unwinds[inner].made && o_.unwinds[inner].how == seen_unwind::running)
@@ -143,11 +142,6 @@ void comparison::raised_status(int role, const expected_end &want, const seen_en
 {
     const std::string must = format("where RtlUnwind must raise %s%s", status_name(want.status),
                                     raise_reason(want).c_str());
-    if (got.how == seen_end::exited && !raises_) {
-        if (got.code != (want.status & 0xFF))
-            add(want.which, format("%s %s", ending_words(got).c_str(), must.c_str()));
-        return;
-    }
     if (got.how != seen_end::raised || got.code != want.status) {
         add(want.which, format("%s %s", ending_words(got).c_str(), must.c_str()));
         return;
@@ -173,7 +167,6 @@ void comparison::raised_record(int role, const seen_end &got)
 {
     const unwind_plan &plan = p_.unwinds[role];
     const uint32_t code = plan.own_record ? STATUS_UNWIND : callers_code;
-    const uint32_t exit_code = (code & 0xFF) ? (code & 0xFF) : 0xFF;
     const std::string must =
         format("where at the end marker it must raise %s",
                plan.own_record ? "its STATUS_UNWIND record" : "the caller's record");
@@ -186,30 +179,12 @@ void comparison::raised_record(int role, const seen_end &got)
                                     : ""));
         return;
     }
-    if (got.how == seen_end::exited && !raises_) {
-        if (got.code != exit_code)
-            add(promise::E3, format("%s %s", ending_words(got).c_str(), must.c_str()));
-        return;
-    }
     if (got.how != seen_end::raised || got.code != code ||
         (!plan.own_record && o_.unwinds[role].raised_record != o_.callers_record))
         add(promise::E3, format("%s %s", ending_words(got).c_str(), must.c_str()));
 }
 
 namespace {
-
-// The status whose low byte the layer's exit code is, or the code.
-uint32_t status_of_exit(uint32_t code)
-{
-#define STATUS(name, status, promise, what) \
-    if ((status##u & 0xFF) == code)         \
-        return status##u;
-#define LAYER_EXIT(name, status, promise, what)
-#include "statuses.def"
-#undef STATUS
-#undef LAYER_EXIT
-    return code;
-}
 
 const char *fault_name(uint32_t code)
 {
@@ -224,18 +199,6 @@ const char *fault_name(uint32_t code)
     return "an exception";
 }
 
-const char *signal_word(uint32_t signal)
-{
-    switch (signal) {
-    case 4: return "SIGILL";
-    case 5: return "SIGTRAP";
-    case 7: return "SIGBUS";
-    case 8: return "SIGFPE";
-    case 11: return "SIGSEGV";
-    }
-    return "a signal";
-}
-
 // Where the word lies that is the Handler of an odd record whose Handler
 // lies outside the stack: "StackBase", "StackBase + 4", "StackLimit - 4".
 std::string handler_word_place(const odd_row &odd)
@@ -248,13 +211,6 @@ std::string handler_word_place(const odd_row &odd)
 }
 
 } // namespace
-
-// The status of a raise or of the layer's ending, or 0 for an exit code
-// that is none.
-uint32_t comparison::raised_status_of(const seen_end &end) const
-{
-    return end.how == seen_end::exited && !raises_ ? status_of_exit(end.code) : end.code;
-}
 
 // Whether the walk of e's unwind, going on past e's record, would come to
 // a record that raises `status`: then e's record was passed over.
@@ -279,9 +235,7 @@ bool comparison::raised_further_on(const expected_call &e, uint32_t status) cons
 // What a status that ended a walk wrongly concerns.
 promise comparison::promise_of_status(const seen_end &end, int role) const
 {
-    if (end.how == seen_end::exited && !raises_ && end.code == SEH_PLATFORM_EXIT_NO_BLOCK)
-        return promise::T1;
-    switch (raised_status_of(end)) {
+    switch (end.code) {
     case STATUS_BAD_STACK: return promise::W2;
     case STATUS_INVALID_UNWIND_TARGET: return promise::W3;
     case STATUS_INVALID_DISPOSITION: return promise::W6;
@@ -289,8 +243,6 @@ promise comparison::promise_of_status(const seen_end &end, int role) const
     case STATUS_UNWIND:
     case callers_code: return reach_promise(role);
     }
-    if (end.how == seen_end::exited && !raises_ && end.code == (callers_code & 0xFF))
-        return reach_promise(role);
     return promise::W1;
 }
 
@@ -307,20 +259,13 @@ std::string comparison::ending_words(const seen_end &end) const
     case seen_end::at_target_ip: return "control went to TargetIp";
     case seen_end::left: return "the check left the walk";
     case seen_end::exited: {
-        if (raises_) {
-            // Not raised where a vectored handler saw it: the platform's
-            // unhandled-exception path, or a process that died.
-            const char *known = status_name(end.code);
-            if (end.code >= 0xC0000000u)
-                return known ? format("the process ended with %s (0x%08X)", known, end.code)
-                             : format("the process ended with 0x%08X", end.code);
-            return format("the process died (exit code %u)", end.code);
-        }
-        const char *known = status_name(status_of_exit(end.code));
-        if (end.code == SEH_PLATFORM_EXIT_NO_BLOCK)
-            return "the layer ended the process for a thread without a block of its own";
-        return known ? format("it ended the process with exit code 0x%X (%s)", end.code, known)
-                     : format("it ended the process with exit code 0x%X", end.code);
+        // Not raised where a vectored handler saw it: the platform's
+        // unhandled-exception path, or a process that died.
+        const char *known = status_name(end.code);
+        if (end.code >= 0xC0000000u)
+            return known ? format("the process ended with %s (0x%08X)", known, end.code)
+                         : format("the process ended with 0x%08X", end.code);
+        return format("the process died (exit code %u)", end.code);
     }
     case seen_end::signalled: return format("the process was killed by signal %u", end.code);
     case seen_end::hung: return "it hung: no handler was called for 5 s, and the check ended it";
@@ -339,7 +284,7 @@ std::string comparison::fault_words(void) const
             u = &one;
     if (!u)
         return "it faulted";
-    const char *what = raises_ ? fault_name(u->code) : signal_word(u->code);
+    const char *what = fault_name(u->code);
     const odd_row &odd = odd_of(s_);
     const bool odd_at_bound = odd.from == edge::limit || odd.from == edge::base;
     if (o_.handler_word_read && u->param0 == o_.handler_word)

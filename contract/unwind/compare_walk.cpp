@@ -217,7 +217,7 @@ void comparison::missing_at_end(const expected_call &e, bool first)
     }
     case seen_end::raised:
     case seen_end::exited: {
-        const uint32_t status = raised_status_of(end);
+        const uint32_t status = end.code;
         const bool further = raised_further_on(e, status);
         promise which = further ? (exit_unwind ? promise::U2 : promise::W1)
                                 : promise_of_status(end, e.role);

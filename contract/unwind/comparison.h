@@ -22,8 +22,8 @@ struct seen_end {
 class comparison {
 public:
     comparison(const situation &s, const prediction &p, const observation &o,
-               const child_end &end, bool raises)
-        : s_(s), p_(p), o_(o), end_(end), raises_(raises)
+               const child_end &end)
+        : s_(s), p_(p), o_(o), end_(end)
     {
     }
 
@@ -34,7 +34,6 @@ private:
     const prediction &p_;
     const observation &o_;
     const child_end &end_;
-    bool raises_;
     findings found_;
 
     void add(promise which, const std::string &what, bool reference = false)
@@ -44,6 +43,7 @@ private:
 
     // ---- names (compare.cpp)
     const char *name(int n) const { return node_name(n, s_); }
+    int node_at(uint32_t addr) const;
     std::string name_at(uint32_t addr) const;
     bool ours_at(uint32_t addr) const;
     uint32_t address_of(int n) const;
@@ -72,7 +72,6 @@ private:
     void returned(int role, const expected_end &want, const seen_end &got);
     void raised_status(int role, const expected_end &want, const seen_end &got);
     void raised_record(int role, const seen_end &got);
-    uint32_t raised_status_of(const seen_end &end) const;
     bool raised_further_on(const expected_call &e, uint32_t status) const;
     promise promise_of_status(const seen_end &end, int role) const;
     std::string ending_words(const seen_end &end) const;

@@ -1,6 +1,8 @@
 // unwind-contract: tries every promise of RtlUnwind's contract in every
 // situation that can break it, and holds what the platform did to what the
 // model of the contract says (see contract_main for its command line).
+#include <stddef.h>
+
 #include "compare.h"
 #include "program.h"
 #include "raises.h"
@@ -13,8 +15,8 @@ namespace {
 std::string round_apart(const situation &s, const observation &alone, const observation &round)
 {
     const prediction p = predict(s);
-    const findings lone = compare(s, p, alone, child_end{}, platform_raises());
-    const findings now = compare(s, p, round, child_end{}, platform_raises());
+    const findings lone = compare(s, p, alone, child_end{});
+    const findings now = compare(s, p, round, child_end{});
     for (const finding &f : now.list())
         if (!lone.has(f.which) && f.which != promise::T3)
             return std::string("unwinding at once, a thread broke ") + id_of(f.which) +
@@ -31,7 +33,7 @@ std::vector<promise> tried_in(const situation &s) { return tried(s, predict(s));
 
 findings judge(const situation &s, const void *o, const child_end &end)
 {
-    return compare(s, predict(s), *static_cast<const observation *>(o), end, platform_raises());
+    return compare(s, predict(s), *static_cast<const observation *>(o), end);
 }
 
 } // namespace
@@ -45,6 +47,7 @@ int main(int argc, char **argv)
         unwind_situations,
         makes_sense,
         sizeof(observation),
+        offsetof(observation, calls),
         5.0,
         watch_raises,
         run,

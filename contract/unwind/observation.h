@@ -14,7 +14,7 @@
 
 // The run on several threads at once: so many threads, so many rounds.
 constexpr int thread_count = 8;
-constexpr int rounds = 12;
+constexpr int rounds = 4;
 
 // Room for every call of the longest walk, and for a walk that goes on
 // past it.
@@ -38,14 +38,13 @@ struct seen_unwind {
     uint32_t made;
     unwind_call call; // its arguments, and the registers at the call and the return
     uint32_t return_site, alternate_site;
-    enum end : uint32_t { running, returned, raised, faulted, left, at_target_ip, ended };
+    enum end : uint32_t { running, returned, raised, faulted, left, at_target_ip };
     uint32_t how;
     uint32_t head_after;   // returned: FS:0 then
     uint32_t flags_after;  // returned: the caller's record's flags then
-    // raised or faulted: what reached the vectored handler or signal handler;
-    // ended: the exit status with which the layer ended the process
-    // (the record, its code, flags, chained record, address, first two
-    // parameters; for a signal, its number, the address, the instruction)
+    // raised or faulted: what reached the vectored handler (the record, its
+    // code, flags, chained record, address, first two parameters; for a
+    // fault, the address touched and where)
     uint32_t raised_record, code, flags, chained, address, param0, param1;
     uint32_t chained_read, chained_code, chained_flags;
 };
@@ -67,8 +66,6 @@ struct observation {
     uint32_t runaway;               // handlers were called without end, and the run was left
     uint32_t context_changed;       // the actor could change its context (sets_*)
     seen_unwind unwinds[role_count];
-    uint32_t call_count; // may exceed max_calls: the calls beyond are not kept
-    seen_call calls[max_calls];
     // on a new thread: its chain and bounds when it starts, the main
     // thread's chain after it (T1, T2)
     uint32_t on_thread;
@@ -81,6 +78,9 @@ struct observation {
     uint32_t round_records[rounds][thread_count], round_contexts[rounds][thread_count];
     uint32_t threads_missed; // some round's threads never met in the actor's handler
     char threads_difference[240];
+    uint32_t call_count; // may exceed max_calls: the calls beyond are not kept
+    // Last: only the first call_count are written, each whole, and read.
+    seen_call calls[max_calls];
 };
 
 // What was wrong with a thread's first chain or bounds, or the main chain.

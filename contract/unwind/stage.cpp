@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <utility>
 
+#include "meeting.h"
 #include "peek.h"
 #include "process.h"
 #include "progress.h"
@@ -76,17 +77,17 @@ uint32_t observer(void *record, void *frame, void *context, void *dispatcher)
 }
 
 template <int... N>
-std::array<EXCEPTION_ROUTINE, sizeof...(N)> observers_of(std::integer_sequence<int, N...>)
+std::array<PEXCEPTION_ROUTINE, sizeof...(N)> observers_of(std::integer_sequence<int, N...>)
 {
-    return {reinterpret_cast<EXCEPTION_ROUTINE>(observer<N>)...};
+    return {SEH_HANDLER(observer<N>)...};
 }
 
 const auto observers = observers_of(std::make_integer_sequence<int, node_guard_outer>());
 
-EXCEPTION_ROUTINE handler_of(const run_state &r, int node)
+PEXCEPTION_ROUTINE handler_of(const run_state &r, int node)
 {
     if (node == r.p->actor && change_of(*r.s).what == field::live_df)
-        return reinterpret_cast<EXCEPTION_ROUTINE>(handler_leaving_df);
+        return SEH_HANDLER(handler_leaving_df);
     return observers[node];
 }
 
@@ -98,6 +99,7 @@ void note_call(run_state &r, int node, int role, void *record, void *frame, void
     if (index >= max_calls)
         return;
     seen_call &c = o.calls[index];
+    c = seen_call{};
     c.node = node;
     c.role = role;
     c.frame = seh_addr(frame);
@@ -260,7 +262,7 @@ void link(run_state &r, int n)
     observation &o = *r.obs;
     auto *record = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD *>(
         static_cast<uintptr_t>(node_address(o, n)));
-    record->Next = node_address(o, next_of(*r.s, n));
+    record->Next = seh_record(node_address(o, next_of(*r.s, n)));
     record->Handler = handler_of(r, n);
 }
 
@@ -276,7 +278,10 @@ uint32_t bounds_fault(uint32_t creators_local)
         return bounds_miss_local;
     if (creators_local && on_stack(creators_local, 4))
         return bounds_hold_creator;
-    if (stack_extent(&low, &high) && (stack_limit() < low || stack_base() > high))
+    const auto beyond = [&](bool anew) {
+        return stack_extent(&low, &high, anew) && (stack_limit() < low || stack_base() > high);
+    };
+    if (beyond(false) && beyond(true))
         return bounds_beyond_stack;
     return thread_fine;
 }
@@ -381,7 +386,8 @@ void ask_the_head(run_state &r, int role, int running)
     auto *guard = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD *>(static_cast<uintptr_t>(head));
     observation::ask &a = o.asks[role];
     a.running = node_address(o, running);
-    a.answer = guard->Handler(&nested, guard, context, &named);
+    a.answer = reinterpret_cast<uint32_t (*)(void *, void *, void *, void *)>(guard->Handler)(
+        &nested, guard, context, &named);
     a.named = named;
     a.made = 1;
 }
@@ -523,17 +529,16 @@ uint32_t main_handler(void *, void *, void *, void *) { return ExceptionContinue
 // that a chain shared between threads shows.
 void run_on_new_thread(const situation &s, const prediction &p, observation &obs)
 {
-    EXCEPTION_REGISTRATION_RECORD mine = {get_seh_frame(),
-                                          reinterpret_cast<EXCEPTION_ROUTINE>(main_handler)};
+    EXCEPTION_REGISTRATION_RECORD mine = {seh_record(get_seh_frame()), SEH_HANDLER(main_handler)};
     set_seh_frame(seh_addr(&mine));
-    const uint32_t below = mine.Next;
+    const uint32_t below = seh_addr(mine.Next);
     uint32_t local = 0;
     thread_run t = {&s, &p, &obs, seh_addr(&mine), seh_addr(&local)};
     if (!run_threads(1, on_new_thread, &t))
         obs.main_chain_fault = thread_not_started;
     else if (get_seh_frame() != seh_addr(&mine))
         obs.main_chain_fault = main_head_changed;
-    else if (mine.Next != below)
+    else if (seh_addr(mine.Next) != below)
         obs.main_chain_fault = main_record_relinked;
     set_seh_frame(below);
 }
@@ -543,43 +548,12 @@ void run_on_new_thread(const situation &s, const prediction &p, observation &obs
 // new thread first: that is what one thread sees. Each round is handed to
 // the caller's judge of rounds, which holds it to what the lone run broke
 // (T3); the records and contexts that each thread's actor got are kept.
-class meeting_point {
-public:
-    // Waits until all have come; false, and no more waiting at this point,
-    // when some have not come within 3 s.
-    bool meet(void)
-    {
-        if (broken_.load())
-            return false;
-        const int generation = generation_.load();
-        if (arrived_.fetch_add(1) + 1 == thread_count) {
-            arrived_.store(0);
-            generation_.fetch_add(1);
-            return true;
-        }
-        const double deadline = now_seconds() + 3.0;
-        while (generation_.load() == generation) {
-            if (now_seconds() > deadline || broken_.load()) {
-                broken_.store(true);
-                return false;
-            }
-            yield_now();
-        }
-        return true;
-    }
-
-private:
-    std::atomic<int> arrived_{0};
-    std::atomic<int> generation_{0};
-    std::atomic<bool> broken_{false};
-};
-
 struct threads_run {
     const situation *s;
     const prediction *p;
     observation *obs;
     round_judge judge;
-    meeting_point start, actor, end;
+    meeting_point<thread_count> start, actor, end;
     std::atomic<bool> told{false};
     std::atomic<bool> missed{false};
 };
@@ -612,7 +586,7 @@ void on_thread_of_eight(int index, void *arg)
     // holds whatever the others have at the moment.)
     const uint32_t bounds = bounds_fault(0);
     for (int round = 0; round < rounds; ++round) {
-        memset(mine, 0, sizeof *mine);
+        memset(mine, 0, offsetof(observation, calls));
         mine->on_thread = 1;
         mine->first_head_fault = t.obs->first_head_fault;
         mine->bounds_fault = bounds;

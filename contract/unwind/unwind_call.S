@@ -1,5 +1,5 @@
 /* RtlUnwind called from assembly, so that every register it takes and
- * returns is known; and a way out of a handler that leaves a walk behind.
+ * returns is known.
  *
  * void call_rtl_unwind(struct unwind_call *c)
  *
@@ -71,49 +71,8 @@ SYM(unwind_alternate_site):
     pushl   %ebx
     call    SYM(unwind_returned)    /* returns c */
     movl    40(%eax), %ebp          /* ebp_at_call: this frame */
-    jmp     2f                      /* return through it, as escape_to does */
+    jmp     SYM(frame_return)       /* return through it, as escape_to does */
 FUNC_END(call_rtl_unwind)
-
-/* uint32_t run_escapable(void (*fn)(void *), void *arg, uint32_t *frame)
- * Calls fn(arg) and returns 0; escape_to(*frame), from anywhere fn leads to
- * on this thread, returns 1 from it instead. Frame, from EBP upward: the
- * caller's EBP, the return address, fn, arg, frame; below EBP the caller's
- * EBX, ESI and EDI. */
-    .p2align 4
-FUNC_BEGIN(run_escapable)
-    pushl   %ebp
-    movl    %esp, %ebp
-    pushl   %ebx
-    pushl   %esi
-    pushl   %edi
-    movl    16(%ebp), %eax
-    movl    %ebp, (%eax)            /* *frame: where escape_to comes back */
-    andl    $-16, %esp
-    subl    $12, %esp
-    pushl   12(%ebp)                /* arg */
-    call    *8(%ebp)                /* fn */
-    xorl    %eax, %eax
-    jmp     2f
-FUNC_END(run_escapable)
-
-/* void escape_to(uint32_t frame): returns 1 from the run_escapable call
- * whose frame it is. escape_resume is the same with the frame in EAX, for
- * a vectored exception handler to resume at. */
-    .p2align 4
-FUNC_BEGIN(escape_to)
-    movl    4(%esp), %eax
-    .globl  SYM(escape_resume)
-SYM(escape_resume):
-    movl    %eax, %ebp
-    movl    $1, %eax
-2:  cld
-    leal    -12(%ebp), %esp
-    popl    %edi
-    popl    %esi
-    popl    %ebx
-    popl    %ebp
-    ret
-FUNC_END(escape_to)
 
 /* A handler that returns with the direction flag set: the actor's observer,
  * then STD. */

@@ -1,9 +1,10 @@
-/* RtlUnwind called from assembly, so that its return is seen exactly, and
- * the way out of a handler. */
+/* RtlUnwind called from assembly, so that its return is seen exactly. */
 #ifndef CONTRACT_UNWIND_CALL_H
 #define CONTRACT_UNWIND_CALL_H
 
 #include <stdint.h>
+
+#include "escape.h"
 
 struct unwind_call {
     // the four arguments
@@ -31,10 +32,6 @@ extern char unwind_alternate_site[];
 // The thread's call that has just returned, given the registers that the
 // return site saved (EBP, EDI, ESI, EBX, EDX, ECX, EAX, site, EFLAGS).
 unwind_call *unwind_returned(const uint32_t *saved);
-
-uint32_t run_escapable(void (*fn)(void *), void *arg, uint32_t *frame);
-[[noreturn]] void escape_to(uint32_t frame);
-extern char escape_resume[];
 
 uint32_t handler_leaving_df(void *, void *, void *, void *);
 uint32_t observe_actor(void *record, void *frame, void *context, void *dispatcher);

@@ -14,13 +14,14 @@ from . import programs
 from . import report
 from . import runner
 from . import transcript
-from .programs import CannotRun, CONTRACT, OSTREVIN, find_command
+from .nearest import refused
+from .programs import CannotRun, OSTREVIN, ROLES as PROGRAMS, find_command
 from .text import escape
 from .verdict import could_not_run, exit_status, not_judged
 
 DEFAULT_TIMEOUT = 120.0
 # What runs for each --only.
-ROLES = {"transcript": [OSTREVIN], "contract": [CONTRACT], None: [OSTREVIN, CONTRACT]}
+ROLES = {"transcript": [OSTREVIN], "contract": list(PROGRAMS[1:]), None: list(PROGRAMS)}
 
 DESCRIPTION = """\
 Runs ostrevin and then the contract program unwind-contract (.exe on win32),
@@ -28,12 +29,19 @@ found beside it, on a platform, and judges what they print: every deviation
 is named with the scenario or check it came from and the promise of the
 unwinder that it breaks."""
 
+EXIT_STATUS = """\
+exit status: 0 conforms, 1 deviates, 2 could not run or bad usage; 130,
+143 or 129 when interrupted by SIGINT, SIGTERM or SIGHUP."""
+
 EPILOG = """\
 Options are taken before or after the platform; each platform has its own
 --help. A PROGRAM named without a slash is the file in the current folder.
 
-exit status: 0 conforms, 1 deviates, 2 could not run or bad usage; 130,
-143 or 129 when interrupted by SIGINT, SIGTERM or SIGHUP."""
+""" + EXIT_STATUS
+
+
+class CannotSave(Exception):
+    """--save's folder cannot be written: the exit status is 2."""
 
 
 class UsageError(Exception):
@@ -44,36 +52,54 @@ class UsageError(Exception):
         self.usage = usage
 
 
-# argparse's messages, in the judge's words.
-_MESSAGES = ((r"argument (\S+): expected one argument", r"\1 takes a value"),
-             (r"argument --only: invalid choice: ('[^']*').*",
-              r"--only takes transcript or contract, not \1"),
-             (r"argument PLATFORM: invalid choice: ('[^']*').*", r"unknown platform \1"),
-             (r"the following arguments are required: PLATFORM", "no platform given"),
-             (r"(argument linux\|wine: invalid choice|the following arguments are required:"
-              r" linux\|wine).*", "qemu takes linux or wine, then their arguments"),
-             (r"unrecognized arguments: (\S+).*", r"unknown option \1"),
-             (r"argument [^:]+: (.*)", r"\1"))
+# argparse's messages, in the judge's words: (pattern, replacement, the
+# group that holds a wrong name, to which the nearest valid one is added).
+_MESSAGES = ((r"argument (\S+): expected one argument", r"\1 takes a value", None),
+             (r"argument --only: invalid choice: '([^']*)'.*",
+              r"--only takes transcript or contract, not '\1'", 1),
+             (r"argument PLATFORM: invalid choice: '([^']*)'.*", r"unknown platform \1", 1),
+             (r"the following arguments are required: PLATFORM", "no platform given", None),
+             (r"argument linux\|wine: invalid choice: '([^']*)'.*",
+              r"qemu takes linux or wine, then their arguments, not \1", 1),
+             (r"the following arguments are required: linux\|wine",
+              "qemu takes linux or wine, then their arguments", None),
+             (r"unrecognized arguments: (\S+).*", r"unknown option \1", 1),
+             (r"argument [^:]+: (.*)", r"\1", None))
 
 
 class _Parser(argparse.ArgumentParser):
-    """Raises UsageError, with the usage of the (sub-)command that failed.
-    A platform's parser takes no argument it does not know."""
+    """Raises UsageError, with the usage of the (sub-)command that failed,
+    naming the valid option or platform nearest to a wrong one. A
+    platform's parser takes no argument it does not know."""
     platform = None
 
     def error(self, message):
-        for pattern, replacement in _MESSAGES:
-            message, done = re.subn("^%s$" % pattern, replacement, message, flags=re.S)
-            if done:
+        for pattern, replacement, wrong in _MESSAGES:
+            match = re.fullmatch(pattern, message, flags=re.S)
+            if match:
+                words = match.expand(replacement)
+                if wrong:
+                    words += self._nearest(match.group(wrong), message)
+                message = words
                 break
         raise UsageError(message, self.format_usage())
+
+    def _nearest(self, word, message=""):
+        """Among this parser's long options, or the choices that argparse's
+        message lists."""
+        if word.startswith("-"):
+            return refused(word, [name for name in self._option_string_actions
+                                  if name.startswith("--")])
+        listed = re.search(r"\(choose from (.*)\)$", message)
+        return refused(word, re.findall(r"'([^']*)'", listed.group(1)) if listed else [])
 
     def parse_known_args(self, args=None, namespace=None):
         namespace, extra = super().parse_known_args(args, namespace)
         if self.platform and extra:
             options = [arg for arg in extra if arg.startswith("-")]
             if options:
-                self.error("unknown %s option %s" % (self.platform, options[0]))
+                raise UsageError("unknown %s option %s%s" % (
+                    self.platform, options[0], self._nearest(options[0])), self.format_usage())
             self.error("%s takes at most one program, not %s" % (
                 self.platform, " ".join([namespace.program] + extra)))
         return namespace, extra
@@ -99,6 +125,9 @@ def _parser():
     group.add_argument("--junit", metavar="FILE", default=argparse.SUPPRESS,
                        help="also write JUnit XML: one test suite per program, one test case"
                        " per row, completion and contract check")
+    group.add_argument("--save", metavar="DIR", default=argparse.SUPPRESS,
+                       help="also keep each run in DIR as the saved platform reads it, to judge"
+                       " again or attach to a report")
     group.add_argument("--timeout", metavar="SECONDS", type=_timeout, default=argparse.SUPPRESS,
                        help="end a run still going after SECONDS (default %g) and report it as"
                        " hung" % DEFAULT_TIMEOUT)
@@ -108,7 +137,7 @@ def _parser():
 
     def parser(subparsers, name, text, **options):
         made = subparsers.add_parser(name, help=text, description=text, parents=[common],
-                                     allow_abbrev=False, **options)
+                                     allow_abbrev=False, epilog=EXIT_STATUS, **options)
         made.platform = name
         return made
 
@@ -158,7 +187,17 @@ def _parser():
 
 def parse(args):
     parser = _parser()
-    options = parser.parse_args(args)
+    try:
+        options = parser.parse_args(args)
+    except UsageError as error:
+        # Without a platform, argparse looks no further: a wrong option
+        # given instead says more.
+        unknown = [arg for arg in args if arg.startswith("-")
+                   and arg.split("=")[0] not in parser._option_string_actions]
+        if str(error) != "no platform given" or not unknown:
+            raise
+        raise UsageError("unknown option %s%s" % (unknown[0], parser._nearest(unknown[0])),
+                         error.usage) from None
     if getattr(options, "prefix", None) and getattr(options, "user_prefix", False):
         raise UsageError("--prefix and --user-prefix exclude each other", parser.format_usage())
     if options.platform == "command" and not options.argv:
@@ -191,16 +230,16 @@ def _title(role, target, path):
 
 def _check(target, roles):
     """role -> (path, why its program cannot run or None). Raises CannotRun
-    when ostrevin (or the one program asked for) is missing; a contract
-    program missing beside ostrevin is a note."""
+    when ostrevin (or, asked for the contract alone, every contract program)
+    is missing; a contract program missing beside ostrevin is a note."""
     runs = {}
     for role in roles:
         path = target.paths.get(role)
-        if role == CONTRACT and len(roles) > 1:
+        if role != OSTREVIN:
             if path is None:
                 continue
             if not os.path.lexists(path):
-                target.note[CONTRACT] = "%s not found beside %s: contract not judged" % (
+                target.note[role] = "%s not found beside %s: contract not judged" % (
                     escape(os.path.basename(path)), escape(target.paths[OSTREVIN]))
                 continue
         if path is None:
@@ -210,25 +249,37 @@ def _check(target, roles):
             try:
                 programs.check(path, target.format)
             except CannotRun as error:
-                if role == OSTREVIN or len(roles) == 1:
+                if role == OSTREVIN:
                     raise
                 problem = str(error)
         runs[role] = (path, problem)
+    if not runs:
+        raise CannotRun("no contract program to run: %s" % "; ".join(
+            target.note[role] for role in roles if role in target.note))
     return runs
 
 
-def _judge(role, target, path, timeout):
+def _judge(role, target, path, timeout, save):
     title = _title(role, target, path)
     try:
         run = target.run(path, timeout)
     except CannotRun as error:
         return could_not_run(role, title, escape(str(error)))
-    ending = endings.ending(run, "%g" % timeout, role, target.kind)
+    if save:
+        try:
+            platforms.save(run, save, role)
+        except OSError as error:
+            raise CannotSave("cannot save the run of %s in %s: %s" % (
+                role, escape(save), error.strerror)) from None
+    ending = endings.ending(run, role, target.kind)
     if not run.stdout and not ending.failed:
         verdict = could_not_run(role, title, ending.sentence("before printing anything")
                                 + ending.stderr_note())
+    elif role == OSTREVIN:
+        verdict = transcript.judge(run, ending, title)
     else:
-        verdict = (transcript.judge if role == OSTREVIN else contract.judge)(run, ending, title)
+        verdict = contract.judge(run, ending, title, role,
+                                 lambda args: target.shown(path, args))
     verdict.elapsed = run.elapsed
     return verdict
 
@@ -277,8 +328,13 @@ def _main(args, here):
             if problem or unprepared:
                 verdicts.append(could_not_run(role, _title(role, target, path),
                                               escape(problem or unprepared)))
-            else:
-                verdicts.append(_judge(role, target, path, timeout))
+                continue
+            try:
+                verdicts.append(_judge(role, target, path, timeout,
+                                       getattr(options, "save", None)))
+            except CannotSave as error:
+                sys.stderr.write("ostrevin-judge: %s\n" % error)
+                return 2
         elif role in target.note:
             verdicts.append(not_judged(role, target.note[role]))
     for verdict in verdicts:

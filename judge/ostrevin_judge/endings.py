@@ -74,6 +74,9 @@ LOADER_FAILURES = {
 _WINE_UNHANDLED = re.compile(r"Unhandled (exception 0x([0-9a-fA-F]{8})|[a-z][a-z ]*?)"
                              r"(?: on [a-z]+ access to \S+)?(?: in thread \S+)? at address")
 _WINE_NAMES = {words: code for code, (_, words) in OTHER_EXCEPTIONS.items() if words}
+# Our layer says, when nobody takes an exception:
+#   seh_platform: unhandled exception 0xc0000029 (STATUS_...) at 0x... in thread 42
+_LAYER_UNHANDLED = re.compile(r"seh_platform: unhandled exception 0x([0-9a-f]{8})")
 
 _FAULT_SIGNALS = {signal.SIGSEGV, signal.SIGBUS, signal.SIGILL, signal.SIGFPE,
                   signal.SIGTRAP, signal.SIGABRT, signal.SIGSYS}
@@ -88,6 +91,16 @@ def signal_name(signum):
         return signal.Signals(signum).name
     except ValueError:
         return "signal %d" % signum
+
+
+def _unhandled_exception(stderr_text, platform):
+    """The whole code of the exception that nobody took, as the layer's line
+    or Wine's report names it; None if neither does."""
+    if platform != "wine":
+        match = _LAYER_UNHANDLED.search(stderr_text)
+        if match:
+            return int(match.group(1), 16)
+    return _wine_exception(stderr_text) if platform != "linux" else None
 
 
 def _wine_exception(stderr_text):
@@ -125,9 +138,10 @@ class Ending:
     @property
     def failed(self):
         """The program ran and the platform failed it: a fault, an unhandled
-        exception, a platform status. Even with nothing printed (a program
+        exception, a platform status, or a hang that the judge ended (an
+        RtlUnwind that deadlocks). Even with nothing printed (a program
         loses what it has not flushed when it ends this way), a deviation."""
-        return self.kind in ("fault", "exception", "status")
+        return self.kind in ("fault", "exception", "status", "hung")
 
     def sentence(self, where):
         return "the run %s %s%s" % (self.head, where, self.tail)
@@ -156,22 +170,22 @@ def _status_words(code, how):
     return " with %s %s; %s" % (how, words, promises.named(promise))
 
 
-def ending(run, timeout, program, platform=None):
+def ending(run, program, platform=None):
     """How `run` of `program` ended. `platform` is "wine" when the run was
     a Windows program under Wine, "linux" for our layer, None if unknown.
     An exit status above 255 (a run saved on Windows) is the whole code."""
     stderr_text = run.stderr.decode("utf-8", errors="replace")
-    result = _ending(run, timeout, program, platform, stderr_text)
+    result = _ending(run, program, platform, stderr_text)
     result.stderr = _telling_line(stderr_text)
     return result
 
 
-def _ending(run, timeout, program, platform, stderr_text):
+def _ending(run, program, platform, stderr_text):
     if run.flooded:
         return Ending("floods", "floods its output: it wrote more than %d bytes"
                       % runner.STDOUT_CAP, ", and the judge ended it")
     if run.timed_out:
-        return Ending("hung", "hung: it had not ended within the time-out of %s s," % timeout)
+        return Ending("hung", "hung: it had not ended within the time-out of %g s," % run.limit)
     if run.signal is not None:
         name = signal_name(run.signal)
         if run.signal in _FAULT_SIGNALS:
@@ -189,7 +203,7 @@ def _ending(run, timeout, program, platform, stderr_text):
             return Ending("exit", "ended with exit status 0x%08X" % code,
                           ", %s: the program could not be loaded" % LOADER_FAILURES[code])
     else:
-        code = _wine_exception(stderr_text) if platform != "linux" else None
+        code = _unhandled_exception(stderr_text, platform)
     if code is not None and (code & 0xFF) == (status & 0xFF):
         if code in unwind_statuses:
             return Ending("status", "ended", _status_words(code, "an unhandled exception"))

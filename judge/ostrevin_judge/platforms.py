@@ -6,11 +6,13 @@ and server). The functions after the classes build each platform; wine_run
 is ctest's Wine runner."""
 import fcntl
 import os
+import re
+import shlex
 import subprocess
 
 from . import programs
 from . import runner
-from .programs import CannotRun, CONTRACT, OSTREVIN, find_command
+from .programs import CannotRun, OSTREVIN, ROLES, find_command
 
 # Wine's defaults, for the judge and ctest's runner alike, each kept when the
 # user set it: tracing off, and no Mono or Gecko installers, no menu entries,
@@ -20,17 +22,13 @@ WINE_DEFAULTS = {"WINEDEBUG": "-all",
 
 # A root tree's commands: mounts what they need, then runs them chrooted.
 #   sh -c SCRIPT judge-root TREE FOLDER... -- COMMAND...
-_IN_TREE = r'''
-tree=$1
-shift
-mount --rbind /proc "$tree/proc" && mount --rbind /dev "$tree/dev" || exit 125
-while [ "$1" != -- ]; do
-  mkdir -p "$tree$1" && mount --bind "$1" "$tree$1" || exit 125
-  shift
-done
-shift
-exec chroot "$tree" "$@"
-'''
+_IN_TREE = ('tree=$1; shift; mount --rbind /proc "$tree/proc" && mount --rbind /dev'
+            ' "$tree/dev" || exit 125; while [ "$1" != -- ]; do mkdir -p "$tree$1" &&'
+            ' mount --bind "$1" "$tree$1" || exit 125; shift; done; shift;'
+            ' exec chroot "$tree" "$@"')
+
+
+_PLATFORM_VARIABLES = ("LD_LIBRARY_PATH", "LD_PRELOAD", "WINE")
 
 
 class Wine:
@@ -97,7 +95,7 @@ class Platform:
     """Where the programs run: prepare once, then command (or run) each."""
 
     def __init__(self, name, short, kind, paths, env, argv, program_format=None, wine=None,
-                 emulator=None, root=None):
+                 emulator=None, root=None, environ=None):
         self.name = name        # as the verdict names it; prepare completes it
         self.short = short      # for test-case class names: "linux-i386-qemu"
         self.kind = kind        # "linux", "wine" or None: how statuses read
@@ -111,6 +109,12 @@ class Platform:
         self.root = root
         self.outer = _in_tree(root, list(paths.values()) + [wine.prefix]) if root else []
         self.note = {}          # role -> why it is not judged
+        # The variables a command line shows: what the judge set for the runs,
+        # and those that choose the platform (the layer the loader picks,
+        # Wine's set-up), which a user may have set for the judge alone.
+        self.settings = {name: value for name, value in env.items()
+                         if (environ is not None and environ.get(name) != value)
+                         or name.startswith(_PLATFORM_VARIABLES)}
 
     def command(self, path):
         """The command line that runs the program at path."""
@@ -118,6 +122,17 @@ class Platform:
 
     def run(self, path, timeout):
         return runner.run(self.command(path), self.env, timeout)
+
+    def shown(self, path, args):
+        """The command line, as the user would type it where the judge ran,
+        that runs the program at path with args as the judge ran it: the
+        variables it set, then its command."""
+        if self.root:  # the folders are mounted at their own paths in the tree
+            path = os.path.abspath(path)
+        words = self.outer + [path if arg is None else arg for arg in self.argv] + list(args)
+        return " ".join(["%s=%s" % (name, shlex.quote(value))
+                         for name, value in sorted(self.settings.items())]
+                        + [shlex.quote(word) for word in words])
 
     def prepare(self, timeout):
         """Set-up before the first run; raises CannotRun."""
@@ -141,14 +156,22 @@ class Platform:
 
 class Saved(Platform):
     """Runs that happened elsewhere: for each program NAME, what it wrote
-    in NAME.out, its exit status in NAME.status and, when kept, its stderr
-    in NAME.err."""
+    in NAME.out, how it ended in NAME.status and, when kept, its stderr in
+    NAME.err. NAME.status holds its exit status (decimal, or 0x hex, as
+    Windows' %ERRORLEVEL% or the judge's --save writes it), or as the judge
+    saves a run that did not exit: "signal N", "hung SECONDS" (ended by its
+    time-out) or "floods" (ended for flooding its output)."""
 
     def __init__(self, folder):
         if not os.path.isdir(folder):
             raise CannotRun("no saved runs in %s: it is not a folder" % folder)
         paths = {role: os.path.join(folder, role + ".out") for role in programs.ROLES}
         super().__init__("saved runs", "saved", None, paths, {}, [], "saved")
+
+    def shown(self, path, args):
+        """The program's own command line, for the machine that saved it."""
+        return " ".join([os.path.basename(path)[:-len(".out")]]
+                        + [shlex.quote(arg) for arg in args])
 
     def run(self, path, timeout):
         stem = path[:-len(".out")]
@@ -161,6 +184,16 @@ class Saved(Platform):
         raw = _read(stem + ".status", 64)  # as cmd writes it, or PowerShell (UTF-16)
         utf16 = raw.startswith((b"\xff\xfe", b"\xfe\xff"))
         text = raw.decode("utf-16" if utf16 else "ascii", errors="replace").strip()
+        ended = _ENDED.fullmatch(text)
+        if ended:
+            if ended.group(1):
+                result.signal = int(ended.group(1))
+            elif ended.group(2):
+                result.timed_out = True
+                result.limit = float(ended.group(2))
+            else:
+                result.flooded = True
+            return result
         try:
             status = int(text, 0)  # decimal, or 0x hex
         except ValueError:
@@ -169,6 +202,26 @@ class Saved(Platform):
             raise CannotRun("%s.status holds no exit status: '%s'" % (stem, text[:40]))
         result.exit_status = status & 0xFFFFFFFF  # %ERRORLEVEL% shows codes negative
         return result
+
+
+_ENDED = re.compile(r"signal ([1-9]\d?)|hung (\d+(?:\.\d+)?)|floods")
+
+
+def save(run, folder, name):
+    """Keeps the run of the program NAME in folder as Saved reads it."""
+    if run.flooded:
+        status = "floods"
+    elif run.timed_out:
+        status = "hung %g" % run.limit
+    elif run.signal is not None:
+        status = "signal %d" % run.signal
+    else:
+        status = "%d" % run.exit_status
+    os.makedirs(folder, exist_ok=True)
+    for suffix, data in (("out", run.stdout), ("err", run.stderr),
+                         ("status", (status + "\n").encode())):
+        with open(os.path.join(folder, "%s.%s" % (name, suffix)), "wb") as file:
+            file.write(data)
 
 
 def _read(path, size):
@@ -256,7 +309,7 @@ def wine(program, environ, here, wine_name, prefix=None, user_prefix=False, root
         env["WINELOADERNOEXEC"] = "1"
         short = "win32-wine-qemu"
     return Platform("win32 under Wine", short, "wine", paths, env, argv, "pe", wine=setup,
-                    emulator=emulator, root=root)
+                    emulator=emulator, root=root, environ=environ)
 
 
 def _server(wine_path, environ, root=None):
@@ -276,14 +329,13 @@ def _default_prefix(here, environ):
     return os.path.join(cache, "ostrevin-judge", "wineprefix")
 
 
-_NAMES = {OSTREVIN: OSTREVIN, OSTREVIN + ".exe": OSTREVIN,
-          CONTRACT: CONTRACT, CONTRACT + ".exe": CONTRACT}
+_NAMES = {role + suffix: role for role in ROLES for suffix in ("", ".exe")}
 
 
 def command(args, environ):
-    """Any command line that runs ostrevin. The contract program runs with
+    """Any command line that runs ostrevin. Each contract program runs with
     the same command line, the argument that names ostrevin (or
-    ostrevin.exe) replaced by the unwind-contract beside it."""
+    ostrevin.exe) replaced by the contract program beside it."""
     executable = find_command(args[0], environ, args[0] or "the command")
     paths = dict.fromkeys(programs.ROLES)
     at = None
@@ -302,7 +354,8 @@ def command(args, environ):
         argv[at] = None
     platform = Platform(runtime or "this host", "command", None, paths, dict(environ), argv)
     if at is None:
-        platform.note[CONTRACT] = "the command names no ostrevin program: contract not judged"
+        for role in ROLES[1:]:
+            platform.note[role] = "the command names no ostrevin program: %s not judged" % role
     return platform
 
 

@@ -5,9 +5,11 @@ import os
 import shutil
 import struct
 
+from .promises import CONTRACTS
+
 OSTREVIN = "ostrevin"
-CONTRACT = "unwind-contract"
-ROLES = (OSTREVIN, CONTRACT)
+# ostrevin, then each contract program found beside it.
+ROLES = (OSTREVIN,) + tuple(CONTRACTS)
 _TREE_PATH = ("/usr/local/bin", "/usr/bin", "/bin")
 
 
@@ -30,12 +32,14 @@ def default(folder, name):
 
 
 def beside(path, suffix=""):
-    """The paths of both programs, from the path of either one."""
+    """The paths of every program, from the path of any one: the path
+    given is ostrevin's unless it names a contract program, the others are
+    in its folder."""
     folder, name = os.path.split(shown_path(path))
-    names = {role: role + suffix for role in ROLES}
-    if name == names[CONTRACT]:
-        return {OSTREVIN: os.path.join(folder, names[OSTREVIN]), CONTRACT: shown_path(path)}
-    return {OSTREVIN: shown_path(path), CONTRACT: os.path.join(folder, names[CONTRACT])}
+    paths = {role: os.path.join(folder, role + suffix) for role in ROLES}
+    given = next((role for role in ROLES[1:] if name == role + suffix), OSTREVIN)
+    paths[given] = shown_path(path)
+    return paths
 
 
 def find_command(name, environ, what, root=None):

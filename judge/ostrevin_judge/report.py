@@ -21,8 +21,6 @@ def words(verdicts):
             summary = " (%s)" % verdict.summary if verdict.summary else ""
             out.append("%s: %s%s." % (verdict.title, outcome.word, summary))
             out += verdict.findings
-            out += [text for case in verdict.cases if case.outcome is Outcome.DIFFERS
-                    for text in case.texts]
     return out
 
 

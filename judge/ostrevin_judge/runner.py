@@ -51,6 +51,7 @@ class Run:
         self.exit_status = None  # set when it exited
         self.signal = None       # set when a signal ended it
         self.timed_out = False   # the judge's time-out fired (and killed it)
+        self.limit = None        # that time-out, in seconds
         self.flooded = False     # it wrote more than STDOUT_CAP (and was killed)
         self.stdout = b""
         self.stderr = b""
@@ -83,6 +84,7 @@ def _kill_group(child):
 def run(argv, env, timeout):
     """How argv ran; raises CannotRun when it cannot be started."""
     result = Run()
+    result.limit = timeout
     start = time.monotonic()
     try:
         child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

@@ -2,9 +2,10 @@
 a CR LF line end (msvcrt's text mode) removed and any other white space at
 the end of a line kept apart, so that it neither hides a line nor goes
 unreported; and text made safe to print: decoded leniently, control bytes
-and escape sequences shown escaped, long lines cut."""
+and escape sequences shown escaped, and what a platform printed cut to a
+stated length (the programs' own lines are shown whole)."""
 
-# A line of the run is shown with at most this many characters.
+# A line that the platform printed is shown with at most this many characters.
 LINE_LIMIT = 160
 
 _NAMED = {"\t": "\\t", "\r": "\\r", "\n": "\\n", "\x1b": "\\e"}
@@ -33,14 +34,15 @@ def escape(text):
 
 
 def show(text, limit=LINE_LIMIT):
-    """A line of the run as it may be printed: escaped and cut to limit."""
+    """A line that the platform printed, as it may be shown: escaped and cut
+    to limit, saying so."""
     if len(text) > 4 * limit:  # do not escape a megabyte to print 160 bytes
-        cut = escape(text[:limit])[:limit]
-        return "%s... (%d characters in all)" % (cut, len(text))
-    shown = escape(text)
-    if len(shown) > limit:
-        return "%s... (%d characters in all)" % (shown[:limit], len(text))
-    return shown
+        shown = escape(text[:limit])
+    else:
+        shown = escape(text)
+        if len(shown) <= limit:
+            return shown
+    return "%s... (cut to %d of its %d characters)" % (shown[:limit], limit, len(text))
 
 
 def quote(text, limit=LINE_LIMIT):

@@ -30,15 +30,17 @@ platform_version() {
   echo "$(cat "$vm/version") on qemu-system-i386 $(qemu-system-i386 --version | sed -n '1s/^QEMU emulator version //p')"
 }
 
-# Both programs run in one boot, the first time the judge asks for either;
-# the judge is then given each run again (replay).
+# Every program runs in one boot, the first time the judge asks for any;
+# the judge is then given the runs as saved in the machine (its saved
+# platform).
 judge_on() {
   program=$1
   shift
   if [ ! -f "$dir/booted" ]; then
-    ( boot "$program" "${program%/*}/unwind-contract" ) && : >"$dir/booted"
+    ( boot "$program" "${program%/*}/unwind-contract" "${program%/*}/dispatch-contract" ) &&
+      : >"$dir/booted"
   fi
-  OSTREVIN_REPLAY=$dir "$judge" "$@" command "$here/replay" "$program"
+  "$judge" "$@" saved "$dir"
 }
 
 # boot PROGRAM...: runs every program in one boot: an initramfs with the
@@ -71,6 +73,7 @@ boot() {
     -kernel "$vm/vmlinuz" -initrd "$dir/initramfs.gz" \
     -append "console=ttyS0 quiet loglevel=0 panic=-1 rdinit=/init" </dev/null >"$dir/qemu.log" 2>&1 || rc=$?
   for program; do
+    [ -f "$program" ] || continue
     base=${program##*/}
     awk -v name="$base" -v dir="$dir" -v rc="$rc" '
       $0 == "==== begin " name { part = "out"; next }
@@ -78,10 +81,14 @@ boot() {
       index($0, "==== end " name " ") == 1 { status = $4; part = ""; next }
       part != "" { print > (dir "/" name "." part) }
       END {
-        # Never begun or never ended: the machine died or hung (124: the time-out).
+        # As the judge saves a run: never begun or never ended, the machine
+        # died (125) or hung (124: the time-out); init gives a signal as 128
+        # plus its number.
         if (status == "") {
-          status = rc == 124 ? 124 : 125
+          status = rc == 124 ? "hung 300" : 125
           print "the virtual machine stopped before " name " ended (qemu-system-i386 exit status " rc ")" >> (dir "/" name ".err")
+        } else if (status > 128) {
+          status = "signal " (status - 128)
         }
         print status > (dir "/" name ".status")
       }' "$dir/console"

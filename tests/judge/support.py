@@ -15,6 +15,7 @@ JUDGE = os.path.abspath(JUDGE)
 FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake")
 FAKE_OSTREVIN = os.path.join(FAKE, "ostrevin")
 STATUSES = os.path.join(os.path.dirname(__file__), "..", "..", "common", "statuses.def")
+PROMISES = os.path.join(os.path.dirname(__file__), "..", "..", "common", "promises.def")
 
 # The judge's own modules, for the tests that call them directly.
 sys.path.insert(0, os.path.dirname(os.path.realpath(JUDGE)))
@@ -56,8 +57,9 @@ def copy_judge(folder):
     package = os.path.join(folder, "ostrevin_judge")
     shutil.copytree(os.path.join(source, "ostrevin_judge"), package,
                     ignore=shutil.ignore_patterns("__pycache__"))
-    if not os.path.exists(os.path.join(package, "statuses.def")):  # the checkout's judge
-        shutil.copy(STATUSES, package)
+    for table in (STATUSES, PROMISES):  # the checkout's judge has no copies of its own
+        if not os.path.exists(os.path.join(package, os.path.basename(table))):
+            shutil.copy(table, package)
     return os.path.join(folder, os.path.basename(JUDGE))
 
 

@@ -22,21 +22,28 @@ class Checks(unittest.TestCase):
             self.assertIn("unwind-contract on this host (%s): conforms (3 checks: 3 ok, 0 not ok,"
                           " 0 differs)." % os.path.join(FAKE, "unwind-contract"), verdict.out)
 
-    def test_not_ok_names_the_promise_and_its_meaning(self):
+    def test_not_ok_under_its_promise_and_its_meaning(self):
         verdict = contract("not_ok")
         self.assertEqual(verdict.status, 1, verdict.text)
-        self.assertIn("not ok W7 records leave the chain one by one: all were unlinked at the end;"
-                      " W7: after its handler returns each record is taken off the chain at once",
-                      verdict.out)
+        self.assertIn("\nW7: after its handler returns each record is taken off the chain at once,"
+                      " before the next handler runs, and each handler is called exactly once per"
+                      " unwind (1 checks: 0 ok, 1 not ok, 0 differs)\n"
+                      "  not ok W7 records leave the chain one by one: all were unlinked at the"
+                      " end\n", verdict.out)
 
     def test_differs_is_not_a_deviation(self):
         verdict = contract("differs")
         self.assertEqual(verdict.status, 0, verdict.text)
         self.assertIn("conforms (4 checks: 3 ok, 0 not ok, 1 differs)", verdict.out)
-        self.assertIn("differs E3 a null target raises at the end of the chain: RtlUnwind"
-                      " returned; E3: ", verdict.out)
+        self.assertIn("\nE3: reaching the end marker otherwise", verdict.out)
+        self.assertIn("(1 checks: 0 ok, 0 not ok, 1 differs; a difference to look at, not a"
+                      " deviation)\n  differs E3 a null target raises at the end of the chain:"
+                      " RtlUnwind returned\n", verdict.out)
         tap = contract("differs", "--tap")
         self.assertIn("ok 4 - E3 a null target raises at the end of the chain\n  # differs E3",
+                      tap.out)
+        self.assertIn("\n  # E3: reaching the end marker otherwise", tap.out)
+        self.assertIn("(reference behaviour only) (a difference to look at, not a deviation)\n",
                       tap.out)
 
     def test_runs_that_end_early(self):
@@ -56,7 +63,8 @@ class Checks(unittest.TestCase):
         verdict = contract("per_promise")
         self.assertEqual(verdict.status, 1, verdict.text)
         self.assertIn("deviates (4 checks: 2 ok, 1 not ok, 1 differs)", verdict.out)
-        self.assertEqual(len(verdict.out.splitlines()), 3, verdict.out)  # no line is stray
+        # the title, each finding's promise, line and two commands: no line is stray
+        self.assertEqual(len(verdict.out.splitlines()), 1 + 4 + 4 + 1, verdict.out)
         verdict = contract("per_promise_disagrees")
         self.assertEqual(verdict.status, 1, verdict.text)
         self.assertIn('ended early: its count line "W7: 1 checks: 0 ok, 1 not ok, 0 differs"'
@@ -88,10 +96,11 @@ class BothPrograms(TempDirTest):
     def test_both_are_reported_and_either_deviation_counts(self):
         verdict = judge("--tap", "command", FAKE_OSTREVIN, contract="not_ok")
         self.assertEqual(verdict.status, 1, verdict.text)
-        self.assertIn("1..10\n", verdict.out)
+        self.assertIn("1..13\n", verdict.out)
         self.assertIn("ok 6 - run completed", verdict.out)
         self.assertIn("not ok 8 - W7 records leave the chain one by one", verdict.out)
         self.assertIn("ok 10 - unwind-contract completed with its count line", verdict.out)
+        self.assertIn("ok 13 - dispatch-contract completed with its count line", verdict.out)
 
     def test_a_missing_contract_program_is_a_note(self):
         folder = os.path.join(self.tmp, "C:\\new\\test")  # backslashes stay backslashes
@@ -100,12 +109,23 @@ class BothPrograms(TempDirTest):
         alone = os.path.join(folder, "ostrevin")
         verdict = judge("command", alone, run="conforming")
         self.assertEqual(verdict.status, 0, verdict.text)
-        self.assertIn("unwind-contract not found beside %s: contract not judged." % alone,
-                      verdict.out)
+        for name in ("unwind-contract", "dispatch-contract"):
+            self.assertIn("%s not found beside %s: contract not judged." % (name, alone),
+                          verdict.out)
         verdict = judge("--tap", "command", alone, run="conforming")
         self.assertIn("ok 7 - unwind-contract # SKIP unwind-contract not found", verdict.out)
+        self.assertIn("ok 8 - dispatch-contract # SKIP dispatch-contract not found", verdict.out)
         verdict = judge("--only", "contract", "command", alone)
         self.assertEqual(verdict.status, 2, verdict.text)
+        self.assertIn("ostrevin-judge: no contract program to run: unwind-contract not found",
+                      verdict.err)
+        # One of them is enough, and judged alone.
+        shutil.copy(os.path.join(FAKE, "dispatch-contract"), folder)
+        verdict = judge("--only", "contract", "command", alone, dispatch="not_ok")
+        self.assertEqual(verdict.status, 1, verdict.text)
+        self.assertIn("dispatch-contract on this host (%s): deviates" % os.path.join(
+            folder, "dispatch-contract"), verdict.out)
+        self.assertIn("unwind-contract not found beside", verdict.out)
 
     def test_only_transcript_keeps_the_verdict_of_ostrevin_alone(self):
         verdict = judge("--only", "transcript", "command", FAKE_OSTREVIN, contract="not_ok")

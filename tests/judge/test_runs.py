@@ -71,6 +71,15 @@ class Causes(unittest.TestCase):
                            "faulted during test 3: an unhandled exception 0xC0000005"
                            " (EXCEPTION_ACCESS_VIOLATION)")
 
+    def test_unhandled_exception_on_the_layer(self):
+        self.assertVerdict(fake_run("layer_page_fault"), DEVIATES,
+                           "faulted during test 3: an unhandled exception 0xC0000005"
+                           " (EXCEPTION_ACCESS_VIOLATION)",
+                           "(stderr: seh_platform: unhandled exception 0xc0000005")
+        self.assertVerdict(fake_run("layer_status"), DEVIATES,
+                           "during test 5 with an unhandled exception STATUS_INVALID_UNWIND_TARGET"
+                           " (0xC0000029); W3: ")
+
     def test_status_after_completion(self):
         verdict = fake_run("exits", status=0x28, lines=9)
         self.assertVerdict(verdict, DEVIATES, 'printed "Tests complete." but then ended with exit'
@@ -174,7 +183,7 @@ class Bounds(unittest.TestCase):
         for options in ((), ("--tap",)):
             verdict = fake_run("long_line", *options)
             self.assertEqual(verdict.status, DEVIATES)
-            self.assertIn("(1000000 characters in all)", verdict.out)
+            self.assertIn("(cut to 160 of its 1000000 characters)", verdict.out)
             self.assertLess(len(verdict.out), 10000)
 
     def test_many_extra_lines_are_grouped(self):

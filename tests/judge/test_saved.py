@@ -33,16 +33,39 @@ class Saved(TempDirTest):
             fake = dict(run=run, contract=contract)
             if status:
                 fake.update(status=status, lines=6)
-            self.save_live("ostrevin", **fake)
-            self.save_live("unwind-contract", **fake)
+            for program in ("ostrevin", "unwind-contract", "dispatch-contract"):
+                self.save_live(program, **fake)
+            # The same, but that a check is rerun by the saved program's name
+            # alone, on the machine where it was saved.
             live = judge("--tap", "command", FAKE_OSTREVIN, **fake)
             saved = judge("saved", self.tmp, "--tap")
-            self.assertEqual((saved.status, saved.out), (live.status, live.out), run)
+            self.assertEqual((saved.status, saved.out),
+                             (live.status, live.out.replace(FAKE + "/", "")), run)
             live = judge("command", FAKE_OSTREVIN, **fake)
             saved = judge("saved", self.tmp)
             self.assertEqual(saved.out.replace("saved runs (%s/" % self.tmp, "X (")
                              .replace(".out)", ")"),
-                             live.out.replace("this host (%s/" % FAKE, "X ("), run)
+                             live.out.replace("this host (%s/" % FAKE, "X (")
+                             .replace(FAKE + "/", ""), run)
+
+    def test_runs_the_judge_saved_are_judged_again_the_same(self):
+        folder = os.path.join(self.tmp, "runs")
+        for run, contract, options in (("segv", "not_ok", ()), ("floods", "all_ok", ()),
+                                       ("exits", "crashes", ()),
+                                       ("hangs", "hangs", ("--timeout", "0.5"))):
+            fake = dict(run=run, contract=contract, status=3)
+            live = judge("--save", folder, *options, "command", FAKE_OSTREVIN, **fake)
+            saved = judge("saved", folder)
+            self.assertEqual(saved.status, live.status, run)
+            self.assertEqual(saved.out.replace("saved runs (%s/" % folder, "X (")
+                             .replace(".out)", ")"),
+                             live.out.replace("this host (%s/" % FAKE, "X (")
+                             .replace(FAKE + "/", ""), run)
+        with open(os.path.join(folder, "unwind-contract.status")) as file:
+            self.assertEqual(file.read(), "hung 0.5\n")
+        verdict = judge("--save", os.path.join(FAKE_OSTREVIN, "x"), "command", FAKE_OSTREVIN)
+        self.assertEqual(verdict.status, 2, verdict.text)
+        self.assertIn("ostrevin-judge: cannot save the run of ostrevin in ", verdict.err)
 
     def test_exit_codes_as_windows_gives_them(self):
         lines = b"test 1\r\ntest 2 (should complain of a mismatch)\r\n"
@@ -69,8 +92,9 @@ class Saved(TempDirTest):
         self.assertEqual(verdict.status, 2, verdict.text)
         self.assertIn("could not run: %s/ostrevin.status holds no exit status: 'twelve'."
                       % self.tmp, verdict.out)
-        self.assertIn("unwind-contract.out not found beside %s/ostrevin.out: contract not"
-                      " judged." % self.tmp, verdict.out)
+        for name in ("unwind-contract", "dispatch-contract"):
+            self.assertIn("%s.out not found beside %s/ostrevin.out: contract not judged."
+                          % (name, self.tmp), verdict.out)
         os.remove(os.path.join(self.tmp, "ostrevin.status"))
         self.assertIn("cannot read %s/ostrevin.status: No such file" % self.tmp,
                       judge("saved", self.tmp).out)

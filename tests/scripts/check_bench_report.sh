@@ -187,8 +187,9 @@ names= counts= counted 2 "usage: count.py [--qemu QEMU] [--wine PREFIX] regions 
   --wine prefix total plugin.so prog
 
 # bench/run in a checkout without builds, then with stand-ins for them.
-mkdir -p "$work/checkout/bench"
-cp "$src/bench/run" "$work/checkout/bench/run"
+mkdir -p "$work/checkout/bench" "$work/checkout/scripts"
+cp "$src/bench/run" "$src/bench/count.py" "$work/checkout/bench/"
+cp -R "$src/scripts/lib" "$work/checkout/scripts/"
 for args in "--rounds 0" "--rounds x" "--rounds" "--what"; do
   case_name="bench/run $args"
   status=0
@@ -222,6 +223,24 @@ QEMU_I386=$work/qemu10 "$work/checkout/bench/run" 2>"$work/err" || status=$?
 grep -q "built for qemu-i386 7.2 (Debian 12's qemu-user), and $work/qemu10 is 10.0.2" "$work/err" ||
   fail "said: $(cat "$work/err")"
 [ ! -e "$work/checkout/build/bench" ] || fail "made a run folder before refusing"
+case_name="bench/run --what"
+status=0
+"$work/checkout/bench/run" --what 2>"$work/err" || status=$?
+grep -q "^bench/run: unknown option --what (the nearest: --docs)$" "$work/err" ||
+  fail "said: $(cat "$work/err")"
+
+# A step that fails (here qemu-i386 itself) ends the run with exit status
+# 1, naming it.
+case_name="bench/run when a count fails"
+printf '#!/bin/sh
+[ "$1" = --version ] && { echo "qemu-i386 version 7.2.22"; exit 0; }
+exit 3
+' >"$work/qemu72"
+chmod +x "$work/qemu72"
+status=0
+OSTREVIN_I386=native QEMU_I386=$work/qemu72 "$work/checkout/bench/run" 2>"$work/err" || status=$?
+[ "$status" -eq 1 ] || fail "status $status, not 1"
+grep -q "bench/run: a step failed (exit status" "$work/err" || fail "said: $(cat "$work/err")"
 
 [ "$failures" -eq 0 ] && echo "all bench report checks passed"
 exit "$failures"

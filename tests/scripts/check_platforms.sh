@@ -1,13 +1,16 @@
 #!/bin/sh
 # scripts/platforms: rows from the programs' own runs (fake programs on this
 # host's kernel, the real build under qemu-user with the conforming and a
-# faulty layer), the contract's counts checked against its lines, platforms
-# that cannot be set up, and its exit statuses.
+# faulty layer), the contract's counts checked against its lines, the grid
+# page opened in headless Chromium and every cell held to the runs kept,
+# the picture, platforms that cannot be set up, and its exit statuses.
 #   check_platforms.sh SCRIPTS_DIR TRANSCRIPTS_DIR LINUX_BUILD
 set -eu
 scripts=$(cd "$1" && pwd)
 transcripts=$(cd "$2" && pwd)
 build=$(cd "$3" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+. "$scripts/lib/chromium.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 XDG_CACHE_HOME=$work/cache
@@ -38,13 +41,32 @@ esac
 FAKE
 chmod +x "$work/fake/bin"/*
 
-# run CASE ARG...: scripts/platforms --out TABLE ARG...
+# run CASE ARG...: scripts/platforms --out TABLE --runs RUNS ARG..., the
+# table in $work/table, the page and the picture beside it.
 run() {
   case_name=$1
   shift
-  rm -f "$work/table"
+  rm -rf "$work/table" "$work/table.md" "$work/table.html" "$work/table.png" "$work/runs"
   rc=0
-  "$scripts/platforms" --out "$work/table" "$@" >"$work/out" 2>&1 || rc=$?
+  "$scripts/platforms" --out "$work/table.md" --runs "$work/runs" "$@" >"$work/out" 2>&1 || rc=$?
+  [ ! -f "$work/table.md" ] || cp "$work/table.md" "$work/table"
+}
+# expect_page NAME...: the page, as headless Chromium shows it, holds the
+# counts of the runs kept for each platform NAME in every cell; and the
+# check that says so fails on a page with one cell wrong.
+expect_page() {
+  ! grep -qiE '(src|href)="[a-z]+:|@import|url\(' "$work/table.html" ||
+    fail "the page loads something from outside itself"
+  if ! chromium_headless --dump-dom "file://$work/table.html" >"$work/dom.html"; then
+    fail "headless Chromium could not open the page"
+    return
+  fi
+  python3 "$here/check_platforms_page.py" "$work/dom.html" "$work/runs" "$@" ||
+    fail "the page's cells are not the runs'"
+  sed '0,/<span class="counts">[0-9]* \/ /s//<span class="counts">9999 \/ /' \
+    "$work/dom.html" >"$work/wrong.html"
+  ! python3 "$here/check_platforms_page.py" "$work/wrong.html" "$work/runs" "$@" >/dev/null ||
+    fail "the page's check took a wrong cell for a right one"
 }
 expect_status() { [ "$rc" -eq "$1" ] || { fail "exit status $rc, expected $1"; cat "$work/out"; }; }
 # expect_row TITLE CELLS: the row of the platform TITLE holds CELLS.
@@ -59,22 +81,24 @@ expect_table() { grep -qF -- "$1" "$work/table" || { fail "table lacks '$1'"; ca
 
 native="Linux, this host's kernel (i386 programs)"
 
-run "counts from the contract's lines" --linux "$work/fake" linux-native
+run "counts from the contract's lines" --no-picture --linux "$work/fake" linux-native
 expect_status 0
-expect_row "$native" "| conforms | 1 / 1 / 1 |"
-expect_table "contract: not ok U2 handlers are called in order: the second came first"
-expect_table "contract: differs E3 end of chain: returned"
+expect_row "$native" "| conforms | 1 / 1 / 1 | not built |"
+expect_table "contract:   not ok U2 handlers are called in order: the second came first"
+expect_table "contract:   differs E3 end of chain: returned"
+expect_page linux-native
+[ ! -e "$work/table.png" ] || fail "a picture with --no-picture"
 
 FAKE_OSTREVIN=extra FAKE_CONTRACT=miscount
 export FAKE_OSTREVIN FAKE_CONTRACT
-run "a deviating run, a summary that lies" --linux "$work/fake" linux-native
+run "a deviating run, a summary that lies" --no-picture --linux "$work/fake" linux-native
 expect_status 0
 expect_row "$native" "| deviates (1 finding) | 1 / 1 / 1; ended early |"
 expect_table 'contract: ended early: its count line "3 checks: 3 ok, 0 not ok, 0 differs" disagrees with its lines'
 expect_table 'after "Tests complete.": an extra line (line 10: "should never get here.")'
 
 FAKE_OSTREVIN=faults FAKE_CONTRACT=crash
-run "runs that crash" --linux "$work/fake" linux-native
+run "runs that crash" --no-picture --linux "$work/fake" linux-native
 expect_row "$native" "| deviates (1 finding) |"
 expect_table "the run faulted (SIGSEGV) during test 2"
 expect_row "$native" "| 1 / 1 / 1; ended early |"
@@ -87,8 +111,32 @@ expect_row "qemu-user 7.2 (Debian 12)" "| conforms |"
 expect_row "qemu-user 7.2 with the faulty layer record_left (a control)" "| deviates (2 findings) |"
 expect_table "test 4: after the forced unwind the harness record was not at the head"
 [ "$(grep -c '^| ' "$work/table")" -eq 3 ] || fail "not a header and two rows"
+expect_page qemu-7.2 qemu-7.2-faulty
+grep -q 'class="notok"' "$work/dom.html" || fail "the faulty layer's page shows no failing cell"
+# The picture: a PNG as wide and as tall as the grid.
+size=$(od -An -tu1 -j16 -N8 "$work/table.png" 2>/dev/null |
+  awk '{ printf "%d,%d", $3 * 256 + $4, $7 * 256 + $8 }')
+expected=$(sed -n 's/.*data-grid-size="\([0-9]*,[0-9]*\)".*/\1/p' "$work/dom.html")
+[ "$(head -c 8 "$work/table.png" 2>/dev/null | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] &&
+  [ "$size" = "$expected" ] || fail "the picture is no PNG of the grid's size $expected: ${size:-none}"
 
-run "a platform without its build" --linux "$work/fake" --win32 "$work/none" wine-qemu linux-native
+# The same table and page again from the runs kept, running nothing; a
+# platform without runs kept is refused.
+cp "$work/table.md" "$work/first.md"
+cp "$work/table.html" "$work/first.html"
+case_name="the runs kept, written again"
+rc=0
+"$scripts/platforms" --out "$work/table.md" --runs "$work/runs" --kept --no-picture \
+  qemu-7.2 qemu-7.2-faulty >"$work/out" 2>&1 || rc=$?
+expect_status 0
+cmp -s "$work/first.md" "$work/table.md" && cmp -s "$work/first.html" "$work/table.html" ||
+  fail "not the same table and page"
+rc=0
+"$scripts/platforms" --out "$work/table.md" --runs "$work/runs" --kept linux-686 >"$work/out" 2>&1 || rc=$?
+expect_status 2
+grep -qF "no runs of linux-686 kept in $work/runs" "$work/out" || fail "no word on the runs: $(cat "$work/out")"
+
+run "a platform without its build" --no-picture --linux "$work/fake" --win32 "$work/none" wine-qemu linux-native
 expect_status 1
 # The note of one platform is not another's.
 [ "$(grep -cE "^(Only the first process runs on the emulated CPU|This host's kernel runs no i386 programs: the processes Wine)" "$work/table")" -eq 1 ] ||
@@ -103,14 +151,15 @@ mkdir -p "$XDG_CACHE_HOME/ostrevin/qemu-10.0/usr/bin" "$work/no-apt"
 ln -s "$(command -v qemu-i386)" "$XDG_CACHE_HOME/ostrevin/qemu-10.0/usr/bin/qemu-i386"
 printf '#!/bin/sh\ntouch "%s/apt-called"\nexit 1\n' "$work" >"$work/no-apt/apt-get"
 chmod +x "$work/no-apt/apt-get"
-PATH="$work/no-apt:$PATH" run "the cache reused" --linux "$build" qemu-10.0
+PATH="$work/no-apt:$PATH" run "the cache reused" --no-picture --linux "$build" qemu-10.0
 expect_status 0
 expect_row "qemu-user 10.0 (Debian 12 backports)" "| conforms |"
 [ ! -e "$work/apt-called" ] || fail "called apt-get with the platform in the cache"
 
-run "an unknown platform" vms
+run "an unknown platform" qemu-7.3
 expect_status 2
-grep -qF "unknown platform 'vms'" "$work/out" || fail "no word on the unknown platform: $(cat "$work/out")"
+[ "$(head -n 1 "$work/out")" = "scripts/platforms: unknown platform qemu-7.3 (the nearest: qemu-7.2)" ] ||
+  fail "no word on the unknown platform: $(cat "$work/out")"
 [ ! -e "$work/table" ] || fail "wrote a table"
 
 run "the list" --list

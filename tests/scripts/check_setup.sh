@@ -36,6 +36,7 @@ run() {
   rm -rf "$work/checkout"
   mkdir -p "$work/checkout/scripts"
   cp "$scripts/setup" "$work/checkout/scripts/"
+  cp -R "$scripts/lib" "$work/checkout/scripts/"
   printf '#!/bin/sh\nexit 0\n' >"$work/checkout/scripts/setup-deps"
   # with-i386 as on a kernel that runs i386 programs itself.
   printf '#!/bin/sh\nOSTREVIN_I386=native exec "$@"\n' >"$work/checkout/scripts/with-i386"

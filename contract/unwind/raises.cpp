@@ -1,10 +1,17 @@
 // How a child of unwind-contract sees what the platform raises: a vectored
 // exception handler notes whatever is raised or faults during a situation
-// on the call of RtlUnwind that was running, and leaves the situation.
+// on the call of RtlUnwind that was running, and leaves the situation. The
+// same on both targets, through the platform's API: windows.h on win32,
+// the layer's header on linux-i386.
+#ifdef _WIN32
 #include <windows.h>
+#else
+#include "seh_platform.h"
+#endif
 
 #include <stdint.h>
 
+#include "peek.h"
 #include "raises.h"
 #include "stage.h"
 #include "unwind_call.h"
@@ -52,13 +59,11 @@ LONG WINAPI on_exception(EXCEPTION_POINTERS *x)
             u->param0 = r->NumberParameters >= 1 ? r->ExceptionInformation[0] : 0;
             u->param1 = r->NumberParameters >= 2 ? r->ExceptionInformation[1] : 0;
         }
-        MEMORY_BASIC_INFORMATION page;
-        if (r->ExceptionRecord &&
-            VirtualQuery(r->ExceptionRecord, &page, sizeof page) == sizeof page &&
-            page.State == MEM_COMMIT && !(page.Protect & (PAGE_NOACCESS | PAGE_GUARD))) {
+        uint32_t chained[2];
+        if (peek(u->chained, chained, sizeof chained)) {
             u->chained_read = 1;
-            u->chained_code = r->ExceptionRecord->ExceptionCode;
-            u->chained_flags = r->ExceptionRecord->ExceptionFlags;
+            u->chained_code = chained[0];
+            u->chained_flags = chained[1];
         }
     }
     // Resume at the way out with registers of this handler's own: what the
@@ -86,5 +91,3 @@ LONG WINAPI on_exception(EXCEPTION_POINTERS *x)
 } // namespace
 
 void watch_raises(void) { AddVectoredExceptionHandler(1, on_exception); }
-
-bool platform_raises(void) { return true; }

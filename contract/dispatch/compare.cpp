@@ -1,0 +1,173 @@
+// Compares a situation's observation with the model's prediction: the
+// calls, then the raise point's resume and the situation's end, then the
+// calls of the platform's API, then threads.
+#include "comparison.h"
+
+#include "seh_frame.h"
+#include "statuses.h"
+
+findings comparison::run(void)
+{
+    calls();
+    if (walk_agrees_) {
+        resume();
+        landing();
+        ending();
+    }
+    apis();
+    threads();
+    return found_;
+}
+
+std::string comparison::name_at(uint32_t addr) const
+{
+    if (addr == 0)
+        return "null";
+    if (addr == SEH_CHAIN_END)
+        return "the end marker";
+    for (int n = 0; n < node_vectored_a; ++n)
+        if (o_.addresses[n] == addr)
+            return node_name(n);
+    return format("0x%08X, which is no record of the check's", addr);
+}
+
+bool comparison::ours(uint32_t addr) const
+{
+    for (int n = 0; n < node_vectored_a; ++n)
+        if (o_.addresses[n] == addr && addr)
+            return true;
+    return false;
+}
+
+std::string comparison::call_words(const seen_call &c) const
+{
+    const bool unwinding = c.flags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND);
+    return format("%s%s with %s", unwinding ? "an unwind called " : "", node_name(c.node),
+                  exception_name(c.exc));
+}
+
+std::string comparison::expected_words(const expected_call &e) const
+{
+    const int exc = e.dispatch >= 0 ? p_.dispatches[e.dispatch].exc : exc_other;
+    return format("%s%s with %s", e.unwinding ? "an unwind to call " : "", node_name(e.node),
+                  e.dispatch >= 0 ? exception_name(exc) : "its own record");
+}
+
+// How the situation ended, when it ended otherwise than the model says.
+std::string comparison::ending_words(void) const
+{
+    switch (end_.how) {
+    case child_end::exited:
+        return format("the process ended with exit status 0x%X%s%s", end_.code,
+                      status_name(end_.code) ? format(" (%s)", status_name(end_.code)).c_str()
+                                             : "",
+                      regs_of(s_).df ? " (a platform whose signal handlers start with the "
+                                       "faulting code's direction flag, as qemu-user enters "
+                                       "them, may crash so: the emulator's deviation)"
+                                     : "");
+    case child_end::signalled: return format("the process was ended by signal %u", end_.code);
+    case child_end::hung: return "it hung";
+    case child_end::not_started: return "no process could be started to run it";
+    default: break;
+    }
+    if (o_.runaway)
+        return "handlers were called without end";
+    switch (static_cast<situation_end>(o_.end)) {
+    case situation_end::caught:
+        return format("the outermost record took %s", exception_name(o_.caught_exc));
+    case situation_end::filter_leaves: return "the filter left the situation";
+    default: break;
+    }
+    if (o_.raise.resumed)
+        return "the raise point resumed";
+    return "the situation went on";
+}
+
+std::vector<promise> tried(const situation &s, const prediction &p)
+{
+    promise_set has;
+    const raise_row &r = raise_of(s);
+    switch (r.kind) {
+    case raise_kind::software:
+        for (promise one : {promise::R1, promise::R2, promise::R3, promise::R4, promise::R5,
+                            promise::R6, promise::R8})
+            has.add(one);
+        break;
+    case raise_kind::rtl:
+        has.add(promise::R6);
+        has.add(promise::R7);
+        has.add(promise::R8);
+        break;
+    case raise_kind::processor:
+        if (!r.code_open)
+            has.add(r.x);
+        has.add(promise::H2);
+        has.add(promise::R8);
+        break;
+    }
+    bool frame_calls = false, vectored_calls = false;
+    for (const expected_call &c : p.calls) {
+        has.add(c.why);
+        if (!c.unwinding && is_record(c.node))
+            frame_calls = true;
+        if (is_vectored(c.node))
+            vectored_calls = true;
+        if (c.nested == 1)
+            has.add(promise::N2);
+        if (c.act.what == act::invalid || c.act.what == act::continues)
+            has.add(promise::H3);
+    }
+    if (frame_calls) {
+        has.add(promise::D1);
+        has.add(promise::H1);
+        has.add(promise::N1);
+    }
+    if (vectored_calls) {
+        has.add(promise::V1);
+        has.add(promise::V3);
+        if (frame_calls)
+            has.add(promise::V2);
+    }
+    if (vectored_of(s).removed)
+        has.add(promise::V4);
+    for (const expected_dispatch &d : p.dispatches)
+        if (d.exc == exc_invalid_disposition || d.exc == exc_noncontinuable)
+            has.add(promise::H4);
+    if (p.resume.made) {
+        has.add(p.resume.why);
+        has.add(promise::D3);
+    }
+    if (p.answerer_landed || p.end == situation_end::caught)
+        has.add(promise::H5);
+    if (p.unwinds_past_dispatcher)
+        has.add(promise::N6);
+    if (nested_place(s) && place_of(s).kind != place_kind::in_unwind)
+        has.add(promise::N3);
+    // A raise in a vectored handler: it holds no lock of the dispatcher's.
+    if (place_of(s).kind == place_kind::in_vectored)
+        has.add(promise::V8);
+    if (p.filter_installed || ends_process(s))
+        has.add(promise::F3);
+    if (p.end == situation_end::ends_process)
+        has.add(p.exit_why == promise::D2 ? promise::F4 : p.exit_why);
+    if (chain_of(s).kind == chain_kind::odd)
+        has.add(promise::D2);
+    if (place_of(s).kind == place_kind::thread || place_of(s).kind == place_kind::threads) {
+        has.add(promise::D5);
+        if (vectored_calls)
+            has.add(promise::V5);
+    }
+    std::vector<promise> out;
+    for (int k = 0; k < promise_count; ++k) {
+        const promise one = static_cast<promise>(k);
+        if (has.has(one) && info(one).judged != judgement::open)
+            out.push_back(one);
+    }
+    return out;
+}
+
+findings compare(const situation &s, const prediction &p, const observation &o,
+                 const child_end &end)
+{
+    return comparison(s, p, o, end).run();
+}

@@ -1,0 +1,233 @@
+// What a raise hands the handlers: the record and context of a software
+// raise (R1-R8), of a processor exception (X1-X9, H2), of the dispatcher's
+// statuses (H4).
+#include "comparison.h"
+
+#include "seh_frame.h"
+#include "statuses.h"
+
+void comparison::raised(const expected_call &e, const seen_call &c)
+{
+    const expected_dispatch &d = p_.dispatches[e.dispatch];
+    if (d.exc == exc_invalid_disposition || d.exc == exc_noncontinuable) {
+        status(d, c);
+        return;
+    }
+    if (d.exc != exc_tested)
+        return;
+    if (!c.context_read) {
+        add(raise_of(s_).kind == raise_kind::processor ? raise_of(s_).x : promise::R6,
+            format("%s got a context that cannot be read", call_words(c).c_str()));
+        return;
+    }
+    // R8: the context lies below the raise point's ESP.
+    if (c.context >= c.regs.esp)
+        add(promise::R8, format("%s got a context at 0x%08X, not below its Esp 0x%08X",
+                                call_words(c).c_str(), c.context, c.regs.esp));
+    switch (raise_of(s_).kind) {
+    case raise_kind::software: software(c); break;
+    case raise_kind::rtl: rtl(c); break;
+    case raise_kind::processor: processor(c); break;
+    }
+}
+
+// R1-R6: RaiseException's record from its arguments, its context.
+void comparison::software(const seen_call &c)
+{
+    const raise_row &r = raise_of(s_);
+    const std::string who = call_words(c);
+    const uint32_t nested = c.flags & EXCEPTION_NESTED_CALL_FLAG & ~r.flags;
+    if (c.code != r.code)
+        add(promise::R1, format("%s got code 0x%08X, where RaiseException was given 0x%08X",
+                                who.c_str(), c.code, r.code));
+    if ((c.flags & ~nested) != (r.flags & EXCEPTION_NONCONTINUABLE_FLAG))
+        add(promise::R2, format("%s got flags 0x%08X, where RaiseException was given 0x%08X",
+                                who.c_str(), c.flags, r.flags));
+    if (c.chained)
+        add(promise::R3, format("%s got a chained record", who.c_str()));
+    const uint32_t count = r.null_arguments ? 0 : r.count > 15 ? 15 : r.count;
+    if (c.parameters != count)
+        add(promise::R4, format("%s got %u parameters, where RaiseException was given %u "
+                                "arguments%s",
+                                who.c_str(), c.parameters, r.count,
+                                r.null_arguments ? " and a null lpArguments" : ""));
+    else
+        for (uint32_t i = 0; i < count; ++i)
+            if (c.params[i] != argument_value(i)) {
+                add(promise::R4, format("%s got parameter %u 0x%08X, not the argument 0x%08X",
+                                        who.c_str(), i, c.params[i], argument_value(i)));
+                break;
+            }
+    if (c.address != c.regs.eip)
+        add(promise::R5, format("%s got ExceptionAddress 0x%08X and a context whose Eip is "
+                                "0x%08X",
+                                who.c_str(), c.address, c.regs.eip));
+    if ((c.regs.flags & context_minimum) != context_minimum)
+        add(promise::R6, format("%s got a context with ContextFlags 0x%08X", who.c_str(),
+                                c.regs.flags));
+}
+
+// R7: RtlRaiseException hands the caller's record, its return address set.
+void comparison::rtl(const seen_call &c)
+{
+    const raise_row &r = raise_of(s_);
+    const std::string who = call_words(c);
+    const seen_raise &at = o_.raise;
+    const uint32_t nested = c.flags & EXCEPTION_NESTED_CALL_FLAG;
+    if (c.record != o_.callers_record)
+        add(promise::R7, format("%s got another record than the caller's", who.c_str()));
+    else if (c.code != r.code || (c.flags & ~nested) != r.flags)
+        add(promise::R7, format("%s saw the caller's code or flags changed: 0x%08X, 0x%08X",
+                                who.c_str(), c.code, c.flags));
+    else if (c.chained != o_.callers_chained)
+        add(promise::R7, format("%s saw the caller's chained record changed", who.c_str()));
+    else if (c.parameters != r.count || c.params[r.count - 1] != argument_value(r.count - 1))
+        add(promise::R7, format("%s saw the caller's parameters changed", who.c_str()));
+    else if (c.address != at.return_site)
+        add(promise::R7, format("%s got ExceptionAddress 0x%08X, not the return address 0x%08X",
+                                who.c_str(), c.address, at.return_site));
+    else if (c.regs.eip != at.return_site)
+        add(promise::R7, format("%s got a context whose Eip is 0x%08X, not the return address",
+                                who.c_str(), c.regs.eip));
+    else if (c.regs.esp != at.esp + 4)
+        add(promise::R7, format("%s got a context whose Esp is %d above ESP at the call, not 4",
+                                who.c_str(), static_cast<int>(c.regs.esp - at.esp)));
+    else if (c.regs.ebx != sentinels.ebx || c.regs.esi != sentinels.esi ||
+             c.regs.edi != sentinels.edi || c.regs.ebp != sentinels.ebp)
+        add(promise::R7, format("%s got a context whose EBX, ESI, EDI or EBP is not the "
+                                "caller's",
+                                who.c_str()));
+    if ((c.regs.flags & context_minimum) != context_minimum)
+        add(promise::R6, format("%s got a context with ContextFlags 0x%08X", who.c_str(),
+                                c.regs.flags));
+}
+
+// Where Wine runs under an emulator whose signal frames carry no trap
+// number (qemu-user), it reports every fault so: the emulator's doing.
+std::string comparison::emulator_note(const seen_call &c) const
+{
+    const raise_row &r = raise_of(s_);
+    const bool segv = r.how == fault::read || r.how == fault::write || r.how == fault::call ||
+                      r.how == fault::jump || r.how == fault::privileged;
+    if ((segv && c.code == 0xC000001Du) ||
+        ((r.how == fault::divide || r.how == fault::overflow) && c.code == 0xC0000090u) ||
+        (r.how == fault::step && c.code == 0x80000003u) ||
+        (r.how == fault::int3 && c.address == c.regs.eip + 1))
+        return " (as Wine reports it where the signal frame carries no trap number, as under "
+               "qemu-user: the emulator's deviation)";
+    return "";
+}
+
+// X1-X9: the processor exception's code, address, parameters and the
+// whole register state at the instruction; H2: handlers with DF clear,
+// the context with the faulting point's flags.
+void comparison::processor(const seen_call &c)
+{
+    const raise_row &r = raise_of(s_);
+    const seen_raise &at = o_.raise;
+    const std::string who = call_words(c);
+    const promise x = r.x;
+    if (c.eflags_at_entry & direction_flag)
+        add(promise::H2, format("%s was entered with the direction flag set%s", who.c_str(),
+                                regs_of(s_).df ? " (the faulting code's; an emulator that "
+                                                 "enters signal handlers so, as qemu-user "
+                                                 "does, causes it)"
+                                               : ""));
+    if (r.code_open)
+        return; // X5 leaves the quotient overflow's code open, and the rest with it
+    // What an emulator causes is shown, and is no deviation of the
+    // platform's.
+    const std::string note = emulator_note(c);
+    const bool emulated = !note.empty();
+    if (c.code != r.code) {
+        add(x, format("%s got code 0x%08X, not 0x%08X%s", who.c_str(), c.code, r.code,
+                      note.c_str()),
+            emulated);
+        return;
+    }
+    if (c.address != at.fault_site || c.regs.eip != at.fault_site) {
+        add(x, format("%s got ExceptionAddress 0x%08X and Eip 0x%08X, where the %s is at "
+                      "0x%08X%s",
+                      who.c_str(), c.address, c.regs.eip,
+                      r.how == fault::step ? "next instruction" : "instruction", at.fault_site,
+                      note.c_str()),
+            emulated);
+        return;
+    }
+    switch (r.how) {
+    case fault::read:
+    case fault::write: {
+        const uint32_t kind = r.how == fault::write;
+        if (c.parameters != 2 || c.params[0] != kind || c.params[1] != inaccessible)
+            add(x, format("%s got %u parameters (0x%X, 0x%08X), not %u and 0x%08X", who.c_str(),
+                          c.parameters, c.params[0], c.params[1], kind, inaccessible));
+        break;
+    }
+    case fault::call:
+    case fault::jump:
+        if (c.parameters != 2 || (c.params[0] != 0 && c.params[0] != 8) ||
+            c.params[1] != at.fault_site)
+            add(x, format("%s got %u parameters (0x%X, 0x%08X), not 0 or 8 and the target",
+                          who.c_str(), c.parameters, c.params[0], c.params[1]));
+        else if (r.how == fault::call && c.word_at_esp != at.after_site)
+            add(x, format("%s got a context whose Esp holds 0x%08X, not the call's return "
+                          "address",
+                          who.c_str(), c.word_at_esp));
+        break;
+    default: break;
+    }
+    if ((c.regs.flags & context_minimum) != context_minimum)
+        add(x, format("%s got a context with ContextFlags 0x%08X", who.c_str(), c.regs.flags));
+    // The registers at the instruction: the sentinels (for a divide, its
+    // operands), ESP as it was (a call has pushed its return address).
+    if (r.how == fault::stack)
+        return;
+    const uint32_t esp = at.esp - (r.how == fault::call ? 4 : 0);
+    struct {
+        const char *name;
+        uint32_t seen, wanted;
+    } const regs[] = {
+        {"EBX", c.regs.ebx, sentinels.ebx}, {"ESI", c.regs.esi, sentinels.esi},
+        {"EDI", c.regs.edi, sentinels.edi}, {"EBP", c.regs.ebp, sentinels.ebp},
+        {"ESP", c.regs.esp, esp},
+    };
+    for (const auto &one : regs)
+        if (one.seen != one.wanted) {
+            add(x, format("%s got a context whose %s is 0x%08X, not 0x%08X as at the "
+                          "instruction",
+                          who.c_str(), one.name, one.seen, one.wanted));
+            break;
+        }
+    const uint32_t flags = sentinels.eflags | (regs_of(s_).df ? direction_flag : 0);
+    const uint32_t mask = status_flags | direction_flag;
+    if ((c.regs.eflags & mask) != (flags & mask))
+        add(regs_of(s_).df ? promise::H2 : x,
+            format("%s got a context whose EFlags are 0x%08X, not the faulting point's 0x%08X",
+                   who.c_str(), c.regs.eflags & mask, flags & mask));
+}
+
+// H4: the dispatcher's status, a new noncontinuable record chained to the
+// offending one (Wine 8 chains nothing: one source says it).
+void comparison::status(const expected_dispatch &d, const seen_call &c)
+{
+    const std::string who = call_words(c);
+    const promise why = promise::H4;
+    if ((c.flags & ~EXCEPTION_NESTED_CALL_FLAG) != EXCEPTION_NONCONTINUABLE_FLAG)
+        add(why, format("%s got flags 0x%08X", who.c_str(), c.flags));
+    else if (c.parameters != 0)
+        add(why, format("%s got %u parameters", who.c_str(), c.parameters));
+    if (d.chained < 0)
+        return;
+    uint32_t offending = 0;
+    for (size_t k = 0; k < agree_; ++k)
+        if (p_.calls[k].dispatch == d.chained) {
+            offending = o_.calls[k].record;
+            break;
+        }
+    if (offending && c.chained != offending)
+        add(promise::H4,
+            format("%s chains %s, not the record of %s", who.c_str(),
+                   c.chained ? "another record" : "no record",
+                   exception_name(p_.dispatches[d.chained].exc)),
+            true);
+}

@@ -1,0 +1,149 @@
+// The calls of the first pass and of the unwinds that end it (D1, H1, H3,
+// N1, N2, V1, V2, V3, and whichever promise puts a call where it is), call
+// by call: the first call that is not the predicted one is the walk's one
+// difference.
+#include "comparison.h"
+
+#include "seh_frame.h"
+
+namespace {
+
+constexpr uint32_t unwind_bits = EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND;
+
+bool same(const expected_call &e, const prediction &p, const seen_call &c)
+{
+    const int exc = e.dispatch >= 0 ? p.dispatches[e.dispatch].exc : c.exc;
+    const bool unwinding = (c.flags & unwind_bits) != 0;
+    return e.node == c.node && exc == c.exc && e.unwinding == unwinding;
+}
+
+} // namespace
+
+// The promise that an extra call breaks: what should have ended the walk.
+promise comparison::stop_promise(void) const
+{
+    if (p_.resume.made)
+        return p_.resume.why;
+    if (p_.end == situation_end::ends_process)
+        return p_.exit_why;
+    return p_.calls.empty() ? promise::D1 : p_.calls.back().why;
+}
+
+void comparison::calls(void)
+{
+    const size_t seen = o_.call_count < max_calls ? o_.call_count : max_calls;
+    const size_t want = p_.calls.size();
+    size_t i = 0;
+    while (i < seen && i < want && same(p_.calls[i], p_, o_.calls[i]))
+        ++i;
+    agree_ = i;
+    // Where the platform ends the process after the filter, its frame may
+    // unwind the records before it first.
+    size_t extra = i;
+    while (p_.may_unwind_at_end && i == want && extra < seen &&
+           (o_.calls[extra].flags & unwind_bits) && is_record(o_.calls[extra].node))
+        ++extra;
+    walk_agrees_ = i == want && extra == seen && o_.call_count <= max_calls;
+    i = extra;
+    if (!walk_agrees_) {
+        if (i < want && i < seen)
+            add(p_.calls[i].why, format("the platform called %s where the contract says %s",
+                                        call_words(o_.calls[i]).c_str(),
+                                        expected_words(p_.calls[i]).c_str()));
+        else if (i < want)
+            // A process that dies at a fault raised with the direction flag
+            // set: what an emulator that enters signal handlers so causes.
+            add(p_.calls[i].why,
+                format("%s before %s", ending_words().c_str(), expected_words(p_.calls[i]).c_str()),
+                regs_of(s_).df && p_.calls[i].why == promise::H2 &&
+                    (end_.how == child_end::exited || end_.how == child_end::signalled));
+        else
+            add(stop_promise(), format("the platform called %s after the contract's last call%s",
+                                       call_words(o_.calls[i]).c_str(),
+                                       p_.resume.made ? ", where execution must resume" : ""));
+    }
+    pointers();
+    for (size_t k = 0; k < agree_; ++k)
+        call_fields(p_.calls[k], o_.calls[k]);
+}
+
+// H1, V2: every handler of a dispatch gets the same record and context;
+// R8: a dispatch raised during another has a context of its own.
+void comparison::pointers(void)
+{
+    // Each dispatch's record and context as its first frame handler got
+    // them (its first handler's, when no frame handler is called).
+    std::vector<uint32_t> records(p_.dispatches.size(), 0), contexts(p_.dispatches.size(), 0);
+    for (int pass = 0; pass < 2; ++pass)
+        for (size_t k = 0; k < agree_; ++k) {
+            const expected_call &e = p_.calls[k];
+            if (e.dispatch >= 0 && !e.unwinding && !records[e.dispatch] &&
+                (pass == 1 || !is_vectored(e.node))) {
+                records[e.dispatch] = o_.calls[k].record;
+                contexts[e.dispatch] = o_.calls[k].context;
+            }
+        }
+    for (size_t k = 0; k < agree_; ++k) {
+        const expected_call &e = p_.calls[k];
+        const seen_call &c = o_.calls[k];
+        if (e.dispatch < 0)
+            continue;
+        const promise which = e.unwinding ? e.why : is_vectored(e.node) ? promise::V2 : promise::H1;
+        if (records[e.dispatch] && c.record != records[e.dispatch])
+            add(which, format("%s got another exception record than the other handlers",
+                              call_words(c).c_str()));
+        else if (!e.unwinding && c.context != contexts[e.dispatch])
+            add(which, format("%s got another context than the other handlers",
+                              call_words(c).c_str()));
+    }
+    for (size_t d = 0; d < p_.dispatches.size(); ++d) {
+        const int parent = p_.dispatches[d].parent;
+        if (parent >= 0 && contexts[d] && contexts[d] == contexts[parent])
+            add(promise::R8, format("%s got the context of %s, during whose dispatch it was "
+                                    "raised",
+                                    exception_name(p_.dispatches[d].exc),
+                                    exception_name(p_.dispatches[parent].exc)));
+    }
+}
+
+void comparison::call_fields(const expected_call &e, const seen_call &c)
+{
+    const std::string who = call_words(c);
+    if (!c.record_read) {
+        add(e.why, format("%s got an exception record that cannot be read", who.c_str()));
+        return;
+    }
+    if (e.unwinding) {
+        // H5, N4: the unwind calls with the unwinding flag.
+        if (!(c.flags & EXCEPTION_UNWINDING))
+            add(e.why, format("%s got flags 0x%08X", who.c_str(), c.flags));
+        return;
+    }
+    if (is_record(e.node)) {
+        // H1: its own record, no unwind flag.
+        if (c.frame != address_of(e.node))
+            add(promise::H1, format("%s got %s as EstablisherFrame", who.c_str(),
+                                    name_at(c.frame).c_str()));
+        if (c.flags & unwind_bits)
+            add(promise::H1, format("%s got flags 0x%08X in the first pass", who.c_str(),
+                                    c.flags));
+        // N1: the dispatcher's record at the head, in front of the head as
+        // the dispatch found it.
+        const expected_dispatch &d = p_.dispatches[e.dispatch];
+        if (c.head == address_of(e.node) || ours(c.head))
+            add(promise::N1, format("while %s ran, the head was %s, not a record of the "
+                                    "dispatcher's",
+                                    who.c_str(), name_at(c.head).c_str()));
+        else if (d.head != node_none && c.head_next != address_of(d.head))
+            add(promise::N1, format("while %s ran, the dispatcher's record at the head led to "
+                                    "%s, not to %s",
+                                    who.c_str(), name_at(c.head_next).c_str(),
+                                    node_name(d.head)));
+    }
+    // N2: the nested flag from the dispatcher's record through the record
+    // it names, and not elsewhere.
+    if (e.nested >= 0 && ((c.flags & EXCEPTION_NESTED_CALL_FLAG) != 0) != (e.nested == 1))
+        add(promise::N2, format("%s got flags 0x%08X, %s EXCEPTION_NESTED_CALL", who.c_str(),
+                                c.flags, e.nested ? "without" : "with"));
+    raised(e, c);
+}

@@ -1,0 +1,52 @@
+// dispatch-contract: tries every promise of the exception dispatcher's
+// contract in every situation that can break it, and holds what the
+// platform did to what the model of the contract says (see contract_main
+// for its command line).
+#include "compare.h"
+#include "program.h"
+#include "stage.h"
+
+namespace {
+
+// What a round on 8 threads broke that the run alone kept.
+std::string round_apart(const situation &s, const observation &alone, const observation &round)
+{
+    const prediction p = predict(s);
+    const findings lone = compare(s, p, alone, child_end{});
+    const findings now = compare(s, p, round, child_end{});
+    for (const finding &f : now.list())
+        if (!lone.has(f.which) && f.which != promise::D5)
+            return std::string("dispatching at once, a thread broke ") + id_of(f.which) +
+                   ", which the dispatch alone keeps: " + f.what;
+    return "";
+}
+
+void run(const situation &s, void *o) { run_situation(s, *static_cast<observation *>(o), round_apart); }
+
+std::vector<promise> tried_in(const situation &s) { return tried(s, predict(s)); }
+
+findings judge(const situation &s, const void *o, const child_end &end)
+{
+    return compare(s, predict(s), *static_cast<const observation *>(o), end);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    static const contract_program program = {
+        "dispatch-contract",
+        "the exception dispatcher's contract",
+        dispatch_dimensions(),
+        dispatch_situations,
+        makes_sense,
+        sizeof(observation),
+        sizeof(observation),
+        5.0,
+        prepare_dispatch_child,
+        run,
+        tried_in,
+        judge,
+    };
+    return contract_main(program, argc, argv);
+}

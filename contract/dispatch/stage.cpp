@@ -1,0 +1,657 @@
+// A situation's world, built in the frames of the functions that run it, so
+// that records lie on the stack at rising addresses as a program's nested
+// frames would put them: the tested records in the frame of the function
+// that raises, those of the place it is raised from in their callers'.
+#include "stage.h"
+
+#include <string.h>
+
+#include <array>
+#include <atomic>
+#include <utility>
+
+#include "behaviour.h"
+#include "meeting.h"
+#include "peek.h"
+#include "platform_api.h"
+#include "process.h"
+#include "progress.h"
+#include "raise_point.h"
+#include "registers.h"
+#include "chain_head.h"
+#include "stack_bounds.h"
+
+namespace {
+
+// A registration record as the chain holds it.
+struct record {
+    uint32_t Next, Handler;
+};
+
+using handler_fn = uint32_t (*)(void *, void *, void *, void *);
+
+// The state of the situation that a thread runs.
+struct run_state {
+    const situation *s;
+    const prediction *p;
+    observation *obs;
+    uint32_t leave = 0;        // run_escapable's frame: out of the situation
+    uint32_t tested_frame = 0; // the raising function's: where the answerer lands
+    raise_call call = {};
+    bool raising = false;   // the exception under test has been raised
+    bool tested_seen = false;
+    uint32_t tested_code = 0;
+    int times[node_count][exc_count] = {};
+    int unwind_times[node_count] = {};
+    void (*at_first_call)(run_state &) = nullptr; // the 8-thread run's meeting point
+    void *meeting = nullptr;
+    bool met = false;
+};
+
+thread_local run_state *current = nullptr;
+std::atomic<uint32_t> handlers_elsewhere{0}; // calls on a thread that raised nothing
+
+record odd_static_record; // the record off the stack
+EXCEPTION_RECORD callers_chained; // chained by RtlRaiseException's record
+
+uint32_t observe(int node, void *rec, void *frame, void *context, void *dispatcher,
+                 uint32_t eflags);
+
+// Each record's handler, as the platform's callers call them: cdecl, and
+// stdcall for every other one (the dispatcher restores ESP, H1). The flags
+// it was entered with are read before anything can change them.
+template <int N>
+uint32_t observer(void *rec, void *frame, void *context, void *dispatcher)
+{
+    uint32_t eflags;
+    __asm__ volatile("pushfl\n\tpopl %0\n\tcld" : "=r"(eflags) : : "memory");
+    return observe(N, rec, frame, context, dispatcher, eflags);
+}
+
+template <int N>
+__attribute__((stdcall)) uint32_t observer_stdcall(void *rec, void *frame, void *context,
+                                                   void *dispatcher)
+{
+    uint32_t eflags;
+    __asm__ volatile("pushfl\n\tpopl %0\n\tcld" : "=r"(eflags) : : "memory");
+    return observe(N, rec, frame, context, dispatcher, eflags);
+}
+
+template <int N>
+LONG WINAPI vectored(EXCEPTION_POINTERS *x)
+{
+    uint32_t eflags;
+    __asm__ volatile("pushfl\n\tpopl %0\n\tcld" : "=r"(eflags) : : "memory");
+    const uint32_t answer = observe(N, x->ExceptionRecord, nullptr, x->ContextRecord, nullptr,
+                                    eflags);
+    return static_cast<LONG>(answer);
+}
+
+template <int... N>
+std::array<handler_fn, sizeof...(N)> observers_of(std::integer_sequence<int, N...>)
+{
+    return {(N % 2 ? reinterpret_cast<handler_fn>(observer_stdcall<N>)
+                   : reinterpret_cast<handler_fn>(observer<N>))...};
+}
+
+const auto observers = observers_of(std::make_integer_sequence<int, node_vectored_a>());
+
+PVECTORED_EXCEPTION_HANDLER vectored_of_node(int node)
+{
+    switch (node) {
+    case node_vectored_a: return vectored<node_vectored_a>;
+    case node_vectored_b: return vectored<node_vectored_b>;
+    case node_vectored_c: return vectored<node_vectored_c>;
+    default: return vectored<node_vectored_outer>;
+    }
+}
+
+uint32_t address_of(const void *p) { return seh_addr(p); }
+
+void note_call(run_state &r, int node, int exc, void *rec, void *frame, void *context,
+               void *dispatcher, uint32_t eflags)
+{
+    observation &o = *r.obs;
+    const uint32_t index = o.call_count++;
+    note_progress();
+    if (index >= max_calls)
+        return;
+    seen_call &c = o.calls[index];
+    c.node = node;
+    c.exc = exc;
+    c.record = address_of(rec);
+    c.frame = address_of(frame);
+    c.context = address_of(context);
+    c.dispatcher = address_of(dispatcher);
+    c.eflags_at_entry = eflags;
+    c.head = get_seh_frame();
+    if (word_aligned(c.head) && on_stack(c.head, 8))
+        c.head_next = *reinterpret_cast<const uint32_t *>(static_cast<uintptr_t>(c.head));
+    uint32_t header[20];
+    if (peek(c.record, header, sizeof header)) {
+        c.record_read = 1;
+        c.code = header[0];
+        c.flags = header[1];
+        c.chained = header[2];
+        c.address = header[3];
+        c.parameters = header[4];
+        memcpy(c.params, &header[5], sizeof c.params);
+    }
+    c.context_read = read_context(c.context, &c.regs, &c.word_at_esp);
+    if (exc == exc_tested && !o.raise.esp)
+        o.raise.esp = r.call.esp_at_raise;
+}
+
+[[noreturn]] void leave(run_state &r) { escape_to(r.leave); }
+
+// The exception a handler is given, by its code: the one under test is the
+// first that is none of the others once it has been raised.
+int classify(run_state &r, const EXCEPTION_RECORD *rec)
+{
+    uint32_t code;
+    if (!peek(address_of(rec), &code, 4))
+        return exc_other;
+    if (!r.raising)
+        return kind_of_code(code, 0, true) == exc_other ? exc_other : kind_of_code(code, 0, true);
+    const int kind = kind_of_code(code, r.tested_code, r.tested_seen);
+    if (kind == exc_tested && !r.tested_seen) {
+        r.tested_seen = true;
+        r.tested_code = code;
+    }
+    return kind;
+}
+
+// ---- the tested world
+
+struct tested_world {
+    record before[most_before];
+    alignas(4) unsigned char misaligned[12];
+    record answerer, after, after_2;
+};
+
+record *record_at(const observation &o, int node)
+{
+    return reinterpret_cast<record *>(static_cast<uintptr_t>(o.addresses[node]));
+}
+
+// Links `nodes` (head first) on top of the chain, their handlers the
+// check's observers.
+void link(run_state &r, const std::vector<int> &nodes)
+{
+    uint32_t next = get_seh_frame();
+    for (size_t i = nodes.size(); i-- > 0;) {
+        record *rec = record_at(*r.obs, nodes[i]);
+        const uint32_t handler = seh_addr(reinterpret_cast<void *>(observers[nodes[i]]));
+        memcpy(&rec->Next, &next, 4);
+        memcpy(reinterpret_cast<char *>(rec) + 4, &handler, 4);
+        next = seh_addr(rec);
+    }
+    set_seh_frame(next);
+}
+
+void fill_raise(run_state &r)
+{
+    const situation &s = *r.s;
+    const raise_row &row = raise_of(s);
+    observation &o = *r.obs;
+    raise_call &c = r.call;
+    c = raise_call{};
+    c.eax = sentinels.eax;
+    c.ebx = sentinels.ebx;
+    c.ecx = sentinels.ecx;
+    c.edx = sentinels.edx;
+    c.esi = sentinels.esi;
+    c.edi = sentinels.edi;
+    c.ebp = sentinels.ebp;
+    c.eflags = sentinels.eflags | 0x202u | (regs_of(s).df ? direction_flag : 0);
+    static thread_local uint32_t arguments[16];
+    static thread_local EXCEPTION_RECORD callers;
+    for (uint32_t i = 0; i < 16; ++i)
+        arguments[i] = argument_value(i);
+    uint32_t pushed = 0;
+    seen_raise &seen = o.raise;
+    seen.alternate_site = address_of(raise_alternate_site);
+    seen.after_site = address_of(raise_after_site);
+    struct site {
+        fault how;
+        char *at, *after;
+    } static const sites[] = {
+        {fault::int3, fault_int3, fault_int3_after},
+        {fault::read, fault_read, fault_read_after},
+        {fault::write, fault_write, fault_write_after},
+        {fault::call, fault_call, fault_call_after},
+        {fault::jump, fault_jump, fault_jump_after},
+        {fault::divide, fault_divide, fault_divide_after},
+        {fault::overflow, fault_overflow, fault_overflow_after},
+        {fault::illegal, fault_illegal, fault_illegal_after},
+        {fault::privileged, fault_privileged, fault_privileged_after},
+        {fault::step, fault_step, fault_step_after},
+        {fault::stack, fault_stack, fault_stack_after},
+    };
+    switch (row.kind) {
+    case raise_kind::software:
+        c.slots_n = 5;
+        c.slots[0] = row.code;
+        c.slots[1] = row.flags;
+        c.slots[2] = row.count;
+        c.slots[3] = row.null_arguments ? 0 : address_of(arguments);
+        c.slots[4] = address_of(reinterpret_cast<void *>(&RaiseException));
+        c.entry = address_of(raise_by_call_4);
+        seen.return_site = address_of(raise_return_4);
+        pushed = 20;
+        break;
+    case raise_kind::rtl:
+        memset(&callers, 0, sizeof callers);
+        callers.ExceptionCode = row.code;
+        callers.ExceptionFlags = row.flags;
+        callers.ExceptionRecord = &callers_chained;
+        callers.ExceptionAddress = reinterpret_cast<void *>(callers_address);
+        callers.NumberParameters = row.count;
+        for (uint32_t i = 0; i < row.count; ++i)
+            callers.ExceptionInformation[i] = argument_value(i);
+        o.callers_record = address_of(&callers);
+        o.callers_chained = address_of(&callers_chained);
+        c.slots_n = 2;
+        c.slots[0] = address_of(&callers);
+        c.slots[1] = address_of(reinterpret_cast<void *>(&RtlRaiseException));
+        c.entry = address_of(raise_by_call_1);
+        seen.return_site = address_of(raise_return_1);
+        pushed = 8;
+        break;
+    case raise_kind::processor:
+        for (const site &one : sites)
+            if (one.how == row.how) {
+                c.entry = address_of(one.at);
+                seen.after_site = address_of(one.after);
+                seen.fault_site = address_of(one.how == fault::step ? one.after : one.at);
+            }
+        switch (row.how) {
+        case fault::read:
+        case fault::write: c.ecx = inaccessible; break;
+        case fault::call:
+        case fault::jump:
+            c.ecx = inaccessible + 0x10;
+            seen.fault_site = c.ecx;
+            break;
+        case fault::divide: c.ecx = 0; break;
+        case fault::overflow:
+            c.eax = 0x80000000u;
+            c.edx = 0xFFFFFFFFu;
+            c.ecx = 0xFFFFFFFFu;
+            break;
+        default: break;
+        }
+        break;
+    }
+    c.pad = (16 - (regs_of(s).misalign + pushed) % 16) % 16;
+}
+
+void raise_tested(void *p)
+{
+    run_state &r = *static_cast<run_state *>(p);
+    fill_raise(r);
+    r.obs->raise.made = 1;
+    r.obs->raise.head_before = get_seh_frame();
+    r.raising = true;
+    raise_at(&r.call);
+}
+
+void stage_tested(run_state &r)
+{
+    const situation &s = *r.s;
+    observation &o = *r.obs;
+    tested_world w;
+    memset(&w, 0, sizeof w);
+    for (int i = 0; i < most_before; ++i)
+        o.addresses[node_before + i] = address_of(&w.before[i]);
+    o.addresses[node_answerer] = address_of(&w.answerer);
+    o.addresses[node_after] = address_of(&w.after);
+    o.addresses[node_after_2] = address_of(&w.after_2);
+    o.addresses[node_odd] = chain_of(s).misaligned ? address_of(&w.misaligned[2])
+                                                    : address_of(&odd_static_record);
+    const uint32_t below = get_seh_frame();
+    link(r, tested_records(s));
+    o.staged = 1;
+    run_escapable(raise_tested, &r, &r.tested_frame);
+    set_seh_frame(below);
+}
+
+// ---- what the check's handlers do
+
+// N3: the outer exception's record and context, kept to compare after the
+// raise that its handler stages.
+struct outer_copy {
+    uint32_t record[20];
+    uint32_t context[0xCC / 4 + 1];
+    bool record_read = false, context_read = false;
+};
+
+void keep(outer_copy &k, uint32_t rec, uint32_t context)
+{
+    k.record_read = peek(rec, k.record, sizeof k.record);
+    k.context_read = peek(context, k.context, sizeof k.context);
+}
+
+uint32_t compare_kept(const outer_copy &k, uint32_t rec, uint32_t context)
+{
+    outer_copy now;
+    keep(now, rec, context);
+    if (k.record_read && (!now.record_read || memcmp(k.record, now.record, sizeof k.record)))
+        return outer_record_changed;
+    if (k.context_read && (!now.context_read || memcmp(k.context, now.context, sizeof k.context)))
+        return outer_context_changed;
+    return outer_kept;
+}
+
+void stage_in(run_state &r, int node, uint32_t rec, uint32_t context)
+{
+    outer_copy kept;
+    keep(kept, rec, context);
+    if (node == node_outer && place_of(*r.s).kind == place_kind::in_handler_2) {
+        record middle;
+        r.obs->addresses[node_middle] = address_of(&middle);
+        link(r, {node_middle});
+        RaiseException(middle_code, 0, 0, nullptr);
+        set_seh_frame(middle.Next);
+    } else {
+        stage_tested(r);
+    }
+    if (!r.obs->outer_changed)
+        r.obs->outer_changed = compare_kept(kept, rec, context);
+}
+
+uint32_t answer_of_act(int node, act what, uint32_t value)
+{
+    const bool vectored_or_filter = is_vectored(node) || node == node_filter;
+    switch (what) {
+    case act::continues: return vectored_or_filter ? static_cast<uint32_t>(-1) : 0;
+    case act::invalid: return value;
+    case act::executes: return 1;
+    default: return vectored_or_filter ? 0 : 1;
+    }
+}
+
+uint32_t observe(int node, void *rec, void *frame, void *context, void *dispatcher,
+                 uint32_t eflags)
+{
+    run_state *r = current;
+    if (!r) {
+        handlers_elsewhere.fetch_add(1);
+        return is_vectored(node) || node == node_filter ? 0 : 1;
+    }
+    observation &o = *r->obs;
+    const int exc = classify(*r, static_cast<const EXCEPTION_RECORD *>(rec));
+    note_call(*r, node, exc, rec, frame, context, dispatcher, eflags);
+    if (o.call_count > 2 * max_calls) {
+        o.runaway = 1;
+        leave(*r);
+    }
+    if (r->at_first_call && exc == exc_tested && !r->met) {
+        r->met = true;
+        r->at_first_call(*r);
+    }
+    const uint32_t index = o.call_count - 1;
+    const bool unwinding =
+        index < max_calls && (o.calls[index].flags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND));
+    if (unwinding) {
+        if (stages_in_unwind(*r->s, node, r->unwind_times[node]++))
+            stage_tested(*r);
+        return ExceptionContinueSearch;
+    }
+    const decision d = decide(*r->s, node, exc, r->times[node][exc]++);
+    switch (d.what) {
+    case act::continues: {
+        const uint32_t moved_to =
+            raise_of(*r->s).kind == raise_kind::processor || d.move ? o.raise.after_site : 0;
+        leave_context(address_of(context), *r->s, d, moved_to, o.raise.alternate_site);
+        if (index < max_calls) {
+            seen_call &c = o.calls[index];
+            uint32_t word;
+            c.left_read = read_context(c.context, &c.left, &word);
+        }
+        break;
+    }
+    case act::unwinds:
+        RtlUnwind(frame, nullptr, static_cast<EXCEPTION_RECORD *>(rec), nullptr);
+        o.landed = 1;
+        o.head_at_landing = get_seh_frame();
+        escape_to(r->tested_frame);
+    case act::leaves:
+        RtlUnwind(frame, nullptr, static_cast<EXCEPTION_RECORD *>(rec), nullptr);
+        o.end = static_cast<uint32_t>(situation_end::caught);
+        o.caught_exc = static_cast<uint32_t>(exc);
+        o.caught_record = address_of(rec);
+        leave(*r);
+    case act::stages:
+        stage_in(*r, node, address_of(rec), address_of(context));
+        if (node == node_filter) {
+            o.end = static_cast<uint32_t>(situation_end::filter_leaves);
+            leave(*r);
+        }
+        break;
+    default: break;
+    }
+    return answer_of_act(node, d.what, d.value);
+}
+
+LONG WINAPI filter(EXCEPTION_POINTERS *x)
+{
+    uint32_t eflags;
+    __asm__ volatile("pushfl\n\tpopl %0\n\tcld" : "=r"(eflags) : : "memory");
+    return static_cast<LONG>(
+        observe(node_filter, x->ExceptionRecord, nullptr, x->ContextRecord, nullptr, eflags));
+}
+
+// ---- the places
+
+// At rising addresses in the order the chain meets them: the outermost
+// record last.
+struct place_world {
+    record unwound, unwind_target, outer;
+    record catcher;
+};
+
+void start(void *p)
+{
+    run_state &r = *static_cast<run_state *>(p);
+    observation &o = *r.obs;
+    place_world w;
+    o.addresses[node_catcher] = address_of(&w.catcher);
+    o.addresses[node_outer] = address_of(&w.outer);
+    o.addresses[node_unwound] = address_of(&w.unwound);
+    o.addresses[node_unwind_target] = address_of(&w.unwind_target);
+    link(r, {node_catcher});
+    switch (place_of(*r.s).kind) {
+    case place_kind::top:
+    case place_kind::thread:
+    case place_kind::threads: stage_tested(r); break;
+    case place_kind::in_handler:
+    case place_kind::in_handler_2:
+        link(r, {node_outer});
+        RaiseException(outer_code, 0, 0, nullptr);
+        break;
+    case place_kind::in_vectored:
+    case place_kind::in_filter: RaiseException(outer_code, 0, 0, nullptr); break;
+    case place_kind::in_unwind:
+        link(r, {node_unwound, node_unwind_target});
+        RtlUnwind(&w.unwind_target, nullptr, nullptr, nullptr);
+        break;
+    }
+    o.end = static_cast<uint32_t>(situation_end::returns);
+}
+
+// The vectored handlers of s, added as its row says; `handles` gets them.
+void add_vectored(const situation &s, observation &o, void *handles[4])
+{
+    const vectored_row &v = vectored_of(s);
+    int n = 0;
+    if (v.removed) {
+        void *gone = AddVectoredExceptionHandler(0, vectored<node_vectored_b>);
+        o.add_handle_null = gone == nullptr;
+        o.remove_result = RemoveVectoredExceptionHandler(gone) != 0;
+        o.remove_again_result = RemoveVectoredExceptionHandler(gone) != 0 ? 1 : 0;
+    }
+    if (v.count >= 1)
+        handles[n++] = AddVectoredExceptionHandler(0, vectored_of_node(node_vectored_a));
+    if (v.count >= 3) {
+        handles[n++] = AddVectoredExceptionHandler(0, vectored_of_node(node_vectored_b));
+        handles[n++] = AddVectoredExceptionHandler(1, vectored_of_node(node_vectored_c));
+    }
+    if (place_of(s).kind == place_kind::in_vectored)
+        handles[n++] = AddVectoredExceptionHandler(0, vectored_of_node(node_vectored_outer));
+    for (int i = 0; i < n; ++i)
+        o.add_handle_null |= handles[i] == nullptr;
+}
+
+void remove_vectored(void *handles[4])
+{
+    for (int i = 0; i < 4; ++i)
+        if (handles[i])
+            RemoveVectoredExceptionHandler(handles[i]);
+}
+
+// Runs s on this thread, its world on top of the thread's chain.
+void run_here(const situation &s, const prediction &p, observation &obs, bool add_handlers,
+              void (*at_first_call)(run_state &) = nullptr, void *meeting = nullptr)
+{
+    run_state *r = new run_state;
+    r->s = &s;
+    r->p = &p;
+    r->obs = &obs;
+    r->at_first_call = at_first_call;
+    r->meeting = meeting;
+    void *handles[4] = {};
+    if (add_handlers)
+        add_vectored(s, obs, handles);
+    LPTOP_LEVEL_EXCEPTION_FILTER previous = nullptr;
+    const bool filters = p.filter_installed || ends_process(s);
+    if (filters)
+        previous = SetUnhandledExceptionFilter(p.filter_installed ? filter : nullptr);
+    current = r;
+    const uint32_t head = get_seh_frame();
+    run_escapable(start, r, &r->leave);
+    set_seh_frame(head);
+    current = nullptr;
+    if (filters) {
+        const LPTOP_LEVEL_EXCEPTION_FILTER mine = SetUnhandledExceptionFilter(previous);
+        obs.filter_restored = mine == (p.filter_installed ? filter : nullptr) ? 1 : 2;
+    }
+    remove_vectored(handles);
+    delete r;
+}
+
+// ---- threads
+
+struct thread_run {
+    const situation *s;
+    const prediction *p;
+    observation *obs;
+    bool add_handlers;
+};
+
+void on_new_thread(int, void *arg)
+{
+    thread_run &t = *static_cast<thread_run *>(arg);
+    run_here(*t.s, *t.p, *t.obs, t.add_handlers);
+}
+
+struct threads_run {
+    const situation *s;
+    const prediction *p;
+    observation *obs;
+    round_judge judge;
+    meeting_point<thread_count> start, first_call;
+    std::atomic<bool> told{false};
+    std::atomic<bool> missed{false};
+};
+
+void meet_at_first_call(run_state &r)
+{
+    auto &t = *static_cast<threads_run *>(r.meeting);
+    if (!t.first_call.meet())
+        t.missed = true;
+}
+
+void on_thread_of_eight(int, void *arg)
+{
+    threads_run &t = *static_cast<threads_run *>(arg);
+    observation *mine = new observation;
+    for (int round = 0; round < rounds; ++round) {
+        memset(mine, 0, sizeof *mine);
+        t.start.meet();
+        run_here(*t.s, *t.p, *mine, false, meet_at_first_call, &t);
+        // The handlers were added once for all the threads, by the lone run.
+        mine->add_handle_null = t.obs->add_handle_null;
+        mine->remove_result = t.obs->remove_result;
+        mine->remove_again_result = t.obs->remove_again_result;
+        const std::string found = t.judge(*t.s, *t.obs, *mine);
+        bool expected = false;
+        if (!found.empty() && t.told.compare_exchange_strong(expected, true))
+            snprintf(t.obs->threads_difference, sizeof t.obs->threads_difference, "%s",
+                     found.c_str());
+    }
+    delete mine;
+}
+
+void run_on_eight_threads(const situation &s, const prediction &p, observation &obs,
+                          round_judge judge)
+{
+    thread_run lone = {&s, &p, &obs, true};
+    if (!run_threads(1, on_new_thread, &lone))
+        return;
+    threads_run t;
+    t.s = &s;
+    t.p = &p;
+    t.obs = &obs;
+    t.judge = judge;
+    observation scratch;
+    void *handles[4] = {};
+    add_vectored(s, scratch, handles);
+    run_threads(thread_count, on_thread_of_eight, &t);
+    remove_vectored(handles);
+    obs.threads_missed = t.missed;
+}
+
+} // namespace
+
+extern "C" raise_call *raise_returned(const uint32_t *saved)
+{
+    run_state *r = current;
+    seen_raise &seen = r->obs->raise;
+    seen.ebp = saved[0];
+    seen.edi = saved[1];
+    seen.esi = saved[2];
+    seen.ebx = saved[3];
+    seen.edx = saved[4];
+    seen.ecx = saved[5];
+    seen.eax = saved[6];
+    seen.resumed = saved[7];
+    seen.eflags = saved[8];
+    seen.esp_after = seh_addr(saved) + 36;
+    seen.esp = r->call.esp_at_raise;
+    seen.head_after = get_seh_frame();
+    return &r->call;
+}
+
+void prepare_dispatch_child(void)
+{
+#ifdef _WIN32
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+#endif
+}
+
+void run_situation(const situation &s, observation &obs, round_judge judge)
+{
+    const prediction p = predict(s);
+    const uint32_t elsewhere = handlers_elsewhere.load();
+    switch (place_of(s).kind) {
+    case place_kind::thread: {
+        thread_run t = {&s, &p, &obs, true};
+        run_threads(1, on_new_thread, &t);
+        break;
+    }
+    case place_kind::threads: run_on_eight_threads(s, p, obs, judge); break;
+    default: run_here(s, p, obs, true); break;
+    }
+    obs.wrong_thread = handlers_elsewhere.load() != elsewhere;
+}

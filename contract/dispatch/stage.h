@@ -1,0 +1,25 @@
+/* Building a dispatch situation's world and raising its exception, with
+ * handlers that note what they see and do what behaviour.h says. Staging
+ * only observes: what it saw is judged elsewhere. */
+#ifndef CONTRACT_DISPATCH_STAGE_H
+#define CONTRACT_DISPATCH_STAGE_H
+
+#include <string>
+
+#include "model.h"
+#include "observation.h"
+
+// On 8 threads, each round's observation is handed to a judge of rounds,
+// which says what the round broke that the lone run (`alone`) did not, or
+// nothing.
+using round_judge = std::string (*)(const situation &s, const observation &alone,
+                                    const observation &round);
+
+// Runs s where it says and notes in obs what the platform did. obs starts
+// zeroed.
+void run_situation(const situation &s, observation &obs, round_judge judge);
+
+// In each child, once: no dialog or debugger for what nobody takes.
+void prepare_dispatch_child(void);
+
+#endif

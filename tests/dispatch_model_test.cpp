@@ -1,0 +1,449 @@
+// dispatch-contract's situations, its model and its comparison, without a
+// platform: observations are made up as a conforming platform would leave
+// them, then spoiled one field at a time.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+
+#include "compare.h"
+#include "seh_frame.h"
+#include "statuses.h"
+
+namespace {
+
+// Where the made-up world lies.
+uint32_t at(int n) { return 0x100000u + 0x10u * n; }
+uint32_t record_of_dispatch(int d) { return 0x8000u + 0x100u * d; }
+uint32_t context_of(int d) { return 0x200000u + 0x1000u * d; }
+constexpr uint32_t raise_esp = 0x300000u, head_guard = 0x6000u, callers_at = 0x9000,
+                   chained_at = 0x9100;
+
+// What a conforming platform shows in s: every call and end as predicted.
+observation *conforming(const situation &s, const prediction &p, child_end *end)
+{
+    static observation o;
+    memset(&o, 0, sizeof o);
+    for (int n = 0; n < node_count; ++n)
+        o.addresses[n] = at(n);
+    const raise_row &r = raise_of(s);
+    seen_raise &raise = o.raise;
+    raise.made = 1;
+    raise.esp = raise_esp;
+    raise.head_before = raise.head_after = at(tested_records(s).front());
+    raise.return_site = 0x4001;
+    raise.alternate_site = 0x4002;
+    raise.after_site = 0x4003;
+    raise.fault_site = r.how == fault::call || r.how == fault::jump ? 0x20 : 0x4004;
+    o.callers_record = callers_at;
+    o.callers_chained = chained_at;
+    o.staged = 1;
+    o.remove_result = 1;
+    o.filter_restored = 1;
+    for (const expected_call &e : p.calls) {
+        seen_call &c = o.calls[o.call_count++];
+        const expected_dispatch *d = e.dispatch >= 0 ? &p.dispatches[e.dispatch] : nullptr;
+        c.node = e.node;
+        c.exc = d ? d->exc : exc_outer;
+        c.record = d ? record_of_dispatch(e.dispatch) : 0x8F00;
+        c.context = d ? context_of(e.dispatch) : 0x2F0000;
+        c.frame = is_record(e.node) ? at(e.node) : 0;
+        c.head = head_guard;
+        c.head_next = d && d->head != node_none ? at(d->head) : 0;
+        c.record_read = c.context_read = 1;
+        c.flags = (d ? d->flags : 0) | (e.nested == 1 ? EXCEPTION_NESTED_CALL_FLAG : 0) |
+                  (e.unwinding ? EXCEPTION_UNWINDING : 0);
+        c.regs = {0x1003F, 0x4444, 0x2FF000, 1, 2, 3, 4, 5, 6, 7, 0x202};
+        if (d && d->exc == exc_tested) {
+            switch (r.kind) {
+            case raise_kind::software:
+                c.code = r.code;
+                c.parameters = r.null_arguments ? 0 : r.count > 15 ? 15 : r.count;
+                for (uint32_t i = 0; i < c.parameters; ++i)
+                    c.params[i] = argument_value(i);
+                c.address = c.regs.eip;
+                break;
+            case raise_kind::rtl:
+                c.record = callers_at;
+                c.code = r.code;
+                c.chained = chained_at;
+                c.parameters = r.count;
+                for (uint32_t i = 0; i < r.count; ++i)
+                    c.params[i] = argument_value(i);
+                c.address = c.regs.eip = raise.return_site;
+                c.regs.esp = raise_esp + 4;
+                c.regs.ebx = sentinels.ebx;
+                c.regs.esi = sentinels.esi;
+                c.regs.edi = sentinels.edi;
+                c.regs.ebp = sentinels.ebp;
+                break;
+            case raise_kind::processor:
+                c.code = r.code;
+                c.address = c.regs.eip = raise.fault_site;
+                c.regs.esp = raise_esp - (r.how == fault::call ? 4 : 0);
+                c.regs.ebx = sentinels.ebx;
+                c.regs.esi = sentinels.esi;
+                c.regs.edi = sentinels.edi;
+                c.regs.ebp = sentinels.ebp;
+                c.regs.eflags = sentinels.eflags | 0x202 | (regs_of(s).df ? direction_flag : 0);
+                c.word_at_esp = raise.after_site;
+                if (r.how == fault::read || r.how == fault::write) {
+                    c.parameters = 2;
+                    c.params[0] = r.how == fault::write;
+                    c.params[1] = inaccessible;
+                } else if (r.how == fault::call || r.how == fault::jump) {
+                    c.parameters = 2;
+                    c.params[1] = raise.fault_site;
+                }
+                break;
+            }
+        } else if (d) {
+            c.code = d->exc == exc_outer ? outer_code : d->exc == exc_middle ? middle_code : 0;
+            if (d->chained >= 0)
+                c.chained = p.dispatches[d->chained].exc == exc_tested && r.kind == raise_kind::rtl
+                                ? callers_at
+                                : record_of_dispatch(d->chained);
+        }
+        if (e.act.what == act::continues) {
+            c.left_read = 1;
+            c.left = c.regs;
+            c.left.eax = 0x600DEAAA;
+        }
+    }
+    const expected_resume &want = p.resume;
+    if (want.made) {
+        raise.resumed = static_cast<uint32_t>(want.site);
+        if (want.as_left) {
+            const context_fields &left = o.calls[0].left; // any: they all leave the same
+            raise.eax = left.eax;
+            raise.ebx = left.ebx;
+            raise.ecx = left.ecx;
+            raise.edx = left.edx;
+            raise.esi = left.esi;
+            raise.edi = left.edi;
+            raise.ebp = left.ebp;
+            raise.esp_after = left.esp;
+            raise.eflags = left.eflags;
+        } else {
+            raise.esp_after = raise_esp + 16;
+            raise.ebx = sentinels.ebx;
+            raise.esi = sentinels.esi;
+            raise.edi = sentinels.edi;
+            raise.ebp = sentinels.ebp;
+        }
+    }
+    if (p.answerer_landed) {
+        o.landed = 1;
+        o.head_at_landing = at(node_answerer);
+    }
+    o.end = static_cast<uint32_t>(p.end);
+    if (p.end == situation_end::caught)
+        o.caught_exc = static_cast<uint32_t>(p.dispatches[p.caught_dispatch].exc);
+    *end = child_end{};
+    if (p.end == situation_end::ends_process)
+        *end = child_end{child_end::exited, p.exit_code & 0xFF};
+    return &o;
+}
+
+// The continuer's context and the resume agree whichever call continued.
+void settle(const prediction &p, observation &o)
+{
+    for (uint32_t k = 0; k < o.call_count; ++k)
+        if (o.calls[k].left_read)
+            o.calls[k].left = o.calls[0].left_read ? o.calls[0].left : o.calls[k].left;
+    for (uint32_t k = 0; k < o.call_count; ++k)
+        if (o.calls[k].left_read && p.resume.as_left) {
+            const context_fields &left = o.calls[k].left;
+            o.raise.eax = left.eax;
+            o.raise.ebx = left.ebx;
+            o.raise.ecx = left.ecx;
+            o.raise.edx = left.edx;
+            o.raise.esi = left.esi;
+            o.raise.edi = left.edi;
+            o.raise.ebp = left.ebp;
+            o.raise.esp_after = left.esp;
+            o.raise.eflags = left.eflags;
+        }
+}
+
+observation &made_up(const situation &s, const prediction &p, child_end *end)
+{
+    observation &o = *conforming(s, p, end);
+    settle(p, o);
+    return o;
+}
+
+situation named(const char *name)
+{
+    situation s;
+    memset(s.v, 0, sizeof s.v);
+    EXPECT_TRUE(parse_situation(dispatch_dimensions(), name, &s)) << name << " names none";
+    EXPECT_TRUE(makes_sense(s)) << name;
+    return s;
+}
+
+std::vector<std::string> found(const situation &s, const observation &o, const child_end &end)
+{
+    std::vector<std::string> out;
+    const findings all = compare(s, predict(s), o, end);
+    for (const finding &f : all.list())
+        out.push_back(std::string(id_of(f.which)) + (f.reference ? " (differs) " : " ") + f.what);
+    return out;
+}
+
+const dimensions &dims = dispatch_dimensions();
+
+TEST(DispatchSituations, EveryOneMakesSenseAndIsFoundByItsName)
+{
+    std::set<std::string> names;
+    for (const situation &s : dispatch_situations()) {
+        EXPECT_TRUE(makes_sense(s)) << name_of(s);
+        EXPECT_TRUE(names.insert(name_of(s)).second) << name_of(s) << " twice";
+        situation back;
+        ASSERT_TRUE(parse_situation(dims, name_of(s), &back)) << name_of(s);
+        EXPECT_TRUE(back == s);
+    }
+    std::set<std::string> values;
+    for (const dimension &d : dims)
+        for (const char *value : d.values)
+            if (*value) {
+                EXPECT_TRUE(values.insert(value).second) << value;
+            }
+}
+
+// Every pair of values that some situation could hold is held by one of
+// the list, and few of them end their process, which costs a new one.
+TEST(DispatchSituations, CoverEveryPairThatCanOccur)
+{
+    const coverage &what = dispatch_coverage();
+    std::vector<std::set<std::vector<int>>> possible(what.interactions.size()),
+        held(what.interactions.size());
+    auto note = [&](const situation &s, std::vector<std::set<std::vector<int>>> &into) {
+        for (size_t k = 0; k < what.interactions.size(); ++k) {
+            std::vector<int> values;
+            for (int d : what.interactions[k])
+                values.push_back(s.v[d]);
+            into[k].insert(values);
+        }
+    };
+    situation s;
+    memset(s.v, 0, sizeof s.v);
+    for (;;) {
+        if (makes_sense(s))
+            note(s, possible);
+        int d = dim_count - 1;
+        while (d >= 0 && ++s.v[d] == dims[d].size())
+            s.v[d--] = 0;
+        if (d < 0)
+            break;
+    }
+    int ending = 0;
+    for (const situation &one : dispatch_situations()) {
+        note(one, held);
+        ending += ends_process(one);
+    }
+    for (size_t k = 0; k < what.interactions.size(); ++k)
+        for (const std::vector<int> &values : possible[k])
+            if (!held[k].count(values))
+                ADD_FAILURE() << "no situation holds " << dims[what.interactions[k][0]].values[values[0]]
+                              << " with " << dims[what.interactions[k][1]].values[values[1]];
+    EXPECT_LE(ending, 20);
+}
+
+// Every dispatcher promise that is judged at all is tried somewhere; one
+// that is open never is.
+TEST(DispatchSituations, TryEveryJudgedDispatcherPromise)
+{
+    promise_set somewhere;
+    for (const situation &s : dispatch_situations())
+        for (promise p : tried(s, predict(s))) {
+            EXPECT_NE(judgement::open, info(p).judged) << id_of(p) << " in " << name_of(s);
+            somewhere.add(p);
+        }
+    for (int i = 0; i < promise_count; ++i) {
+        const promise p = static_cast<promise>(i);
+        // X10: no raise point unmasks a floating-point exception yet.
+        if (strchr("RDHNCVXF", info(p).family) && info(p).judged != judgement::open &&
+            p != promise::X10) {
+            EXPECT_TRUE(somewhere.has(p)) << id_of(p) << " is never tried";
+        }
+    }
+}
+
+// Every call a conforming platform makes is kept, in any situation.
+TEST(DispatchModel, PredictsNoMoreCallsThanAreKept)
+{
+    size_t most = 0;
+    for (const situation &s : sample(dims, makes_sense, 3000, 5))
+        most = std::max(most, predict(s).calls.size());
+    for (const situation &s : dispatch_situations())
+        most = std::max(most, predict(s).calls.size());
+    EXPECT_LE(most, static_cast<size_t>(max_calls));
+}
+
+TEST(DispatchModel, WalksVectoredThenTheChainToTheAnswer)
+{
+    const prediction p = predict(named("raise/3-vectored/middle/continues/top"));
+    std::vector<int> nodes;
+    for (const expected_call &c : p.calls)
+        nodes.push_back(c.node);
+    EXPECT_EQ((std::vector<int>{node_vectored_c, node_vectored_a, node_vectored_b, node_before,
+                                node_answerer}),
+              nodes);
+    EXPECT_TRUE(p.resume.made);
+    EXPECT_EQ(promise::C2, p.resume.why);
+}
+
+// An invalid answer raises STATUS_INVALID_DISPOSITION from the head again,
+// chained to the exception; the outermost record takes it.
+TEST(DispatchModel, RaisesTheStatusOfAnInvalidAnswerFromTheHead)
+{
+    const prediction p = predict(named("raise/1-vectored/before-answers-101/continues/top"));
+    ASSERT_EQ(2u, p.dispatches.size());
+    EXPECT_EQ(exc_invalid_disposition, p.dispatches[1].exc);
+    EXPECT_EQ(0, p.dispatches[1].chained);
+    EXPECT_EQ(node_vectored_a, p.calls[2].node) << "vectored handlers first again";
+    EXPECT_EQ(situation_end::caught, p.end);
+    EXPECT_FALSE(p.resume.made);
+}
+
+// The nested flag is set from the dispatcher's record through the record
+// it names, and cleared after it.
+TEST(DispatchModel, SetsTheNestedFlagThroughTheRecordRunning)
+{
+    const prediction p = predict(named("raise/none-answers/continues/in-handler"));
+    bool outer_nested = false;
+    for (const expected_call &c : p.calls)
+        if (!c.unwinding && p.dispatches[c.dispatch].exc == exc_tested) {
+            if (c.node == node_outer)
+                outer_nested = c.nested == 1;
+            else if (c.node == node_catcher || c.node == node_before) {
+                EXPECT_EQ(0, c.nested) << node_name(c.node);
+            }
+        }
+    EXPECT_TRUE(outer_nested);
+}
+
+// A fault continued unchanged runs again (C4), then moves on.
+TEST(DispatchModel, RestartsAFaultContinuedUnchanged)
+{
+    const prediction p = predict(named("read/first/continues/top"));
+    ASSERT_EQ(2u, p.dispatches.size());
+    EXPECT_EQ(0, p.dispatches[1].restart_of);
+    EXPECT_EQ(resume_site::after, p.resume.site);
+    EXPECT_EQ(promise::C4, p.resume.why);
+    // A noncontinuable exception continued raises C3's status instead.
+    const prediction nc = predict(named("raise-nc/first/continues/top"));
+    EXPECT_EQ(exc_noncontinuable, nc.dispatches.back().exc);
+    EXPECT_FALSE(nc.resume.made);
+}
+
+TEST(DispatchComparison, FindsNothingInWhatAConformingPlatformDoes)
+{
+    for (const situation &s : dispatch_situations()) {
+        const prediction p = predict(s);
+        child_end end;
+        const observation &o = made_up(s, p, &end);
+        EXPECT_TRUE(compare(s, p, o, end).empty())
+            << name_of(s) << ": " << testing::PrintToString(found(s, o, end));
+    }
+}
+
+TEST(DispatchComparison, FindsNothingInAnySituationThatMakesSense)
+{
+    for (const situation &s : sample(dims, makes_sense, 1000, 11)) {
+        const prediction p = predict(s);
+        child_end end;
+        const observation &o = made_up(s, p, &end);
+        EXPECT_TRUE(compare(s, p, o, end).empty())
+            << name_of(s) << ": " << testing::PrintToString(found(s, o, end));
+    }
+}
+
+// Each spoiled field is one difference, named with its promise.
+TEST(DispatchComparison, NamesEachSpoiledFieldWithItsPromise)
+{
+    struct spoil {
+        const char *situation, *promise;
+        void (*how)(observation &, child_end &);
+    } const spoils[] = {
+        {"code-f0abcdef/first/continues/top", "R1", [](observation &o, child_end &) { o.calls[0].code &= ~0x10000000u; }},
+        {"flags-12/first/continues/top", "R2", [](observation &o, child_end &) { o.calls[0].flags = 0x20; }},
+        {"raise/first/continues/top", "R3", [](observation &o, child_end &) { o.calls[0].chained = 0x1234; }},
+        {"args-16/first/continues/top", "R4", [](observation &o, child_end &) { o.calls[0].parameters = 16; }},
+        {"null-args/first/continues/top", "R4", [](observation &o, child_end &) { o.calls[0].parameters = 5; }},
+        {"raise/first/continues/top", "R5", [](observation &o, child_end &) { o.calls[0].address += 1; }},
+        {"raise/first/continues/top", "R6", [](observation &o, child_end &) { o.calls[0].regs.flags = 0x10003; }},
+        {"rtl-raise/first/continues/top", "R7", [](observation &o, child_end &) { o.calls[0].regs.esp += 4; }},
+        {"raise/first/continues/top", "R8", [](observation &o, child_end &) { o.calls[0].context = 0x400000; }},
+        {"raise/1-vectored/first/continues/top", "V2", [](observation &o, child_end &) { o.calls[0].context += 8; }},
+        {"raise/middle/continues/top", "H1", [](observation &o, child_end &) { o.calls[1].frame = at(node_after); }},
+        {"raise/middle/continues/top", "N1", [](observation &o, child_end &) { o.calls[1].head = at(node_answerer); }},
+        {"raise/middle/continues/top", "D1", [](observation &o, child_end &) { o.calls[0].node = node_after; }},
+        {"raise/first/sets-ebx/top", "C1", [](observation &o, child_end &) { o.raise.ebx ^= 1; }},
+        {"raise/first/continues/top", "C2", [](observation &o, child_end &) { o.raise.esp_after -= 4; }},
+        {"raise/first/continues/top", "D3", [](observation &o, child_end &) { o.raise.head_after = 0x1; }},
+        {"read/first/continues/top", "X2", [](observation &o, child_end &) { o.calls[0].params[1] = 0; }},
+        {"write/first/sets-eax/top", "X3", [](observation &o, child_end &) { o.calls[0].params[0] = 0; }},
+        {"call-bad/first/sets-eax/top", "X4", [](observation &o, child_end &) { o.calls[0].word_at_esp = 0; }},
+        {"int3/first/sets-eax/top", "X1", [](observation &o, child_end &) { o.calls[0].regs.ebx = 0; }},
+        {"ud2/first/sets-eax/top", "H2", [](observation &o, child_end &) { o.calls[0].eflags_at_entry |= direction_flag; }},
+        {"raise/first/unwinds/top", "H5", [](observation &o, child_end &) { o.head_at_landing = 0; }},
+        {"raise/vectored-removed/first/continues/top", "V4", [](observation &o, child_end &) { o.remove_again_result = 1; }},
+        {"raise/none-answers/continues/top/filter-executes", "F2", [](observation &, child_end &e) { e.code = 0; }},
+        {"raise/none-answers/continues/top/filter-executes", "F3", [](observation &o, child_end &) { o.filter_restored = 2; }},
+        {"raise/off-stack/continues/top", "F4", [](observation &, child_end &e) { e.code = 0x62; }},
+        {"raise/first/continues/in-handler", "N3", [](observation &o, child_end &) { o.outer_changed = outer_context_changed; }},
+        {"raise/first/continues/8-threads", "D5", [](observation &o, child_end &) { strcpy(o.threads_difference, "a thread broke R1"); }},
+    };
+    for (const spoil &one : spoils) {
+        const situation s = named(one.situation);
+        const prediction p = predict(s);
+        child_end end;
+        observation &o = made_up(s, p, &end);
+        one.how(o, end);
+        const std::vector<std::string> all = found(s, o, end);
+        ASSERT_EQ(1u, all.size()) << one.situation << " " << one.promise << ": "
+                                  << testing::PrintToString(all);
+        EXPECT_EQ(one.promise, all[0].substr(0, all[0].find(' '))) << one.situation << ": " << all[0];
+    }
+}
+
+// Wine chains nothing to the dispatcher's statuses: one source says it
+// must, so that is a difference, not a deviation.
+TEST(DispatchComparison, JudgesAStatusWithoutItsChainedRecordAsDiffering)
+{
+    const situation s = named("raise/first/answers-3/top");
+    const prediction p = predict(s);
+    child_end end;
+    observation &o = made_up(s, p, &end);
+    for (uint32_t k = 0; k < o.call_count; ++k)
+        if (o.calls[k].exc == exc_invalid_disposition)
+            o.calls[k].chained = 0;
+    const findings all = compare(s, p, o, end);
+    ASSERT_EQ(1u, all.list().size());
+    EXPECT_EQ(promise::H4, all.list()[0].which);
+    EXPECT_TRUE(all.list()[0].reference);
+}
+
+// What an emulator whose signal frames carry no trap number makes Wine
+// report is named as the emulator's and judged as a difference.
+TEST(DispatchComparison, NamesTheEmulatorsDeviationAsADifference)
+{
+    const situation s = named("read/first/continues/top");
+    const prediction p = predict(s);
+    child_end end;
+    observation &o = made_up(s, p, &end);
+    for (uint32_t k = 0; k < o.call_count; ++k)
+        o.calls[k].code = 0xC000001Du;
+    const findings all = compare(s, p, o, end);
+    ASSERT_EQ(1u, all.list().size());
+    EXPECT_EQ(promise::X2, all.list()[0].which);
+    EXPECT_TRUE(all.list()[0].reference);
+    EXPECT_NE(std::string::npos, all.list()[0].what.find("qemu-user"));
+}
+
+} // namespace
