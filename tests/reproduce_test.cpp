@@ -6,6 +6,7 @@
 #include <string>
 
 #include "compare.h"
+#include "observation.h"
 #include "reproduce.h"
 
 namespace {
@@ -84,6 +85,29 @@ TEST(Reproducer, SaysWhatTheModelExpectsAndThePromisesWords)
     EXPECT_NE(reproducer(promise::E1, named("1-above/to-record/own/continues/top"))
                   .find("call_unwind"),
               std::string::npos);
+}
+
+// Raises and faults reach one vectored handler on every platform: the file
+// has nothing of a target's own where its situation needs no thread and no
+// word beyond the stack, and judges a status as the check does, W1 for one
+// that is another contract's.
+TEST(Reproducer, SeesWhatThePlatformRaisesAlikeOnBothTargets)
+{
+    const std::string text =
+        reproducer(promise::W1, named("1-above/off-stack/exit/own/continues/top"));
+    EXPECT_NE(text.find("AddVectoredExceptionHandler(1, caught);"), std::string::npos);
+    EXPECT_EQ(text.find("_WIN32"), std::string::npos);
+    EXPECT_EQ(text.find("_exit"), std::string::npos);
+    EXPECT_EQ(text.find("signal"), std::string::npos);
+    EXPECT_NE(text.find("{STATUS_BAD_STACK, \"STATUS_BAD_STACK\", \"W2\"}"), std::string::npos);
+    EXPECT_NE(text.find("{STATUS_NONCONTINUABLE_EXCEPTION, \"STATUS_NONCONTINUABLE_EXCEPTION\", "
+                        "\"W1\"}"),
+              std::string::npos);
+    EXPECT_NE(text.find("{0xC0000005u, \"an access violation\"}"), std::string::npos);
+    // Threads at once: as many, over as many rounds, as the check's.
+    const std::string t3 = reproducer(promise::T3, named("1-above/to-record/own/continues/8-threads"));
+    EXPECT_NE(t3.find("#define THREADS " + std::to_string(thread_count) + "\n"), std::string::npos);
+    EXPECT_NE(t3.find("#define ROUNDS " + std::to_string(rounds) + "\n"), std::string::npos);
 }
 
 TEST(Reproducer, ReportsAReferenceBehaviourAsADifferenceThatExitsZero)

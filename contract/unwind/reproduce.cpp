@@ -11,6 +11,7 @@
 
 #include "format.h"
 #include "model.h"
+#include "observation.h"
 #include "seh_frame.h"
 #include "statuses.h"
 
@@ -350,9 +351,26 @@ std::string description(const situation &s, const prediction &p)
         "RtlUnwind is called from the handler of another unwind's record",
         "RtlUnwind is called from a handler of an unwind called from a handler",
         "all this on a new thread",
-        "all this on a new thread, and for T3 on 8 threads at once over 12 rounds",
+        "all this on a new thread",
     };
-    return out + "; " + places[static_cast<int>(place_of(s).kind)] + ".";
+    out += "; " + std::string(places[static_cast<int>(place_of(s).kind)]);
+    if (place_of(s).kind == place_kind::threads)
+        out += format(", and for T3 on %d threads at once over %d rounds", thread_count, rounds);
+    return out + ".";
+}
+
+// The promise that a status concerns where it ends a walk that was to go
+// on: the one it reports where that is RtlUnwind's, else W1.
+const char *walk_promise(const char *reported)
+{
+#define FAMILY(letter, contract, what)                                  \
+    if (reported[0] == #letter[0] && strcmp(#contract, "unwind") == 0) \
+        return reported;
+#define PROMISE(id, family, judgement, source, what)
+#include "promises.def"
+#undef FAMILY
+#undef PROMISE
+    return "W1";
 }
 
 void set(template_values &v, const char *name, const std::string &value)
@@ -590,18 +608,25 @@ std::string reproducer(promise which, const situation &s)
         macros += "#define WORD_PLACE " + quoted(handler_word_place(odd)) + "\n";
     macros.pop_back();
     set(v, "MACROS", macros);
-    std::string statuses, defines;
-#define STATUS(name, code, promise, what) \
-    statuses += format("    {%s, \"%s\", \"%s\"},\n", #name, #name, #promise); \
+    std::string statuses, defines, faults;
+#define STATUS(name, code, promise, what)                                                     \
+    statuses += format("    {%s, \"%s\", \"%s\"},\n", #name, #name, walk_promise(#promise)); \
     defines += format("#define %s %su\n", #name, #code);
-#define LAYER_EXIT(name, status, promise, what) set(v, "NO_BLOCK", #status);
+#define LAYER_EXIT(name, status, promise, what)
 #include "statuses.def"
 #undef STATUS
 #undef LAYER_EXIT
+#define FAULT(code, words) faults += format("    {%su, \"%s\"},\n", #code, words);
+#include "faults.def"
+#undef FAULT
     statuses.pop_back();
     defines.pop_back();
+    faults.pop_back();
     set(v, "STATUSES", statuses);
     set(v, "STATUS_DEFINES", defines);
+    set(v, "FAULTS", faults);
+    set(v, "THREADS", format("%d", thread_count));
+    set(v, "ROUNDS", format("%d", rounds));
 
     // The staging of the world.
     std::string stage;
