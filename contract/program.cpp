@@ -69,13 +69,20 @@ int run(const std::vector<situation> &list, tally &t)
 
 std::string usage(void)
 {
-    return std::string("usage: ") + me->name +
-           " [--list | PROMISE SITUATION | --sample COUNT [SEED] | --reproduce PROMISE SITUATION |\n"
-           "        --help]";
+    return std::string("usage: ") + me->name + " [--list | PROMISE SITUATION | --sample COUNT [SEED] |" +
+           (me->reproduce ? "\n        --reproduce PROMISE SITUATION |" : "") + " --help]";
 }
 
 int help(void)
 {
+    const char *reproduce =
+        me->reproduce ? "  --reproduce PROMISE SITUATION\n"
+                        "                       writes on stdout a standalone C program that stages that\n"
+                        "                       check's situation with the platform's API alone, prints\n"
+                        "                       what the contract expects and what happened, and exits 1\n"
+                        "                       when the platform breaks the promise there (its first\n"
+                        "                       lines say how to build and run it)\n"
+                      : "";
     printf("%s\n\n"
            "Tries every promise of %s in every situation that can break it, and\n"
            "holds what the platform did to one model of the contract. A line per\n"
@@ -93,16 +100,11 @@ int help(void)
            "                       every check of COUNT situations drawn from all that make\n"
            "                       sense, not only the list's (SEED: a whole number, 1 if\n"
            "                       not given)\n"
-           "  --reproduce PROMISE SITUATION\n"
-           "                       writes on stdout a standalone C program that stages that\n"
-           "                       check's situation with the platform's API alone, prints\n"
-           "                       what the contract expects and what happened, and exits 1\n"
-           "                       when the platform breaks the promise there (its first\n"
-           "                       lines say how to build and run it)\n"
+           "%s"
            "  --help               this text\n\n"
            "exit status: 0 whatever the platform did; 2 on a wrong argument, or when the\n"
            "program cannot run its children.\n",
-           usage().c_str(), me->what);
+           usage().c_str(), me->what, reproduce);
     return 0;
 }
 
@@ -203,7 +205,9 @@ int contract_main(const contract_program &program, int argc, char **argv)
     run_program(program);
     if (run_as_child(argc, argv))
         return 0;
-    static const char *const options[] = {"--list", "--sample", "--reproduce", "--help"};
+    std::vector<std::string> options = {"--list", "--sample", "--help"};
+    if (program.reproduce)
+        options.push_back("--reproduce");
     if (argc == 1) {
         tally t;
         return run(program.situations(), t);
@@ -228,7 +232,7 @@ int contract_main(const contract_program &program, int argc, char **argv)
                           static_cast<uint32_t>(seed)),
                    t);
     }
-    if (first == "--reproduce") {
+    if (first == "--reproduce" && program.reproduce) {
         promise p;
         situation s;
         if (argc != 4)
@@ -239,8 +243,7 @@ int contract_main(const contract_program &program, int argc, char **argv)
         return 0;
     }
     if (first.size() > 1 && first[0] == '-') {
-        std::vector<std::string> names(options, options + 4);
-        return refuse("unknown option " + first + " (the nearest: " + nearest(first, names) + ")");
+        return refuse("unknown option " + first + " (the nearest: " + nearest(first, options) + ")");
     }
     if (argc == 3)
         return one_check(argv[1], argv[2]);

@@ -40,6 +40,10 @@ if(TARGET dispatch-contract)
     COMMAND ${CHECK_TRANSCRIPT} --stderr
             "no check named R9 raise/first/continues/top \\(the nearest: R1 raise/first/continues/top\\)"
             /dev/null 2 ${RUN} $<TARGET_FILE:dispatch-contract> R9 raise/first/continues/top)
+  # It writes no reproducer: the option is not one of its own.
+  add_test(NAME dispatch_contract_reproduce_refused
+    COMMAND ${CHECK_TRANSCRIPT} --stderr "unknown option --reproduce \\(the nearest: --sample\\)"
+            /dev/null 2 ${RUN} $<TARGET_FILE:dispatch-contract> --reproduce R1 raise/first/continues/top)
   add_test(NAME dispatch_contract_one_check
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_one.sh ${RUN} $<TARGET_FILE:dispatch-contract>)
 endif()
