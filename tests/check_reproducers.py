@@ -12,7 +12,9 @@ and passes on the layer: "ok" and exit 0. With MANIFEST, for every faulty
 build of the layer (FAULTS_DIR/NAME, picked by LD_LIBRARY_PATH), the
 reproducers of its witnesses give their check's verdict there ("not ok" and
 exit 1; "differs" and exit 0 for a promise that only one source states), and
-one check that the fault keeps, as the check itself says, exits 0.
+one check that the fault keeps, as the check itself says, exits 0. Only
+the witnesses of CONTRACT's own promises are its to reproduce: a fault that
+only another contract program sees, or only ostrevin, is passed over.
 
 wine: CONTRACT_EXE runs under WINE_RUN (RUN... in front of it): its own run
 gives every check's verdict; for a check of every promise, and for some of
@@ -113,6 +115,7 @@ def layer(contract, libdir, manifest=None, faults=None):
         r = Reproducers(contract, work)
         status, listed = run(contract + ["--list"])
         checks = sample(listed.split("\n")[:-1], 1)
+        ours = {check.split()[0] for check in checks}
         mingw = subprocess.run(["sh", "-c", "command -v i686-w64-mingw32-gcc"],
                                capture_output=True).returncode == 0
         gcc = ["gcc", "-m32"]
@@ -127,12 +130,13 @@ def layer(contract, libdir, manifest=None, faults=None):
         if manifest:
             for line in open(manifest):
                 name, promises, seen, witnesses, _ = line.rstrip("\n").split("\t")
-                if seen != "contract":
+                witnesses = [w for w in witnesses.split("|") if w and w.split()[0] in ours]
+                if seen != "contract" or not witnesses:
                     continue
                 env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(faults, name))
                 broken = promises.split()
                 kept = next(k for k in KEPT if k.split()[0] not in broken)
-                for check in witnesses.split("|") + [kept]:
+                for check in witnesses + [kept]:
                     status, out = run(contract + check.split(), env)
                     want = verdicts(out).get(tuple(check.split()))
                     binary = r.build(check, gcc, "", link)
