@@ -478,10 +478,11 @@ std::string reproducer(promise which, const situation &s)
     feature("change", change.what != field::none && change.what != field::live_df);
     feature("std", change.what == field::live_df);
     // RtlUnwind called from assembly where its registers are judged, where a
-    // handler changes them, and where threads that unwind at once may be
-    // handed one another's context.
-    feature("asm", change.what != field::none ||
-                       is({promise::E1, promise::E5, promise::W8, promise::U4, promise::T3}));
+    // handler changes them, where a return that must not be says what EAX
+    // held (E3), and where threads that unwind at once may be handed one
+    // another's context.
+    feature("asm", change.what != field::none || is({promise::E1, promise::E3, promise::E5,
+                                                     promise::W8, promise::U4, promise::T3}));
     feature("ask", which == promise::W5 && (answer.kind == answer_kind::nests || outer));
     // Where a walk goes astray, the check names one promise: only the
     // promises it can name need its reasoning.
