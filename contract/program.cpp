@@ -69,12 +69,20 @@ int run(const std::vector<situation> &list, tally &t)
 
 std::string usage(void)
 {
-    return std::string("usage: ") + me->name +
-           " [--list | PROMISE SITUATION | --sample COUNT [SEED] | --help]";
+    return std::string("usage: ") + me->name + " [--list | PROMISE SITUATION | --sample COUNT [SEED] |" +
+           (me->reproduce ? "\n        --reproduce PROMISE SITUATION |" : "") + " --help]";
 }
 
 int help(void)
 {
+    const char *reproduce =
+        me->reproduce ? "  --reproduce PROMISE SITUATION\n"
+                        "                       writes on stdout a standalone C program that stages that\n"
+                        "                       check's situation with the platform's API alone, prints\n"
+                        "                       what the contract expects and what happened, and exits 1\n"
+                        "                       when the platform breaks the promise there (its first\n"
+                        "                       lines say how to build and run it)\n"
+                      : "";
     printf("%s\n\n"
            "Tries every promise of %s in every situation that can break it, and\n"
            "holds what the platform did to one model of the contract. A line per\n"
@@ -92,10 +100,11 @@ int help(void)
            "                       every check of COUNT situations drawn from all that make\n"
            "                       sense, not only the list's (SEED: a whole number, 1 if\n"
            "                       not given)\n"
+           "%s"
            "  --help               this text\n\n"
            "exit status: 0 whatever the platform did; 2 on a wrong argument, or when the\n"
            "program cannot run its children.\n",
-           usage().c_str(), me->what);
+           usage().c_str(), me->what, reproduce);
     return 0;
 }
 
@@ -146,25 +155,33 @@ std::vector<std::string> checks_named(const std::vector<situation> &list)
     return names;
 }
 
+// The check named by a promise and a situation; false, after refusing it
+// with the nearest there is, when there is no such check.
+bool check_named(const char *promise_id, const char *situation_name, promise *p, situation *s)
+{
+    const bool known = promise_named(promise_id, p) &&
+                       parse_situation(me->dims, situation_name, s) && me->makes_sense(*s);
+    bool tries = false;
+    if (known)
+        for (promise one : me->tried(*s))
+            tries |= one == *p;
+    if (tries)
+        return true;
+    std::vector<std::string> names = checks_named(me->situations());
+    if (parse_situation(me->dims, situation_name, s) && me->makes_sense(*s))
+        for (const std::string &name : checks_named({*s}))
+            names.push_back(name);
+    const std::string wrong = std::string(promise_id) + " " + situation_name;
+    refuse("no check named " + wrong + " (the nearest: " + nearest(wrong, names) + ")");
+    return false;
+}
+
 int one_check(const char *promise_id, const char *situation_name)
 {
     promise p;
     situation s;
-    const bool known = promise_named(promise_id, &p) &&
-                       parse_situation(me->dims, situation_name, &s) && me->makes_sense(s);
-    bool tries = false;
-    if (known)
-        for (promise one : me->tried(s))
-            tries |= one == p;
-    if (!tries) {
-        std::vector<std::string> names = checks_named(me->situations());
-        if (parse_situation(me->dims, situation_name, &s) && me->makes_sense(s))
-            for (const std::string &name : checks_named({s}))
-                names.push_back(name);
-        const std::string wrong = std::string(promise_id) + " " + situation_name;
-        return refuse("no check named " + wrong + " (the nearest: " + nearest(wrong, names) +
-                      ")");
-    }
+    if (!check_named(promise_id, situation_name, &p, &s))
+        return 2;
     tally t;
     t.only = true;
     t.wanted = p;
@@ -188,7 +205,9 @@ int contract_main(const contract_program &program, int argc, char **argv)
     run_program(program);
     if (run_as_child(argc, argv))
         return 0;
-    static const char *const options[] = {"--list", "--sample", "--help"};
+    std::vector<std::string> options = {"--list", "--sample", "--help"};
+    if (program.reproduce)
+        options.push_back("--reproduce");
     if (argc == 1) {
         tally t;
         return run(program.situations(), t);
@@ -213,9 +232,18 @@ int contract_main(const contract_program &program, int argc, char **argv)
                           static_cast<uint32_t>(seed)),
                    t);
     }
+    if (first == "--reproduce" && program.reproduce) {
+        promise p;
+        situation s;
+        if (argc != 4)
+            return refuse("--reproduce takes a check: a promise and a situation");
+        if (!check_named(argv[2], argv[3], &p, &s))
+            return 2;
+        fputs(program.reproduce(p, s).c_str(), stdout);
+        return 0;
+    }
     if (first.size() > 1 && first[0] == '-') {
-        std::vector<std::string> names(options, options + 3);
-        return refuse("unknown option " + first + " (the nearest: " + nearest(first, names) + ")");
+        return refuse("unknown option " + first + " (the nearest: " + nearest(first, options) + ")");
     }
     if (argc == 3)
         return one_check(argv[1], argv[2]);

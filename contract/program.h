@@ -54,6 +54,8 @@ struct contract_program {
     std::vector<promise> (*tried)(const situation &s);
     // What was found in s, given its observation and how its child ended.
     findings (*judge)(const situation &s, const void *observation, const child_end &end);
+    // A standalone C program that reproduces the check of p in s.
+    std::string (*reproduce)(promise p, const situation &s);
 };
 
 int contract_main(const contract_program &program, int argc, char **argv);

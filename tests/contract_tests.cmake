@@ -17,6 +17,14 @@ add_test(NAME contract_unknown_check
 add_test(NAME contract_unknown_option
   COMMAND ${CHECK_TRANSCRIPT} --stderr "unknown option --lits \\(the nearest: --list\\)" /dev/null 2
           ${RUN} $<TARGET_FILE:unwind-contract> --lits)
+# A reproducer is asked for a check as a check is run, and refused alike.
+add_test(NAME contract_reproduce_unknown_check
+  COMMAND ${CHECK_TRANSCRIPT} --stderr
+          "no check named W2 1-above/base-4/to-record/own/continues/top \\(the nearest: W1 1-above/to-record/own/continues/top\\)"
+          /dev/null 2 ${RUN} $<TARGET_FILE:unwind-contract> --reproduce W2 1-above/base-4/to-record/own/continues/top)
+add_test(NAME contract_reproduce_arguments
+  COMMAND ${CHECK_TRANSCRIPT} --stderr "reproduce takes a check: a promise and a situation" /dev/null 2
+          ${RUN} $<TARGET_FILE:unwind-contract> --reproduce W1)
 add_test(NAME contract_arguments
   COMMAND ${CHECK_TRANSCRIPT} --stderr "too many arguments" /dev/null 2
           ${RUN} $<TARGET_FILE:unwind-contract> U1 a b)
@@ -30,6 +38,10 @@ add_test(NAME dispatch_contract_unknown_check
   COMMAND ${CHECK_TRANSCRIPT} --stderr
           "no check named R9 raise/first/continues/top \\(the nearest: R1 raise/first/continues/top\\)"
           /dev/null 2 ${RUN} $<TARGET_FILE:dispatch-contract> R9 raise/first/continues/top)
+# It writes no reproducer: the option is not one of its own.
+add_test(NAME dispatch_contract_reproduce_refused
+  COMMAND ${CHECK_TRANSCRIPT} --stderr "unknown option --reproduce \\(the nearest: --sample\\)"
+          /dev/null 2 ${RUN} $<TARGET_FILE:dispatch-contract> --reproduce R1 raise/first/continues/top)
 add_test(NAME dispatch_contract_one_check
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_one.sh ${RUN} $<TARGET_FILE:dispatch-contract>)
 
@@ -68,7 +80,18 @@ if(NOT WIN32)
             $<TARGET_FILE:dispatch-contract> $<TARGET_FILE:unit_tests> ${JUDGE})
   set_tests_properties(faults PROPERTIES TIMEOUT 900 COST 200 LABELS native-only)
 
-  add_executable(contract_model_tests contract_model_test.cpp supervisor_test.cpp)
+  # The reproducers of a sample of checks of every promise build without
+  # warnings with both compilers and pass on the layer; on each faulty build
+  # of the layer, its witnesses' reproducers give their check's verdict and
+  # a check it keeps passes. Once, natively: they are built here.
+  add_test(NAME contract_reproducers
+    COMMAND ${PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducers.py layer
+            $<TARGET_FILE:unwind-contract> ${CMAKE_BINARY_DIR}/bin
+            ${CMAKE_BINARY_DIR}/faults/manifest.txt ${CMAKE_BINARY_DIR}/bin/faults)
+  set_tests_properties(contract_reproducers PROPERTIES TIMEOUT 600 COST 100 LABELS native-only)
+
+  add_executable(contract_model_tests contract_model_test.cpp supervisor_test.cpp
+    reproduce_test.cpp)
   target_link_libraries(contract_model_tests PRIVATE unwind_contract_model GTest::gtest_main)
   add_executable(dispatch_model_tests dispatch_model_test.cpp)
   target_link_libraries(dispatch_model_tests PRIVATE dispatch_contract_model GTest::gtest_main)
@@ -87,4 +110,10 @@ if(WIN32)
     "differs H4 raise/first/answers-3/top"
     -- ${JUDGE} --only contract wine --wine wine $<TARGET_FILE:ostrevin>)
   set_tests_properties(judge_contract_wine PROPERTIES TIMEOUT 300)
+  # Under Wine, the reproducers of a check of every promise and of some of
+  # the checks that differ give the verdict of the check.
+  add_test(NAME contract_reproducers_wine
+    COMMAND ${PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducers.py wine
+            $<TARGET_FILE:unwind-contract> ${RUN})
+  set_tests_properties(contract_reproducers_wine PROPERTIES TIMEOUT 600 COST 100)
 endif()

@@ -82,7 +82,7 @@ findings judge(const situation &, const void *observation, const child_end &end)
 }
 
 const contract_program program = {"supervised", "nothing", dims,    all,   always, sizeof(uint32_t),
-                                  sizeof(uint32_t), 0.4,     nothing, run, tried,  judge};
+                                  sizeof(uint32_t), 0.4,     nothing, run, tried,  judge, nullptr};
 
 void collect(const situation &s, const std::vector<check> &checks, void *arg)
 {

@@ -47,6 +47,7 @@ int main(int argc, char **argv)
         run,
         tried_in,
         judge,
+        nullptr, // no reproducer
     };
     return contract_main(program, argc, argv);
 }

@@ -188,14 +188,11 @@ namespace {
 
 const char *fault_name(uint32_t code)
 {
-    switch (code) {
-    case 0xC0000005u: return "an access violation";
-    case 0xC000001Du: return "an illegal instruction";
-    case 0xC0000096u: return "a privileged instruction";
-    case 0xC0000094u: return "an integer division by zero";
-    case 0x80000003u: return "a breakpoint";
-    case 0xC00000FDu: return "a stack overflow";
-    }
+#define FAULT(fault, words) \
+    if (code == fault##u)   \
+        return words;
+#include "faults.def"
+#undef FAULT
     return "an exception";
 }
 

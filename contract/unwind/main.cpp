@@ -6,6 +6,7 @@
 #include "compare.h"
 #include "program.h"
 #include "raises.h"
+#include "reproduce.h"
 #include "stage.h"
 
 namespace {
@@ -52,6 +53,7 @@ int main(int argc, char **argv)
         run,
         tried_in,
         judge,
+        reproducer,
     };
     return contract_main(program, argc, argv);
 }

@@ -28,44 +28,6 @@ bool in_handler(const situation &s)
     return place_of(s).kind == place_kind::handler || place_of(s).kind == place_kind::handler_2;
 }
 
-// The place of each record on the stack, lowest first. The platform's
-// records lie in RtlUnwind's frames, below the frames of the handlers it
-// calls' callers: the nested unwind's and the tested unwind's under the
-// check's records, the outer unwinds' between the worlds they run.
-int rank(int n, const situation &s)
-{
-    constexpr int past = 10 + most_above; // past the records above the target
-    if (n >= node_above && n < node_above + most_above)
-        return 10 + n;
-    switch (n) {
-    case node_odd:
-        switch (odd_of(s).from) {
-        case edge::limit: return 2 + odd_of(s).offset / 4; // StackLimit - 8 lowest
-        case edge::word: return past;
-        case edge::base: return past + 17 + odd_of(s).offset / 4;
-        case edge::data:
-        case edge::none: return past + 18;
-        }
-        return past + 18;
-    case node_guard_nested: return 3;
-    case node_guard_tested: return 4;
-    case node_below: return 5;
-    case node_target: return past + 1;
-    case node_target_misaligned: return past + 2;
-    case node_floor: return past + 3;
-    case node_unlinked: return past + 4;
-    case node_guard_middle: return past + 5;
-    case node_middle: return past + 6;
-    case node_middle_2: return past + 7;
-    case node_middle_target: return past + 8;
-    case node_guard_outer: return past + 9;
-    case node_outer: return past + 10;
-    case node_outer_2: return past + 11;
-    case node_outer_target: return past + 12;
-    case node_end: return past + 30;
-    }
-    return past + 30;
-}
 
 // Whether n is a record of the check's that a walk may take as it is: not
 // the platform's, not the end marker, not one that fails W2.
@@ -254,6 +216,44 @@ private:
 bool fails_check(int n, const situation &s)
 {
     return n == node_odd && has_odd(s) && !odd_of(s).good;
+}
+
+// The platform's records lie in RtlUnwind's frames, below the frames of the
+// handlers it calls' callers: the nested unwind's and the tested unwind's
+// under the check's records, the outer unwinds' between the worlds they run.
+int rank(int n, const situation &s)
+{
+    constexpr int past = 10 + most_above; // past the records above the target
+    if (n >= node_above && n < node_above + most_above)
+        return 10 + n;
+    switch (n) {
+    case node_odd:
+        switch (odd_of(s).from) {
+        case edge::limit: return 2 + odd_of(s).offset / 4; // StackLimit - 8 lowest
+        case edge::word: return past;
+        case edge::base: return past + 17 + odd_of(s).offset / 4;
+        case edge::data:
+        case edge::none: return past + 18;
+        }
+        return past + 18;
+    case node_guard_nested: return 3;
+    case node_guard_tested: return 4;
+    case node_below: return 5;
+    case node_target: return past + 1;
+    case node_target_misaligned: return past + 2;
+    case node_floor: return past + 3;
+    case node_unlinked: return past + 4;
+    case node_guard_middle: return past + 5;
+    case node_middle: return past + 6;
+    case node_middle_2: return past + 7;
+    case node_middle_target: return past + 8;
+    case node_guard_outer: return past + 9;
+    case node_outer: return past + 10;
+    case node_outer_2: return past + 11;
+    case node_outer_target: return past + 12;
+    case node_end: return past + 30;
+    }
+    return past + 30;
 }
 
 bool above(int n, int m, const situation &s) { return rank(n, s) > rank(m, s); }

@@ -82,6 +82,9 @@ int head_of(const situation &s, int role);
 // The record that the tested unwind's chain ends in: the end marker, or
 // the platform's record of the unwind the call is made from.
 int base_of(const situation &s);
+// The place of node n on the stack, lowest first: record i above the
+// target (node_above + i) has 10 + i.
+int rank(int n, const situation &s);
 // Whether node n lies above node m on the stack.
 bool above(int n, int m, const situation &s);
 // Whether node n is a record that fails W2's check.

@@ -20,17 +20,11 @@ namespace {
 
 bool is_fault(DWORD code)
 {
-    switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
-    case EXCEPTION_ILLEGAL_INSTRUCTION:
-    case EXCEPTION_PRIV_INSTRUCTION:
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_BREAKPOINT:
-    case EXCEPTION_STACK_OVERFLOW:
-    case EXCEPTION_DATATYPE_MISALIGNMENT:
-    case EXCEPTION_IN_PAGE_ERROR:
+#define FAULT(fault, words) \
+    if (code == fault##u)   \
         return true;
-    }
+#include "faults.def"
+#undef FAULT
     return false;
 }
 

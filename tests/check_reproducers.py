@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+"""The reproducers of unwind-contract's checks: each builds as it is, without
+warnings, and gives its check's verdict.
+
+    check_reproducers.py layer CONTRACT LIBDIR [MANIFEST FAULTS_DIR]
+    check_reproducers.py wine CONTRACT_EXE WINE_RUN [RUN...]
+
+layer: for a sample of checks of every promise, the reproducer that CONTRACT
+writes builds with `gcc -m32` against the layer in LIBDIR and with
+`i686-w64-mingw32-gcc` (when there is one), both at -Wall -Wextra -Werror,
+and passes on the layer: "ok" and exit 0. With MANIFEST, for every faulty
+build of the layer (FAULTS_DIR/NAME, picked by LD_LIBRARY_PATH), the
+reproducers of its witnesses give their check's verdict there ("not ok" and
+exit 1; "differs" and exit 0 for a promise that only one source states), and
+one check that the fault keeps, as the check itself says, exits 0. Only
+the witnesses of CONTRACT's own promises are its to reproduce: a fault that
+only another contract program sees, or only ostrevin, is passed over.
+
+wine: CONTRACT_EXE runs under WINE_RUN (RUN... in front of it): its own run
+gives every check's verdict; for a check of every promise, and for some of
+the checks that are not ok or differ there, the reproducer built with mingw
+gives the same verdict, its line and exit status. Exit status 1 on any
+difference, with the checks that differ."""
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+
+LINE = re.compile(r"(ok|not ok|differs) ([A-Z][0-9]+) (\S+?)(: .*)?")
+# Checks that no fault of the layer breaks but for the ones named here:
+# the fault's kept check is the first of these whose promise it keeps.
+KEPT = ["W1 1-above/to-record/own/continues/top", "U6 1-above/to-record/own/continues/top",
+        "E1 1-above/to-record/own/continues/top", "W4 1-above/to-record/own/continues/top"]
+
+
+def run(argv, env=None, timeout=120):
+    """Its exit status and output; the status None when it has not ended
+    within `timeout` seconds: then it is killed with every process it started
+    (Wine's among them, which would keep its output open)."""
+    child = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, start_new_session=True)
+    try:
+        out, _ = child.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)
+        child.wait()
+        child.stdout.close()
+        return None, ""
+    status = child.returncode if child.returncode >= 0 else 128 - child.returncode
+    return status, out.decode("utf-8", "replace").replace("\r", "")
+
+
+def ending(status):
+    return "did not end within its time" if status is None else "exited %d" % status
+
+
+def verdicts(out):
+    """{(promise, situation): word} of a contract run's lines."""
+    found = {}
+    for line in out.splitlines():
+        m = LINE.fullmatch(line)
+        if m:
+            found[(m.group(2), m.group(3))] = m.group(1)
+    return found
+
+
+def sample(checks, per_promise):
+    """Evenly spread checks of each promise, the same on every run."""
+    by = {}
+    for check in checks:
+        by.setdefault(check.split()[0], []).append(check)
+    picked = []
+    for promise in sorted(by):
+        some = by[promise]
+        step = max(1, len(some) // per_promise)
+        picked += some[step // 2::step][:per_promise]
+    return picked
+
+
+class Reproducers:
+    def __init__(self, contract, work):
+        self.contract, self.work, self.problems = contract, work, []
+
+    def source(self, check):
+        promise, situation = check.split()
+        path = os.path.join(self.work, (promise + "_" + situation).replace("/", "_") + ".c")
+        if not os.path.exists(path):
+            status, text = run(self.contract + ["--reproduce", promise, situation])
+            if status != 0:
+                self.problems.append("%s: --reproduce %s" % (check, ending(status)))
+                return None
+            with open(path, "w") as f:
+                f.write(text)
+        return path
+
+    def build(self, check, compiler, suffix, extra=()):
+        source = self.source(check)
+        if not source:
+            return None
+        binary = source[:-2] + suffix
+        if not os.path.exists(binary):
+            done = subprocess.run(compiler + ["-Wall", "-Wextra", "-Werror", "-o", binary, source] +
+                                  list(extra), capture_output=True)
+            if done.returncode != 0:
+                self.problems.append("%s: %s does not build it:\n%s" % (
+                    check, compiler[0], done.stderr.decode("utf-8", "replace")[:2000]))
+                return None
+        return binary
+
+    def judge(self, check, argv, want, env=None):
+        """The reproducer's last line and exit status against the verdict `want`."""
+        status, out = run(argv, env)
+        # Eight threads at once on a platform that shares its records between
+        # them may crash anywhere: once more.
+        if status is not None and status > 128 and check.endswith("8-threads"):
+            status, out = run(argv, env)
+        last = out.strip().splitlines()[-1] if out.strip() else ""
+        m = LINE.fullmatch(last)
+        got = m.group(1) if m and "%s %s" % (m.group(2), m.group(3)) == check else None
+        wanted_status = 1 if want == "not ok" else 0
+        if got != want or status != wanted_status:
+            self.problems.append("%s: the check says %r; its reproducer printed %r and %s" %
+                                 (check, want, last, ending(status)))
+
+
+def layer(contract, libdir, manifest=None, faults=None):
+    with tempfile.TemporaryDirectory() as work:
+        r = Reproducers(contract, work)
+        status, listed = run(contract + ["--list"])
+        checks = sample(listed.split("\n")[:-1], 1)
+        ours = {check.split()[0] for check in checks}
+        mingw = subprocess.run(["sh", "-c", "command -v i686-w64-mingw32-gcc"],
+                               capture_output=True).returncode == 0
+        gcc = ["gcc", "-m32"]
+        link = ["-L", libdir, "-lseh_platform", "-Wl,-rpath," + os.path.abspath(libdir)]
+        for check in checks:
+            binary = r.build(check, gcc, "", link)
+            if mingw:
+                r.build(check, ["i686-w64-mingw32-gcc"], ".exe")
+            if binary:
+                r.judge(check, [binary], "ok")
+        tried = len(checks)
+        if manifest:
+            for line in open(manifest):
+                name, promises, seen, witnesses, _, also, _ = line.rstrip("\n").split("\t")
+                witnesses = [w for w in witnesses.split("|") if w and w.split()[0] in ours]
+                if seen != "contract" or not witnesses:
+                    continue
+                env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(faults, name))
+                broken = promises.split() + also.split()  # what fails with it, too
+                kept = next(k for k in KEPT if k.split()[0] not in broken)
+                for check in witnesses + [kept]:
+                    status, out = run(contract + check.split(), env)
+                    want = verdicts(out).get(tuple(check.split()))
+                    binary = r.build(check, gcc, "", link)
+                    if not want:
+                        r.problems.append("%s on %s: the check gave no verdict (it %s)" %
+                                          (check, name, ending(status)))
+                    elif binary:
+                        r.judge(check, [binary], want, env)
+                    tried += 1
+        for problem in r.problems:
+            print(problem)
+        print("%d reproducers, %d differ from their check" % (tried, len(r.problems)))
+        return 1 if r.problems else 0
+
+
+def wine(contract_exe, wine_run):
+    with tempfile.TemporaryDirectory() as work:
+        contract = wine_run + [contract_exe]
+        r = Reproducers(contract, work)
+        status, out = run(contract, timeout=300)
+        said = verdicts(out)
+        if not said:
+            print("the contract's own run under Wine gave no verdict: it %s" % ending(status))
+            return 1
+        checks = sample(["%s %s" % k for k in said], 1)
+        findings = sorted("%s %s" % k for k, word in said.items() if word != "ok")
+        checks += findings[:: max(1, len(findings) // 6)][:6]
+        for check in checks:
+            binary = r.build(check, ["i686-w64-mingw32-gcc"], ".exe")
+            if binary:
+                r.judge(check, wine_run + [binary], said[tuple(check.split())])
+        for problem in r.problems:
+            print(problem)
+        print("%d reproducers under Wine, %d differ from their check" % (len(checks),
+                                                                        len(r.problems)))
+        return 1 if r.problems else 0
+
+
+def main(argv):
+    if len(argv) in (4, 6) and argv[1] == "layer":
+        return layer([argv[2]], argv[3], *argv[4:])
+    if len(argv) >= 4 and argv[1] == "wine":
+        return wine(argv[2], argv[3:])
+    print(__doc__.split("\n\n")[1], file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

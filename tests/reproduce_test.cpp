@@ -1,0 +1,125 @@
+// The reproducer's text: the template's tags and placeholders, and what a
+// generated program holds for a check (its building and running on the
+// platforms is check_reproducers.py's).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "compare.h"
+#include "observation.h"
+#include "reproduce.h"
+
+namespace {
+
+situation named(const char *name)
+{
+    situation s;
+    EXPECT_TRUE(parse_situation(unwind_dimensions(), name, &s)) << name;
+    return s;
+}
+
+TEST(Template, KeepsTheLinesWhoseTagsHoldAndFillsInPlaceholders)
+{
+    template_values v;
+    v.features = {"a", "b"};
+    v.values = {{"NAME", "one\ntwo"}, {"X", "{{NAME}}"}};
+    EXPECT_EQ(expand("plain\n@a kept\n@c dropped\n@!c kept too\n@a @!b dropped\n@a @b both\n"
+                     "@c|a either\n@c|!b neither\n",
+                     v),
+              "plain\nkept\nkept too\nboth\neither\n");
+    // A value may span lines and is not expanded again; braces that open
+    // no placeholder are C's.
+    EXPECT_EQ(expand("x {{NAME}} y\n", v), "x one\ntwo y\n");
+    EXPECT_EQ(expand("{{X}}\n", v), "{{NAME}}\n");
+    EXPECT_EQ(expand("int a[] = {{1, 2}};\nstatic const char *n[] = {{{NAME}}};\n", v),
+              "int a[] = {{1, 2}};\nstatic const char *n[] = {one\ntwo};\n");
+    EXPECT_EQ(expand("struct r runs[] = {{TARGET, 1}};\n", v), "struct r runs[] = {{TARGET, 1}};\n");
+    // An unknown placeholder shows, and the expansion ends.
+    EXPECT_EQ(expand("{{NOPE}} {{NOPE}}\n", v), "{{?NOPE}} {{?NOPE}}\n");
+}
+
+// Every check of the list's first situations of each promise: a program
+// with nothing left of the template's machinery, that names its check.
+TEST(Reproducer, LeavesNoTagNorPlaceholderInAnyCheck)
+{
+    int done[promise_count] = {};
+    for (const situation &s : unwind_situations())
+        for (promise p : tried(s, predict(s))) {
+            if (done[static_cast<int>(p)]++ >= 12)
+                continue;
+            const std::string text = reproducer(p, s);
+            const std::string check = std::string(id_of(p)) + " " + name_of(s);
+            for (size_t at = text.find("{{"); at != std::string::npos; at = text.find("{{", at + 1)) {
+                const size_t name = text.find_first_not_of("?ABCDEFGHIJKLMNOPQRSTUVWXYZ_", at + 2);
+                EXPECT_FALSE(name > at + 2 && text.compare(name, 2, "}}") == 0)
+                    << check << ": " << text.substr(at, 20);
+            }
+            EXPECT_EQ(text.find("\n@"), std::string::npos) << check;
+            EXPECT_NE(text.find(" *     unwind-contract " + check + "\n"), std::string::npos)
+                << check;
+            EXPECT_NE(text.find("strcmp(promise, \"" + std::string(id_of(p)) + "\")"),
+                      std::string::npos)
+                << check;
+        }
+}
+
+TEST(Reproducer, SaysWhatTheModelExpectsAndThePromisesWords)
+{
+    const situation s = named("1-above/base-4/exit/own/continues/top");
+    const std::string text = reproducer(promise::W2, s);
+    EXPECT_EQ(text, reproducer(promise::W2, s));
+    // The expectation, from the prediction: record 1, then the status.
+    EXPECT_NE(text.find("\"record 1's handler (the unwind), then the unwind raises "
+                        "STATUS_BAD_STACK for the record at StackBase - 4, non-continuable, "
+                        "chaining its record\""),
+              std::string::npos);
+    EXPECT_NE(text.find("{0, 1, 2, 0}"), std::string::npos); // record 1, once, by the unwind
+    EXPECT_NE(text.find("r->addr[ODD] = tib(4) - 4;"), std::string::npos);
+    EXPECT_NE(text.find("W2, as the contract states it (walk-through): each record is checked"),
+              std::string::npos);
+    // What the situation does not need is not there: no thread, no
+    // caller's record, no assembly call.
+    EXPECT_EQ(text.find("pthread"), std::string::npos);
+    EXPECT_EQ(text.find("CALLERS_FLAGS"), std::string::npos);
+    EXPECT_EQ(text.find("call_unwind"), std::string::npos);
+    EXPECT_NE(reproducer(promise::E1, named("1-above/to-record/own/continues/top"))
+                  .find("call_unwind"),
+              std::string::npos);
+}
+
+// Raises and faults reach one vectored handler on every platform: the file
+// has nothing of a target's own where its situation needs no thread and no
+// word beyond the stack, and judges a status as the check does, W1 for one
+// that is another contract's.
+TEST(Reproducer, SeesWhatThePlatformRaisesAlikeOnBothTargets)
+{
+    const std::string text =
+        reproducer(promise::W1, named("1-above/off-stack/exit/own/continues/top"));
+    EXPECT_NE(text.find("AddVectoredExceptionHandler(1, caught);"), std::string::npos);
+    EXPECT_EQ(text.find("_WIN32"), std::string::npos);
+    EXPECT_EQ(text.find("_exit"), std::string::npos);
+    EXPECT_EQ(text.find("signal"), std::string::npos);
+    EXPECT_NE(text.find("{STATUS_BAD_STACK, \"STATUS_BAD_STACK\", \"W2\"}"), std::string::npos);
+    EXPECT_NE(text.find("{STATUS_NONCONTINUABLE_EXCEPTION, \"STATUS_NONCONTINUABLE_EXCEPTION\", "
+                        "\"W1\"}"),
+              std::string::npos);
+    EXPECT_NE(text.find("{0xC0000005u, \"an access violation\"}"), std::string::npos);
+    // Threads at once: as many, over as many rounds, as the check's.
+    const std::string t3 = reproducer(promise::T3, named("1-above/to-record/own/continues/8-threads"));
+    EXPECT_NE(t3.find("#define THREADS " + std::to_string(thread_count) + "\n"), std::string::npos);
+    EXPECT_NE(t3.find("#define ROUNDS " + std::to_string(rounds) + "\n"), std::string::npos);
+}
+
+TEST(Reproducer, ReportsAReferenceBehaviourAsADifferenceThatExitsZero)
+{
+    const std::string e3 = reproducer(promise::E3, named("1-above/exit/own/continues/top"));
+    EXPECT_NE(e3.find("printf(\"differs E3 1-above/exit/own/continues/top: %s\\n\", what);\n"
+                      "    return 0;"),
+              std::string::npos);
+    const std::string u2 = reproducer(promise::U2, named("1-above/exit/own/continues/top"));
+    EXPECT_NE(u2.find("printf(\"not ok U2 1-above/exit/own/continues/top: %s\\n\", what);\n"
+                      "    return 1;"),
+              std::string::npos);
+}
+
+} // namespace
