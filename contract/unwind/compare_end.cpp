@@ -196,17 +196,6 @@ const char *fault_name(uint32_t code)
     return "an exception";
 }
 
-// Where the word lies that is the Handler of an odd record whose Handler
-// lies outside the stack: "StackBase", "StackBase + 4", "StackLimit - 4".
-std::string handler_word_place(const odd_row &odd)
-{
-    const int32_t at = odd.offset + 4;
-    const char *bound = odd.from == edge::base ? "StackBase" : "StackLimit";
-    if (at == 0)
-        return bound;
-    return format("%s %c %d", bound, at < 0 ? '-' : '+', at < 0 ? -at : at);
-}
-
 } // namespace
 
 // Whether the walk of e's unwind, going on past e's record, would come to

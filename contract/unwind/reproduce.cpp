@@ -227,17 +227,6 @@ std::string changed_value(const change_row &c)
     }
 }
 
-// "StackBase", "StackBase + 4", "StackLimit - 4": where the Handler of an
-// odd record at a bound lies.
-std::string handler_word_place(const odd_row &odd)
-{
-    const int32_t at = odd.offset + 4;
-    const char *bound = odd.from == edge::base ? "StackBase" : "StackLimit";
-    if (at == 0)
-        return bound;
-    return format("%s %c %d", bound, at < 0 ? '-' : '+', at < 0 ? -at : at);
-}
-
 const char *const unwind_words[] = {"the outer unwind", "the middle unwind", "the unwind",
                                     "the nested unwind"};
 

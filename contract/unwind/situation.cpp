@@ -1,5 +1,6 @@
 #include "situation.h"
 
+#include "format.h"
 #include "model.h"
 #include "world.h"
 
@@ -191,4 +192,13 @@ const std::vector<situation> &unwind_situations(void)
     static const std::vector<situation> all =
         cover(unwind_dimensions(), unwind_coverage(), makes_sense);
     return all;
+}
+
+std::string handler_word_place(const odd_row &odd)
+{
+    const int32_t at = odd.offset + 4;
+    const char *bound = odd.from == edge::base ? "StackBase" : "StackLimit";
+    if (at == 0)
+        return bound;
+    return format("%s %c %d", bound, at < 0 ? '-' : '+', at < 0 ? -at : at);
 }

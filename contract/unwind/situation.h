@@ -150,6 +150,9 @@ extern const place_row place_rows[];
 // The rows of s's values.
 inline const above_row &above_of(const situation &s) { return above_rows[s.v[dim_above]]; }
 inline const odd_row &odd_of(const situation &s) { return odd_rows[s.v[dim_odd]]; }
+// Where the Handler of an odd record at a bound lies: "StackBase",
+// "StackBase + 4", "StackLimit - 4".
+std::string handler_word_place(const odd_row &odd);
 inline const target_row &target_of(const situation &s) { return target_rows[s.v[dim_target]]; }
 inline const record_row &record_of(const situation &s) { return record_rows[s.v[dim_record]]; }
 inline const answer_row &answer_of(const situation &s) { return answer_rows[s.v[dim_answer]]; }
