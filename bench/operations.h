@@ -22,10 +22,8 @@ template <class Visit> void for_each_operation(Visit visit)
         visit(deep("longjmp", depth), [depth] { return longjmp_exit(depth); });
     for (int depth : bench_depths)
         visit(deep("cxx_throw", depth), [depth] { return cxx_throw_exit(depth); });
-#if BENCH_RAISE
     for (int depth : raise_depths)
         visit(deep("raise_and_catch", depth), [depth] { return raise_and_catch(depth); });
-#endif
 }
 
 #endif

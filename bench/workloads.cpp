@@ -5,14 +5,14 @@
 #include "qarvel.h"
 #include "scenarios.h"
 
-#if BENCH_RAISE && defined(_WIN32)
+#ifdef _WIN32
 // kernel32's, as windows.h declares it (windows.h cannot be included beside
 // qarvel.h).
 extern "C" __declspec(dllimport) void __stdcall RaiseException(unsigned long code,
                                                                unsigned long flags,
                                                                unsigned long count,
                                                                const unsigned long *arguments);
-#elif BENCH_RAISE
+#else
 #include "seh_platform.h"
 #endif
 
@@ -71,7 +71,6 @@ struct exit_signal {
 
 __attribute__((noinline)) void exit_by_throw() { throw exit_signal{0}; }
 
-#if BENCH_RAISE
 // A code of the application's own (customer bit set), raised without
 // arguments.
 constexpr unsigned long raised_code = 0xE0000001;
@@ -92,7 +91,6 @@ uint32_t except_handler(EXCEPTION_RECORD *exception, void *frame, void *, void *
     do_unwind(seh_addr(frame), except_resume);
     return ExceptionContinueSearch; // only where RtlUnwind came back
 }
-#endif
 
 // The frame between establisher and scenario, as invoke_callback is.
 __attribute__((noinline)) void call_scenario(scenario_fn scenario)
@@ -122,12 +120,10 @@ void longjmp_scenario() { descend(bench_depth, exit_by_longjmp); }
 
 void throw_scenario() { descend(bench_depth, exit_by_throw); }
 
-#if BENCH_RAISE
 void raise_scenario()
 {
     install_and_descend(bench_depth, SEH_HANDLER(minimal_handler), exit_by_raise);
 }
-#endif
 
 __attribute__((noinline)) uint32_t setjmp_frame(scenario_fn scenario)
 {
@@ -146,7 +142,6 @@ __attribute__((noinline)) uint32_t try_frame(scenario_fn scenario)
     return 0;
 }
 
-#if BENCH_RAISE
 __attribute__((noinline)) uint32_t except_frame(scenario_fn scenario)
 {
     EXCEPTION_REGISTRATION_RECORD record;
@@ -157,4 +152,3 @@ __attribute__((noinline)) uint32_t except_frame(scenario_fn scenario)
     set_seh_frame(seh_addr(record.Next));
     return static_cast<uint32_t>(bench_depth);
 }
-#endif

@@ -34,18 +34,14 @@ void forced_unwind_scenario(); // a record in each frame, then a forced unwind
 void dirty_pass_scenario();    // test 5's record pair and one dirty pass
 void longjmp_scenario();       // longjmp from the deepest frame
 void throw_scenario();         // throw from the deepest frame
-#if BENCH_RAISE
 void raise_scenario();         // RaiseException from the deepest frame
-#endif
 
 // Run the scenario under setjmp, under try with a catch, or under a record
 // whose handler catches the exception as __except does; return bench_depth
 // once the exit has come back.
 uint32_t setjmp_frame(scenario_fn scenario);
 uint32_t try_frame(scenario_fn scenario);
-#if BENCH_RAISE
 uint32_t except_frame(scenario_fn scenario);
-#endif
 
 // A harness run whose scenario returns at once.
 inline uint32_t harness_return()
@@ -85,7 +81,6 @@ inline uint32_t cxx_throw_exit(int depth)
     return try_frame(throw_scenario);
 }
 
-#if BENCH_RAISE
 // RaiseException through the same descent, each frame's record passing it
 // on, caught by the establisher's record: its handler unwinds to its own
 // record (RtlUnwind) and continues in its function, as a compiler's
@@ -95,6 +90,5 @@ inline uint32_t raise_and_catch(int depth)
     bench_depth = depth;
     return except_frame(raise_scenario);
 }
-#endif
 
 #endif
