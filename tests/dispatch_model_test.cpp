@@ -38,7 +38,6 @@ observation *conforming(const situation &s, const prediction &p, child_end *end)
     raise.alternate_site = 0x4002;
     raise.after_site = 0x4003;
     raise.fault_site = r.how == fault::call || r.how == fault::jump ? 0x20 : 0x4004;
-    o.callers_record = callers_at;
     o.callers_chained = chained_at;
     o.staged = 1;
     o.remove_result = 1;

@@ -50,7 +50,7 @@ struct seen_raise {
 struct observation {
     uint32_t staged;
     uint32_t addresses[node_count]; // where each record lay
-    uint32_t callers_record, callers_chained; // RtlRaiseException's record
+    uint32_t callers_chained; // the record that RtlRaiseException's record chains
     seen_raise raise;
     uint32_t landed;          // the answering record's unwind returned to it
     uint32_t head_at_landing; // FS:0 then

@@ -249,7 +249,6 @@ void fill_raise(run_state &r)
         callers.NumberParameters = row.count;
         for (uint32_t i = 0; i < row.count; ++i)
             callers.ExceptionInformation[i] = argument_value(i);
-        o.callers_record = address_of(&callers);
         o.callers_chained = address_of(&callers_chained);
         c.slots_n = 2;
         c.slots[0] = address_of(&callers);
