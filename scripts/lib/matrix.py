@@ -15,6 +15,7 @@ import sys
 import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+CHECKOUT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "judge"))
 sys.dont_write_bytecode = True
 from ostrevin_judge.promises import CONTRACTS, named  # noqa: E402
@@ -90,10 +91,16 @@ def _title(line):
     return line.startswith(tuple("%s " % program for program in CONTRACTS))
 
 
+def _local(text):
+    """text with this checkout's paths relative to it and the home folder as
+    ~, so that the table reads the same on every machine."""
+    return text.replace(CHECKOUT + os.sep, "").replace(os.path.expanduser("~") + os.sep, "~/")
+
+
 def _read(path, default=""):
     try:
         with open(path, encoding="utf-8", errors="replace") as file:
-            return file.read().strip()
+            return _local(file.read().strip())
     except OSError:
         return default
 
@@ -131,7 +138,7 @@ def _read_junit(path, programs):
             counts = program.counts.setdefault(promise, dict.fromkeys(RESULTS, 0))
             counts[result] += 1
             if shown is not None:
-                texts = (shown.text or "").splitlines()
+                texts = _local(shown.text or "").splitlines()
                 program.lines.setdefault(promise, []).append(
                     (texts[0], [text for text in texts[1:] if text.startswith(
                         ("rerun: ", "reproduce: "))]))
