@@ -10,6 +10,7 @@
 
 #include "compare.h"
 #include "seh_frame.h"
+#include "situations_check.h"
 #include "statuses.h"
 
 namespace {
@@ -168,69 +169,20 @@ const dimensions &dims = unwind_dimensions();
 
 TEST(Situations, EveryOneMakesSenseAndIsFoundByItsName)
 {
-    std::set<std::string> names;
-    for (const situation &s : unwind_situations()) {
-        EXPECT_TRUE(makes_sense(s)) << name_of(s);
-        EXPECT_TRUE(names.insert(name_of(s)).second) << name_of(s) << " twice";
-        situation back;
-        ASSERT_TRUE(parse_situation(dims, name_of(s), &back)) << name_of(s);
-        EXPECT_TRUE(back == s);
-    }
+    EXPECT_EQ(std::vector<std::string>{}, misnamed(dims, unwind_situations(), makes_sense));
+    EXPECT_EQ(std::vector<std::string>{}, shared_value_names(dims));
     situation none;
     EXPECT_FALSE(parse_situation(dims, "3-above/to-record/own/continues/nowhere", &none));
     EXPECT_FALSE(parse_situation(dims, "3-above//to-record/own/continues/top", &none));
     EXPECT_FALSE(parse_situation(dims, "3-above/to-record/own/continues/top/top", &none));
 }
 
-// A value's name names it alone: no two rows of any dimensions share one,
-// or a name would read two ways.
-TEST(Situations, NoTwoValuesShareAName)
-{
-    std::set<std::string> seen;
-    for (const dimension &d : dims)
-        for (const char *value : d.values)
-            if (*value) {
-                EXPECT_TRUE(seen.insert(value).second) << value;
-            }
-}
-
 // Every combination of values of an interaction's dimensions that some
-// situation could hold is held by one of the list: the covering of the
-// generator, tried against every situation there is.
+// situation could hold is held by one of the list.
 TEST(Situations, CoverEveryCombinationThatCanOccur)
 {
-    const coverage &what = unwind_coverage();
-    std::vector<std::set<std::vector<int>>> possible(what.interactions.size()),
-        held(what.interactions.size());
-    auto note = [&](const situation &s, std::vector<std::set<std::vector<int>>> &into) {
-        for (size_t k = 0; k < what.interactions.size(); ++k) {
-            std::vector<int> values;
-            for (int d : what.interactions[k])
-                values.push_back(s.v[d]);
-            into[k].insert(values);
-        }
-    };
-    situation s;
-    memset(s.v, 0, sizeof s.v);
-    for (;;) {
-        if (makes_sense(s))
-            note(s, possible);
-        int d = dim_count - 1;
-        while (d >= 0 && ++s.v[d] == dims[d].size())
-            s.v[d--] = 0;
-        if (d < 0)
-            break;
-    }
-    for (const situation &one : unwind_situations())
-        note(one, held);
-    for (size_t k = 0; k < what.interactions.size(); ++k)
-        for (const std::vector<int> &values : possible[k])
-            if (!held[k].count(values)) {
-                std::string text;
-                for (size_t i = 0; i < values.size(); ++i)
-                    text += std::string(" ") + dims[what.interactions[k][i]].values[values[i]];
-                ADD_FAILURE() << "no situation holds" << text;
-            }
+    EXPECT_EQ(std::vector<std::string>{},
+              uncovered(dims, unwind_coverage(), unwind_situations(), makes_sense));
 }
 
 TEST(Situations, TryEveryUnwindPromiseSomewhere)
@@ -249,10 +201,8 @@ TEST(Situations, TryEveryUnwindPromiseSomewhere)
 
 TEST(Situations, RunSmallestFirst)
 {
-    const std::vector<situation> &all = unwind_situations();
-    for (size_t i = 1; i < all.size(); ++i)
-        EXPECT_LE(weight_of(dims, all[i - 1]), weight_of(dims, all[i])) << name_of(all[i]);
-    EXPECT_EQ("1-above/to-record/own/continues/top", name_of(all[0]));
+    EXPECT_EQ(std::vector<std::string>{}, out_of_order(dims, unwind_situations()));
+    EXPECT_EQ("1-above/to-record/own/continues/top", name_of(unwind_situations()[0]));
 }
 
 TEST(Model, WalksNewestFirstToTheTargetAndReturns)

@@ -91,9 +91,9 @@ if(NOT WIN32)
   set_tests_properties(contract_reproducers PROPERTIES TIMEOUT 600 COST 100 LABELS native-only)
 
   add_executable(contract_model_tests contract_model_test.cpp supervisor_test.cpp
-    reproduce_test.cpp)
+    reproduce_test.cpp situations_check.cpp)
   target_link_libraries(contract_model_tests PRIVATE unwind_contract_model GTest::gtest_main)
-  add_executable(dispatch_model_tests dispatch_model_test.cpp)
+  add_executable(dispatch_model_tests dispatch_model_test.cpp situations_check.cpp)
   target_link_libraries(dispatch_model_tests PRIVATE dispatch_contract_model GTest::gtest_main)
   gtest_discover_tests(dispatch_model_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 300)
   gtest_discover_tests(contract_model_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 300)

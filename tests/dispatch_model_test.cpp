@@ -11,6 +11,7 @@
 
 #include "compare.h"
 #include "seh_frame.h"
+#include "situations_check.h"
 #include "statuses.h"
 
 namespace {
@@ -197,59 +198,19 @@ const dimensions &dims = dispatch_dimensions();
 
 TEST(DispatchSituations, EveryOneMakesSenseAndIsFoundByItsName)
 {
-    std::set<std::string> names;
-    for (const situation &s : dispatch_situations()) {
-        EXPECT_TRUE(makes_sense(s)) << name_of(s);
-        EXPECT_TRUE(names.insert(name_of(s)).second) << name_of(s) << " twice";
-        situation back;
-        ASSERT_TRUE(parse_situation(dims, name_of(s), &back)) << name_of(s);
-        EXPECT_TRUE(back == s);
-    }
-    std::set<std::string> values;
-    for (const dimension &d : dims)
-        for (const char *value : d.values)
-            if (*value) {
-                EXPECT_TRUE(values.insert(value).second) << value;
-            }
+    EXPECT_EQ(std::vector<std::string>{}, misnamed(dims, dispatch_situations(), makes_sense));
+    EXPECT_EQ(std::vector<std::string>{}, shared_value_names(dims));
 }
 
 // Every pair of values that some situation could hold is held by one of
-// the list, and few of them end their process, which costs a new one.
-TEST(DispatchSituations, CoverEveryPairThatCanOccur)
+// the list, smaller ones first, and few of them end their process, which
+// costs a new one.
+TEST(DispatchSituations, CoverEveryPairThatCanOccurSmallestFirst)
 {
-    const coverage &what = dispatch_coverage();
-    std::vector<std::set<std::vector<int>>> possible(what.interactions.size()),
-        held(what.interactions.size());
-    auto note = [&](const situation &s, std::vector<std::set<std::vector<int>>> &into) {
-        for (size_t k = 0; k < what.interactions.size(); ++k) {
-            std::vector<int> values;
-            for (int d : what.interactions[k])
-                values.push_back(s.v[d]);
-            into[k].insert(values);
-        }
-    };
-    situation s;
-    memset(s.v, 0, sizeof s.v);
-    for (;;) {
-        if (makes_sense(s))
-            note(s, possible);
-        int d = dim_count - 1;
-        while (d >= 0 && ++s.v[d] == dims[d].size())
-            s.v[d--] = 0;
-        if (d < 0)
-            break;
-    }
-    int ending = 0;
-    for (const situation &one : dispatch_situations()) {
-        note(one, held);
-        ending += ends_process(one);
-    }
-    for (size_t k = 0; k < what.interactions.size(); ++k)
-        for (const std::vector<int> &values : possible[k])
-            if (!held[k].count(values))
-                ADD_FAILURE() << "no situation holds " << dims[what.interactions[k][0]].values[values[0]]
-                              << " with " << dims[what.interactions[k][1]].values[values[1]];
-    EXPECT_LE(ending, 20);
+    const std::vector<situation> &all = dispatch_situations();
+    EXPECT_EQ(std::vector<std::string>{}, uncovered(dims, dispatch_coverage(), all, makes_sense));
+    EXPECT_EQ(std::vector<std::string>{}, out_of_order(dims, all));
+    EXPECT_LE(std::count_if(all.begin(), all.end(), ends_process), 20);
 }
 
 // Every dispatcher promise that is judged at all is tried somewhere; one
