@@ -108,9 +108,9 @@ unset FAKE_OSTREVIN FAKE_CONTRACT
 run "the real build under qemu-user, conforming and faulty" --linux "$build" qemu-7.2 qemu-7.2-faulty
 expect_status 0
 # ostrevin's verdict; the contract programs' counts are not asserted: under
-# qemu-user 7.2 the layer's dispatcher loses some processor exceptions, a
-# few in each run of dispatch-contract, never the same ones (qemu-user 10
-# loses none).
+# qemu-user 7.2 a thread comes back from a signal handler with another
+# thread's segment bases, and some of dispatch-contract's processor
+# exceptions fail so (docs/deviations.md, "The layer on qemu-user 7.2").
 expect_row "qemu-user 7.2 (Debian 12)" "| conforms |"
 expect_row "qemu-user 7.2 with the faulty layer record_left (a control)" "| deviates (2 findings) |"
 expect_table "test 4: after the forced unwind the harness record was not at the head"
