@@ -290,14 +290,33 @@ std::string reproducer(promise which, const situation &s)
 
     // What the check's handlers do: every decision that is not a search.
     std::string acts;
-    for (int n : nodes)
+    auto same = [](const decision &a, const decision &b) {
+        return a.what == b.what && a.value == b.value && a.change == b.change &&
+               a.move == b.move && a.clear_tf == b.clear_tf;
+    };
+    for (int n : nodes) {
+        // A node that does one thing whatever it is called for is one row.
+        const decision first = decide(s, n, 0, 0);
+        bool uniform = true;
         for (int exc = 0; exc < exc_count; ++exc)
+            for (int time = 0; time < 3; ++time)
+                uniform = uniform && same(decide(s, n, exc, time), first);
+        for (int exc = 0; exc < exc_count; ++exc) {
             for (int time = 0; time < 3; ++time) {
                 const decision d = decide(s, n, exc, time);
+                const bool any_time = same(d, decide(s, n, exc, (time + 1) % 3)) &&
+                                      same(d, decide(s, n, exc, (time + 2) % 3));
                 if (d.what != act::search)
-                    acts += format("    {%d, %d, %d, %s, 0x%Xu, %d, %d, %d},\n", n, exc, time,
-                                   act_word(d.what), d.value, d.change, d.move, d.clear_tf);
+                    acts += format("    {%d, %d, %d, %s, 0x%Xu, %d, %d, %d},\n", n,
+                                   uniform ? -1 : exc, any_time ? -1 : time, act_word(d.what),
+                                   d.value, d.change, d.move, d.clear_tf);
+                if (any_time)
+                    break;
             }
+            if (uniform)
+                break;
+        }
+    }
     set(v, "ACTS", acts + "    {-1, 0, 0, SEARCH, 0, 0, 0, 0}");
     set(v, "CHANGE", change_statement(answer_of(s)));
 
