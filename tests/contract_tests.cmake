@@ -38,10 +38,11 @@ add_test(NAME dispatch_contract_unknown_check
   COMMAND ${CHECK_TRANSCRIPT} --stderr
           "no check named R9 raise/first/continues/top \\(the nearest: R1 raise/first/continues/top\\)"
           /dev/null 2 ${RUN} $<TARGET_FILE:dispatch-contract> R9 raise/first/continues/top)
-# It writes no reproducer: the option is not one of its own.
-add_test(NAME dispatch_contract_reproduce_refused
-  COMMAND ${CHECK_TRANSCRIPT} --stderr "unknown option --reproduce \\(the nearest: --sample\\)"
-          /dev/null 2 ${RUN} $<TARGET_FILE:dispatch-contract> --reproduce R1 raise/first/continues/top)
+# Its reproducers are asked for as unwind-contract's are, and refused alike.
+add_test(NAME dispatch_contract_reproduce_unknown_check
+  COMMAND ${CHECK_TRANSCRIPT} --stderr
+          "no check named R9 raise/first/continues/top \\(the nearest: R1 raise/first/continues/top\\)"
+          /dev/null 2 ${RUN} $<TARGET_FILE:dispatch-contract> --reproduce R9 raise/first/continues/top)
 add_test(NAME dispatch_contract_one_check
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_one.sh ${RUN} $<TARGET_FILE:dispatch-contract>)
 
@@ -86,14 +87,15 @@ if(NOT WIN32)
   # a check it keeps passes. Once, natively: they are built here.
   add_test(NAME contract_reproducers
     COMMAND ${PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducers.py layer
-            $<TARGET_FILE:unwind-contract> ${CMAKE_BINARY_DIR}/bin
+            $<TARGET_FILE:unwind-contract>,$<TARGET_FILE:dispatch-contract> ${CMAKE_BINARY_DIR}/bin
             ${CMAKE_BINARY_DIR}/faults/manifest.txt ${CMAKE_BINARY_DIR}/bin/faults)
-  set_tests_properties(contract_reproducers PROPERTIES TIMEOUT 600 COST 100 LABELS native-only)
+  set_tests_properties(contract_reproducers PROPERTIES TIMEOUT 1500 COST 100 LABELS native-only)
 
   add_executable(contract_model_tests contract_model_test.cpp supervisor_test.cpp
     reproduce_test.cpp situations_check.cpp)
   target_link_libraries(contract_model_tests PRIVATE unwind_contract_model GTest::gtest_main)
-  add_executable(dispatch_model_tests dispatch_model_test.cpp situations_check.cpp)
+  add_executable(dispatch_model_tests dispatch_model_test.cpp dispatch_reproduce_test.cpp
+    situations_check.cpp)
   target_link_libraries(dispatch_model_tests PRIVATE dispatch_contract_model GTest::gtest_main)
   gtest_discover_tests(dispatch_model_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 300)
   gtest_discover_tests(contract_model_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 300)
@@ -114,6 +116,6 @@ if(WIN32)
   # the checks that differ give the verdict of the check.
   add_test(NAME contract_reproducers_wine
     COMMAND ${PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducers.py wine
-            $<TARGET_FILE:unwind-contract> ${RUN})
-  set_tests_properties(contract_reproducers_wine PROPERTIES TIMEOUT 600 COST 100)
+            $<TARGET_FILE:unwind-contract>,$<TARGET_FILE:dispatch-contract> ${RUN})
+  set_tests_properties(contract_reproducers_wine PROPERTIES TIMEOUT 1200 COST 100)
 endif()

@@ -4,6 +4,7 @@
 // for its command line).
 #include "compare.h"
 #include "program.h"
+#include "reproduce.h"
 #include "stage.h"
 
 namespace {
@@ -47,7 +48,7 @@ int main(int argc, char **argv)
         run,
         tried_in,
         judge,
-        nullptr, // no reproducer
+        reproducer,
     };
     return contract_main(program, argc, argv);
 }

@@ -14,8 +14,7 @@ lines, ended early.
 
 The checks are reported by promise, in the contract's order, and within a
 promise in the order the program printed them; each finding with the
-commands that rerun that one check and, for a program that writes them
-(unwind-contract), write its reproducer. The program's
+commands that rerun that one check and write its reproducer. The program's
 own lines are shown whole, escaped but never cut.
 """
 import re
@@ -29,7 +28,7 @@ _CHECK = re.compile(r"(ok|not ok|differs) ([A-Z][0-9]+) (.+)")
 _COUNT = re.compile(r"(?:([A-Z][0-9]+): )?(\d+) checks: (\d+) ok, (\d+) not ok, (\d+) differs")
 _RESULTS = ("ok", "not ok", "differs")
 # The programs that write a check's reproducer (--reproduce).
-REPRODUCING = ("unwind-contract",)
+REPRODUCING = ("unwind-contract", "dispatch-contract")
 _OUTCOMES = {"ok": Outcome.OK, "not ok": Outcome.NOT_OK, "differs": Outcome.DIFFERS}
 DIFFERS_NOTE = "a difference to look at, not a deviation"
 

@@ -151,10 +151,12 @@ class ContractPrograms(TempDirTest):
         self.assertEqual(verdict.status, 1, verdict.text)
         self.assertIn(" and ESP restored after the call (1 checks: 0 ok, 1 not ok, 0 differs)\n"
                       "  not ok H1 a handler is called with its frame: it got 0x0\n", verdict.out)
-        # rerun, but no reproducer: only unwind-contract writes them
+        # its rerun and its reproducer, by dispatch-contract itself
         self.assertEqual(commands(verdict.out, "rerun"),
                          ["%s/dispatch-contract H1 'a handler is called with its frame'" % FAKE])
-        self.assertEqual(commands(verdict.out, "reproduce"), [])
+        self.assertEqual(commands(verdict.out, "reproduce"),
+                         ["%s/dispatch-contract --reproduce H1 'a handler is called with its frame'"
+                          " >H1-a-handler-is-called-with-its-frame.c" % FAKE])
         verdict = judge("--only", "contract", "command", FAKE_OSTREVIN, dispatch="unwind_lines")
         self.assertIn('a line that dispatch-contract never prints (line 3: "ok U1 the unwind'
                       ' stops at the target")', verdict.out)

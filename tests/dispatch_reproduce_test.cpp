@@ -1,0 +1,87 @@
+// The dispatch reproducer's text: what a generated program holds for a
+// check (its building and running on the platforms is
+// check_reproducers.py's).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "compare.h"
+#include "reproduce.h"
+
+namespace {
+
+situation named(const char *name)
+{
+    situation s;
+    EXPECT_TRUE(parse_situation(dispatch_dimensions(), name, &s)) << name;
+    return s;
+}
+
+bool has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// The list's first situations of each promise: a program with nothing left
+// of the template's machinery, that names its check and prints its line.
+TEST(DispatchReproducer, LeavesNoTagNorPlaceholderInAnyCheck)
+{
+    int done[promise_count] = {};
+    for (const situation &s : dispatch_situations())
+        for (promise p : tried(s, predict(s))) {
+            if (done[static_cast<int>(p)]++ >= 6)
+                continue;
+            const std::string text = reproducer(p, s);
+            const std::string check = std::string(id_of(p)) + " " + name_of(s);
+            EXPECT_FALSE(has(text, "{{?")) << check;
+            EXPECT_FALSE(has(text, "\n@")) << check;
+            EXPECT_TRUE(has(text, " *     dispatch-contract " + check + "\n")) << check;
+            EXPECT_TRUE(has(text, "\"ok " + check + "\\n\"")) << check;
+        }
+}
+
+// The expectations are the model's: its calls, in order, with the promise
+// that puts each there, and how the raise point resumes.
+TEST(DispatchReproducer, HoldsTheModelsPrediction)
+{
+    const situation s = named("raise/before-answers-3/continues/top");
+    const std::string text = reproducer(promise::H4, s);
+    EXPECT_EQ(text, reproducer(promise::H4, s));
+    const prediction p = predict(s);
+    std::string calls;
+    for (const expected_call &c : p.calls)
+        calls += "    {" + std::to_string(c.node) + ", " + std::to_string(c.dispatch) + ", " +
+                 std::to_string(c.unwinding) + ", " + std::to_string(c.nested) + ", " +
+                 std::to_string(c.act.what == act::continues) + ", \"" + id_of(c.why) + "\"},\n";
+    EXPECT_TRUE(has(text, calls)) << calls;
+    EXPECT_TRUE(has(text, "#define RESUME_MADE " + std::to_string(p.resume.made) + "\n"));
+    // record 1 answers 3, once, for the exception
+    EXPECT_TRUE(has(text, "{0, 0, 0, INVALID, 0x3u, 0, 0, 0},"));
+    EXPECT_TRUE(has(text, "static void status("));
+    // No part of another raise or place.
+    EXPECT_FALSE(has(text, "pthread_create"));
+    EXPECT_FALSE(has(text, "RtlRaiseException"));
+    EXPECT_FALSE(has(text, "fault_after"));
+}
+
+// Each raise stages its own instruction or call, and each place its own
+// staging; eight threads judge every promise, to hold each round to the
+// dispatch alone.
+TEST(DispatchReproducer, KeepsOnlyWhatTheSituationNeeds)
+{
+    const std::string read = reproducer(promise::X2, named("read/first/continues/top"));
+    EXPECT_TRUE(has(read, "movl (%ecx), %eax"));
+    EXPECT_TRUE(has(read, "c->ecx = INACCESSIBLE;"));
+    EXPECT_TRUE(has(read, "c->code == 0xC000001Du")); // what the emulator makes Wine say
+    EXPECT_FALSE(has(read, "static void software("));
+    const std::string rtl = reproducer(promise::R7, named("rtl-raise/first/continues/top"));
+    EXPECT_TRUE(has(rtl, "GetProcAddress(GetModuleHandleA(\"ntdll.dll\"), \"RtlRaiseException\")"));
+    const std::string unwind = reproducer(promise::H5, named("raise/first/continues/in-unwind"));
+    EXPECT_TRUE(has(unwind, "RtlUnwind(&w.unwind_target, 0, 0, 0);"));
+    const std::string eight = reproducer(promise::D5, named("raise/first/continues/8-threads"));
+    EXPECT_TRUE(has(eight, "#define THREADS " + std::to_string(thread_count) + "\n"));
+    EXPECT_TRUE(has(eight, "found(\"R1\""));
+    EXPECT_FALSE(has(reproducer(promise::D1, named("raise/first/continues/top")), "found(\"R1\""));
+}
+
+} // namespace
