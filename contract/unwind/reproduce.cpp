@@ -622,26 +622,23 @@ std::string reproducer(promise which, const situation &s)
                          rec.flags, rec.parameters, rec.chained ? "A(&chained)" : "0u",
                          callers_address, callers_parameter(0),
                          callers_parameter(1) - callers_parameter(0));
-    if (bound)
-        macros += "#define WORD_PLACE " + quoted(handler_word_place(odd)) + "\n";
     macros.pop_back();
     set(v, "MACROS", macros);
-    std::string statuses, defines, faults;
-#define STATUS(name, code, promise, what)                                                     \
-    statuses += format("    {%s, \"%s\", \"%s\"},\n", #name, #name, walk_promise(#promise)); \
-    defines += format("#define %s %su\n", #name, #code);
+    std::string statuses, faults;
+#define STATUS(name, code, promise, what)                                                  \
+    if (strcmp(walk_promise(#promise), "W1"))                                              \
+        statuses += format("%s{%su, \"%s\"}", statuses.empty() ? "" : ", ", #code,          \
+                           walk_promise(#promise));                                        \
+    if (strcmp(#name, "STATUS_UNWIND") == 0)                                               \
+        set(v, "STATUS_DEFINES", format("#define STATUS_UNWIND %su", #code));
 #define LAYER_EXIT(name, status, promise, what)
 #include "statuses.def"
 #undef STATUS
 #undef LAYER_EXIT
-#define FAULT(code, words) faults += format("    {%su, \"%s\"},\n", #code, words);
+#define FAULT(code, words) faults += format("%s%su", faults.empty() ? "" : ", ", #code);
 #include "faults.def"
 #undef FAULT
-    statuses.pop_back();
-    defines.pop_back();
-    faults.pop_back();
     set(v, "STATUSES", statuses);
-    set(v, "STATUS_DEFINES", defines);
     set(v, "FAULTS", faults);
     set(v, "THREADS", format("%d", thread_count));
     set(v, "ROUNDS", format("%d", rounds));
