@@ -591,14 +591,20 @@ std::string reproducer(promise which, const situation &s)
                         : e.how == ending::raises ? 2
                         : e.how == ending::abandoned ? 3
                                                      : 0;
-        plans += format("    {%d, %s, %d, %d, %s, %d, %s, 0x%Xu, 0x%08Xu, 0x%08Xu, {0x%08Xu, 0x%08Xu, "
-                        "0x%08Xu, 0x%08Xu, 0x%04Xu}, \"%s\", \"%s\", %s},\n",
-                        u.made ? 1 : 0, u.made ? nodes.word(u.target).c_str() : "-1",
-                        u.own_record ? 1 : 0, end,
+        static const char *const roles[] = {"OUTER", "MIDDLE", "UNWIND", "NESTED"};
+        if (!u.made)
+            continue;
+        const std::string at_call =
+            v.features.end() != std::find(v.features.begin(), v.features.end(), "asm")
+                ? format(" {0x%08Xu, 0x%08Xu, 0x%08Xu, 0x%08Xu, 0x%04Xu},", c.eax, c.ebx,
+                         c.esi, c.edi, c.eflags)
+                : "";
+        plans += format("    [%s] = {1, %s, %d, %d, %s, %d, %s, 0x%Xu, 0x%08Xu, 0x%08Xu,%s \"%s\", "
+                        "\"%s\", %s},\n",
+                        roles[role], nodes.word(u.target).c_str(), u.own_record ? 1 : 0, end,
                         e.how == ending::returns ? nodes.word(e.head_after).c_str() : "-1",
-                        e.changed ? 1 : 0, u.made ? nodes.word(head_of(s, role)).c_str() : "-1",
-                        u.flags, e.how == ending::raises ? e.status : 0u, c.return_value, c.eax,
-                        c.ebx, c.esi, c.edi, c.eflags,
+                        e.changed ? 1 : 0, nodes.word(head_of(s, role)).c_str(), u.flags,
+                        e.how == ending::raises ? e.status : 0u, c.return_value, at_call.c_str(),
                         e.how == ending::raises ? id_of(e.which) : "", reach_of(u),
                         quoted(reason_of(s, e)).c_str());
     }
