@@ -93,7 +93,9 @@ std::string expand(const char *text, const template_values &v)
             l.replace(at, close + 2 - at, value);
             at += value.size();
         }
-        out += l + "\n";
+        // Lines whose tags left a gap: one blank line at most.
+        if (!l.empty() || out.size() < 2 || out.compare(out.size() - 2, 2, "\n\n") != 0)
+            out += l + "\n";
     }
     return out;
 }

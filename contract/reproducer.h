@@ -11,7 +11,8 @@
 // Keeps the lines of a template whose tags hold, without their tags, and
 // fills in its placeholders. A line "@a @!b @c|d text" is kept when the
 // feature a is on, b is off, and c or d is on; "{{NAME}}" is replaced by
-// what `values` holds for NAME (which may be several lines).
+// what `values` holds for NAME (which may be several lines). Where dropped
+// lines leave blank lines in a row, one is kept.
 struct template_values {
     std::vector<std::string> features;
     std::vector<std::pair<std::string, std::string>> values;

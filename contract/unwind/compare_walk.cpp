@@ -37,38 +37,42 @@ bool comparison::calls(void)
 {
     const size_t expected = p_.calls.size();
     const size_t seen = o_.call_count < max_calls ? o_.call_count : max_calls;
-    for (size_t i = 0;; ++i) {
-        if (i < expected && i < seen) {
-            const expected_call &e = p_.calls[i];
-            const seen_call &c = o_.calls[i];
-            if (c.node == e.node && c.role == e.role) {
-                fields(e, c);
-                continue;
-            }
-            if (named_by_collision(i, c.role, c.node))
-                unexpected(i, c);
-            else if (later_call(i, c) >= 0 || (c.role == e.role && follows(e.node, c.node)))
-                add(promise::W1, format("%s's handler was not called: the walk went on to %s",
-                                        name(e.node), name(c.node)));
-            else
-                unexpected(i, c);
-            return true;
-        }
-        if (i < expected) {
-            missing_at_end(p_.calls[i], p_.calls[i].node == head_of(s_, p_.calls[i].role));
-            return true;
-        }
-        if (i < seen) {
-            unexpected(i, o_.calls[i]);
-            return true;
-        }
-        break;
+    size_t i = 0;
+    for (; i < expected && i < seen && o_.calls[i].node == p_.calls[i].node &&
+           o_.calls[i].role == p_.calls[i].role;
+         ++i)
+        fields(p_.calls[i], o_.calls[i]);
+    if (i < expected || i < seen) {
+        astray(i);
+        return true;
     }
     if (o_.runaway || o_.call_count > max_calls) {
         add(promise::W7, format("handlers were called %u times, without end", o_.call_count));
         return true;
     }
     return false;
+}
+
+// The walk's one difference, at its i-th call: another handler than the
+// predicted one, none where one was due, or one beyond the predicted calls.
+void comparison::astray(size_t i)
+{
+    const size_t expected = p_.calls.size();
+    const size_t seen = o_.call_count < max_calls ? o_.call_count : max_calls;
+    if (i < expected && i < seen) {
+        const expected_call &e = p_.calls[i];
+        const seen_call &c = o_.calls[i];
+        if (named_by_collision(i, c.role, c.node))
+            unexpected(i, c);
+        else if (later_call(i, c) >= 0 || (c.role == e.role && follows(e.node, c.node)))
+            add(promise::W1, format("%s's handler was not called: the walk went on to %s",
+                                    name(e.node), name(c.node)));
+        else
+            unexpected(i, c);
+    } else if (i < expected)
+        missing_at_end(p_.calls[i], p_.calls[i].node == head_of(s_, p_.calls[i].role));
+    else if (i < seen)
+        unexpected(i, o_.calls[i]);
 }
 
 // The index of a later predicted call that c is, or -1.

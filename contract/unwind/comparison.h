@@ -28,6 +28,13 @@ public:
     }
 
     findings run(void);
+    // What the walk's one difference is when it goes astray at the i-th
+    // handler call, the calls before it being the predicted ones.
+    findings astray_at(size_t i)
+    {
+        astray(i);
+        return found_;
+    }
 
 private:
     const situation &s_;
@@ -51,6 +58,7 @@ private:
     // ---- the walk (compare_walk.cpp)
     bool asked(void);
     bool calls(void);
+    void astray(size_t i);
     int later_call(size_t i, const seen_call &c) const;
     bool follows(int n, int m) const;
     bool called_before(size_t i, const seen_call &c) const;

@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
+#include <tuple>
 
+#include "comparison.h"
 #include "format.h"
 #include "model.h"
 #include "observation.h"
@@ -81,6 +84,11 @@ public:
         return format("%d", k);
     }
 
+    // The name of the reproducer's number k.
+    std::string word_of(int k) const
+    {
+        return k >= n_ ? words_[static_cast<size_t>(k - n_)] : format("%d", k);
+    }
     // "TARGET = N, FLOOR, ..., END_NODE, NODES, GUARD_FIRST = GUARD_OUTER"
     std::string enumeration(void) const
     {
@@ -330,6 +338,134 @@ const char *walk_promise(const char *reported)
     return "W1";
 }
 
+// The codes that the reproducer tells apart where RtlUnwind raises: the
+// platform's statuses and the caller's code; any other is code 0.
+std::vector<uint32_t> raised_codes(void)
+{
+    std::vector<uint32_t> codes;
+#define STATUS(name, code, promise, what) codes.push_back(code##u);
+#define LAYER_EXIT(name, status, promise, what)
+#include "statuses.def"
+#undef STATUS
+#undef LAYER_EXIT
+    codes.push_back(callers_code);
+    return codes;
+}
+
+// The reproducer's ends of an unwind (its enum), with what it tells apart.
+enum { r_call, r_returned, r_raised, r_faulted, r_at_target_ip, r_left };
+
+// Where the walk goes astray, whether the comparison names `which`: for
+// every call i (0 to the predicted calls), every handler of a record the
+// reproducer stages called in every unwind, or else none called and the
+// unwind of the predicted call ending each way the reproducer tells apart.
+// The comparison itself says, on an observation whose calls before i are
+// the predicted ones. As C rows "{from, to, node, unwind, how, code}" of
+// the cases that are `which`'s, or those that are not where they are
+// fewer (*is false then); runs of i folded into one row.
+std::string astray_rows(promise which, const situation &s, const prediction &p,
+                        const numbering &nodes, bool *is)
+{
+    std::unique_ptr<observation> o(new observation());
+    const child_end gone{};
+    for (int n = 0; n < node_count; ++n)
+        o->addresses[n] = 0x10000u + 8u * static_cast<uint32_t>(n);
+    for (size_t k = 0; k < p.calls.size() && k < max_calls; ++k) {
+        o->calls[k].node = p.calls[k].node;
+        o->calls[k].role = p.calls[k].role;
+    }
+    std::vector<int> staged;
+    for (int k = 0; k < nodes.above(); ++k)
+        staged.push_back(node_above + k);
+    for (int n : nodes.order())
+        if (!is_guard(n) && n != node_end)
+            staged.push_back(n);
+    // key (node, unwind, how, code) -> the calls i at which it is `which`'s, and not
+    std::map<std::tuple<int, int, int, uint32_t>, std::vector<int>> yes, no;
+    auto judge = [&](size_t i, int node, int role, int how, uint32_t code) {
+        const bool named = comparison(s, p, *o, gone).astray_at(i).has(which);
+        (named ? yes : no)[std::make_tuple(node < 0 ? -1 : nodes.of(node), role, how, code)]
+            .push_back(static_cast<int>(i));
+    };
+    const size_t calls = std::min<size_t>(p.calls.size(), max_calls - 1);
+    for (size_t i = 0; i <= calls; ++i) {
+        o->call_count = static_cast<uint32_t>(i + 1);
+        for (int node : staged)
+            for (int role = -1; role < role_count; ++role) {
+                if (role >= 0 && !p.unwinds[role].made)
+                    continue;
+                if (i < p.calls.size() && node == p.calls[i].node && role == p.calls[i].role)
+                    continue;
+                for (seen_unwind &u : o->unwinds)
+                    u.made = 0;
+                if (role >= 0)
+                    o->unwinds[role].made = 1;
+                o->calls[i].node = node;
+                o->calls[i].role = role;
+                judge(i, node, role, r_call, 0);
+            }
+        if (i < p.calls.size()) {
+            o->calls[i].node = p.calls[i].node;
+            o->calls[i].role = p.calls[i].role;
+        }
+        if (i == p.calls.size())
+            continue;
+        o->call_count = static_cast<uint32_t>(i);
+        seen_unwind &u = o->unwinds[p.calls[i].role];
+        u = seen_unwind{};
+        u.made = 1;
+        const int target = p.unwinds[p.calls[i].role].target;
+        // how, the observation's end, the row's code, what was raised, the head after
+        const uint32_t reached = target == node_none ? 0u : target == node_end ? SEH_CHAIN_END
+                                                                             : o->addresses[target];
+        const struct {
+            int how;
+            uint32_t seen, row, raised, head;
+        } ends[] = {
+            {r_returned, seen_unwind::returned, 1, 0, reached},
+            {r_returned, seen_unwind::returned, 0, 0, 0xDEAD0000u},
+            {r_raised, seen_unwind::raised, 0, 0xE0000001u, 0},
+            {r_faulted, seen_unwind::faulted, 0, 0xC0000005u, 0},
+            {r_at_target_ip, seen_unwind::at_target_ip, 0, 0, 0},
+            {r_left, seen_unwind::left, 0, 0, 0},
+        };
+        for (const auto &e : ends) {
+            if (e.how == r_returned && e.row == 1 && target == node_none)
+                continue;
+            u.how = e.seen;
+            u.code = e.raised;
+            u.head_after = e.head;
+            judge(i, node_none, -1, e.how, e.row);
+        }
+        u.how = seen_unwind::raised;
+        for (uint32_t code : raised_codes()) {
+            u.code = code;
+            judge(i, node_none, -1, r_raised, code);
+        }
+        u = seen_unwind{};
+    }
+    size_t count[2] = {0, 0};
+    std::string rows[2];
+    for (int named = 0; named < 2; ++named)
+        for (const auto &one : named ? yes : no) {
+            const std::vector<int> &at = one.second;
+            for (size_t a = 0, b; a < at.size(); a = b) {
+                for (b = a + 1; b < at.size() && at[b] == at[b - 1] + 1; ++b)
+                    ;
+                const uint32_t code = std::get<3>(one.first);
+                rows[named] += format("%s{%d, %d, %s, %d, %d, 0x%Xu}",
+                                      count[named] % 3 ? ", " : count[named] ? ",\n    " : "\n    ",
+                                      at[a], at[b - 1],
+                                      std::get<0>(one.first) < 0 ? "-1" : nodes.word_of(std::get<0>(one.first)).c_str(),
+                                      std::get<1>(one.first), std::get<2>(one.first), code);
+                ++count[named];
+            }
+        }
+    *is = count[1] <= count[0];
+    const size_t k = count[*is ? 1 : 0];
+    return rows[*is ? 1 : 0] + (k % 3 ? ", " : k ? ",\n    " : "\n    ") + "{-1, -1, -1, -1, -1, 0}";
+}
+
 } // namespace
 
 std::string reproducer(promise which, const situation &s)
@@ -365,7 +501,6 @@ std::string reproducer(promise which, const situation &s)
     feature("odd_word", odd.from == edge::word);
     feature("odd_bound", bound);
     feature("odd_limit", odd.from == edge::limit);
-    feature("fails", odd.from != edge::none && !odd.good);
     feature("bounds", bound || thread);
     feature("callers", !rec.own);
     feature("chained", !rec.own && rec.chained);
@@ -375,7 +510,6 @@ std::string reproducer(promise which, const situation &s)
     feature("collided", answer.kind == answer_kind::collided);
     feature("invalid", answer.kind == answer_kind::invalid);
     feature("nested", answer.kind == answer_kind::nests);
-    feature("collided_record", answer.kind == answer_kind::nests || outer);
     feature("change", change.what != field::none && change.what != field::live_df);
     feature("std", change.what == field::live_df);
     // RtlUnwind called from assembly where its registers are judged, where a
@@ -385,11 +519,6 @@ std::string reproducer(promise which, const situation &s)
     feature("asm", change.what != field::none || is({promise::E1, promise::E3, promise::E5,
                                                      promise::W8, promise::U4, promise::T3}));
     feature("ask", which == promise::W5 && (answer.kind == answer_kind::nests || outer));
-    // Where a walk goes astray, the check names one promise: only the
-    // promises it can name need its reasoning.
-    feature("attribution", is({promise::W1, promise::W2, promise::W3, promise::W5, promise::W6,
-                               promise::W7, promise::U1, promise::U2, promise::U3, promise::E2,
-                               promise::T1}));
     feature("ends", !is({promise::W4, promise::W7, promise::W8, promise::U4, promise::T2,
                          promise::T3}));
     feature("W4", which == promise::W4);
@@ -401,20 +530,17 @@ std::string reproducer(promise which, const situation &s)
     feature("after", is({promise::W8, promise::E1, promise::E5}));
     feature("fields", is({promise::W4, promise::W7, promise::U4, promise::U5, promise::U6,
                           promise::W8}));
-    bool returns = false, raises_status = false, raises_record = false, targeted = false;
+    bool returns = false, raises_status = false, raises_record = false;
     for (int role : {role_tested, role_nested}) {
         const expected_end &e = p.ends[role];
         returns |= e.how == ending::returns;
         raises_status |= e.how == ending::raises && !e.record_itself;
         raises_record |= e.how == ending::raises && e.record_itself;
-        const int t = p.unwinds[role].target;
-        targeted |= p.unwinds[role].made && t != node_none && t != node_end;
     }
     feature("returns", returns);
     feature("callers_after", returns && !rec.own && is({promise::U5, promise::U6}));
     feature("raises_status", raises_status);
     feature("raises_record", raises_record);
-    feature("targeted", targeted);
 
     const promise_info &told = info(which);
     const bool reference = told.judged == judgement::one_source;
@@ -443,17 +569,10 @@ std::string reproducer(promise which, const situation &s)
     // The records.
     set(v, "N", format("%d", n));
     set(v, "NODE_ENUM", nodes.enumeration());
-    std::string names, ranks, nexts;
-    for (int node : nodes.order()) {
+    std::string names;
+    for (int node : nodes.order())
         names += (names.empty() ? "" : ", ") + quoted(node_name(node, s));
-        ranks += (ranks.empty() ? "" : ", ") + format("%d", rank(node, s));
-        const int next = is_guard(node) || node == node_end ? -1 : nodes.of(next_of(s, node));
-        nexts += (nexts.empty() ? "" : ", ") + format("%d", next < 0 ? -1 : next);
-    }
     set(v, "NODE_NAMES", names);
-    set(v, "RANKS", ranks);
-    set(v, "NEXTS", nexts);
-    set(v, "LAST_NEXT", n > 0 ? nodes.word(next_of(s, node_above + n - 1)) : "-1");
 
     // The prediction.
     std::string runs;
@@ -472,20 +591,34 @@ std::string reproducer(promise which, const situation &s)
                         : e.how == ending::raises ? 2
                         : e.how == ending::abandoned ? 3
                                                      : 0;
-        plans += format("    {%d, %s, %d, %d, %s, %d, %s, 0x%Xu, 0x%08Xu, 0x%08Xu, {0x%08Xu, 0x%08Xu, "
-                        "0x%08Xu, 0x%08Xu, 0x%04Xu}, \"%s\", \"%s\", %s},\n",
-                        u.made ? 1 : 0, u.made ? nodes.word(u.target).c_str() : "-1",
-                        u.own_record ? 1 : 0, end,
+        static const char *const roles[] = {"OUTER", "MIDDLE", "UNWIND", "NESTED"};
+        if (!u.made)
+            continue;
+        const std::string at_call =
+            v.features.end() != std::find(v.features.begin(), v.features.end(), "asm")
+                ? format(" {0x%08Xu, 0x%08Xu, 0x%08Xu, 0x%08Xu, 0x%04Xu},", c.eax, c.ebx,
+                         c.esi, c.edi, c.eflags)
+                : "";
+        plans += format("    [%s] = {1, %s, %d, %d, %s, %d, %s, 0x%Xu, 0x%08Xu, 0x%08Xu,%s \"%s\", "
+                        "\"%s\", %s},\n",
+                        roles[role], nodes.word(u.target).c_str(), u.own_record ? 1 : 0, end,
                         e.how == ending::returns ? nodes.word(e.head_after).c_str() : "-1",
-                        e.changed ? 1 : 0, u.made ? nodes.word(head_of(s, role)).c_str() : "-1",
-                        u.flags, e.how == ending::raises ? e.status : 0u, c.return_value, c.eax,
-                        c.ebx, c.esi, c.edi, c.eflags,
+                        e.changed ? 1 : 0, nodes.word(head_of(s, role)).c_str(), u.flags,
+                        e.how == ending::raises ? e.status : 0u, c.return_value, at_call.c_str(),
                         e.how == ending::raises ? id_of(e.which) : "", reach_of(u),
                         quoted(reason_of(s, e)).c_str());
     }
     plans.pop_back();
     set(v, "PLANS", plans);
     set(v, "EXPECTED", quoted(expectation(s, p)));
+    bool listed = true;
+    set(v, "ASTRAY", astray_rows(which, s, p, nodes, &listed));
+    set(v, "ASTRAY_IS", listed ? "1" : "0");
+    set(v, "ASTRAY_WHOSE", format(listed ? "%s's" : "not %s's", id));
+    std::string codes;
+    for (uint32_t code : raised_codes())
+        codes += format("%s0x%08Xu", codes.empty() ? "" : ", ", code);
+    set(v, "CODES", codes);
 
     std::string macros = format("#define CALLERS_CODE 0x%08Xu\n", callers_code);
     if (!rec.own)
@@ -495,38 +628,23 @@ std::string reproducer(promise which, const situation &s)
                          rec.flags, rec.parameters, rec.chained ? "A(&chained)" : "0u",
                          callers_address, callers_parameter(0),
                          callers_parameter(1) - callers_parameter(0));
-    std::string off_chain = "0";
-    if (target_of(s).kind == target_kind::unlinked)
-        off_chain = "(n) == UNLINKED";
-    if (target_of(s).kind == target_kind::below_head)
-        off_chain = "(n) == BELOW";
-    if (target_of(s).kind == target_kind::passed_over)
-        off_chain = "(n) == TARGET";
-    macros += "#define OFF_CHAIN(n) (" + off_chain + ")\n";
-    if (answer.kind == answer_kind::nests || outer)
-        macros += std::string("#define COLLIDED_RECORD(n) (") +
-                  (middle ? "(n) == OUTER_1 || (n) == MIDDLE_1" : outer ? "(n) == OUTER_1" : "0") +
-                  ")\n";
-    if (bound)
-        macros += "#define WORD_PLACE " + quoted(handler_word_place(odd)) + "\n";
     macros.pop_back();
     set(v, "MACROS", macros);
-    std::string statuses, defines, faults;
-#define STATUS(name, code, promise, what)                                                     \
-    statuses += format("    {%s, \"%s\", \"%s\"},\n", #name, #name, walk_promise(#promise)); \
-    defines += format("#define %s %su\n", #name, #code);
+    std::string statuses, faults;
+#define STATUS(name, code, promise, what)                                                  \
+    if (strcmp(walk_promise(#promise), "W1"))                                              \
+        statuses += format("%s{%su, \"%s\"}", statuses.empty() ? "" : ", ", #code,          \
+                           walk_promise(#promise));                                        \
+    if (strcmp(#name, "STATUS_UNWIND") == 0)                                               \
+        set(v, "STATUS_DEFINES", format("#define STATUS_UNWIND %su", #code));
 #define LAYER_EXIT(name, status, promise, what)
 #include "statuses.def"
 #undef STATUS
 #undef LAYER_EXIT
-#define FAULT(code, words) faults += format("    {%su, \"%s\"},\n", #code, words);
+#define FAULT(code, words) faults += format("%s%su", faults.empty() ? "" : ", ", #code);
 #include "faults.def"
 #undef FAULT
-    statuses.pop_back();
-    defines.pop_back();
-    faults.pop_back();
     set(v, "STATUSES", statuses);
-    set(v, "STATUS_DEFINES", defines);
     set(v, "FAULTS", faults);
     set(v, "THREADS", format("%d", thread_count));
     set(v, "ROUNDS", format("%d", rounds));
