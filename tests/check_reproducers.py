@@ -30,6 +30,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 
 LINE = re.compile(r"(ok|not ok|differs) ([A-Z][0-9]+) (\S+?)(: .*)?")
 # Checks that no fault of the layer breaks but for the ones named here:
@@ -173,35 +174,46 @@ def layer_of(contract, libdir, manifest, faults):
                                capture_output=True).returncode == 0
         gcc = ["gcc", "-m32"]
         link = ["-L", libdir, "-lseh_platform", "-Wl,-rpath," + os.path.abspath(libdir)]
-        for check in checks:
-            binary = r.build(check, gcc, "", link)
-            if mingw:
-                r.build(check, ["i686-w64-mingw32-gcc"], ".exe")
-            if binary:
-                r.judge(check, [binary], "ok")
-        tried = len(checks)
+        # (check, the faulty build or None, the verdict it must give): the
+        # sample on the layer, then each fault's witnesses and a check it keeps.
+        trials = [(check, None, "ok") for check in checks]
         if manifest:
             for line in open(manifest):
                 name, promises, seen, witnesses, _, also, _ = line.rstrip("\n").split("\t")
                 witnesses = [w for w in witnesses.split("|") if w and w.split()[0] in ours]
                 if seen != "contract" or not witnesses:
                     continue
-                env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(faults, name))
                 broken = promises.split() + also.split()  # what fails with it, too
                 kept = next(k for k in KEPT if k.split()[0] not in broken and k in every)
-                for check in witnesses + [kept]:
-                    status, out = run(contract + check.split(), env)
-                    want = verdicts(out).get(tuple(check.split()))
-                    binary = r.build(check, gcc, "", link)
-                    if not want:
-                        r.problems.append("%s on %s: the check gave no verdict (it %s)" %
-                                          (check, name, ending(status)))
-                    elif binary:
-                        r.judge(check, [binary], want, env)
-                    tried += 1
-        for problem in r.problems:
+                trials += [(check, name, None) for check in witnesses + [kept]]
+
+        def build(check):
+            binary = r.build(check, gcc, "", link)
+            if mingw:
+                r.build(check, ["i686-w64-mingw32-gcc"], ".exe")
+            return check, binary
+
+        def judge(trial):
+            check, name, want = trial
+            binary = built[check]
+            env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(faults, name)) if name else None
+            if name:
+                status, out = run(contract + check.split(), env)
+                want = verdicts(out).get(tuple(check.split()))
+                if not want:
+                    r.problems.append("%s on %s: the check gave no verdict (it %s)" %
+                                      (check, name, ending(status)))
+                    return
+            if binary:
+                r.judge(check, [binary], want, env)
+
+        # Every core at work: each reproducer is built once, then all are run.
+        with ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
+            built = dict(pool.map(build, dict.fromkeys(t[0] for t in trials)))
+            list(pool.map(judge, trials))
+        for problem in sorted(r.problems):
             print(problem)
-        return tried, len(r.problems)
+        return len(trials), len(r.problems)
 
 
 def wine(contract_exes, wine_run):
