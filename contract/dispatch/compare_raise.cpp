@@ -25,18 +25,20 @@ void comparison::raised(const expected_call &e, const seen_call &c)
         add(promise::R8, format("%s got a context at 0x%08X, not below its Esp 0x%08X",
                                 call_words(c).c_str(), c.context, c.regs.esp));
     switch (raise_of(s_).kind) {
-    case raise_kind::software: software(c); break;
+    case raise_kind::software: software(e, c); break;
     case raise_kind::rtl: rtl(c); break;
     case raise_kind::processor: processor(c); break;
     }
 }
 
 // R1-R6: RaiseException's record from its arguments, its context.
-void comparison::software(const seen_call &c)
+void comparison::software(const expected_call &e, const seen_call &c)
 {
     const raise_row &r = raise_of(s_);
     const std::string who = call_words(c);
-    const uint32_t nested = c.flags & EXCEPTION_NESTED_CALL_FLAG & ~r.flags;
+    // The nested flag is N2's where the dispatcher sets it or may (a
+    // vectored handler's call, the filter's): R2 judges every other bit.
+    const uint32_t nested = e.nested == 0 ? 0 : EXCEPTION_NESTED_CALL_FLAG;
     if (c.code != r.code)
         add(promise::R1, format("%s got code 0x%08X, where RaiseException was given 0x%08X",
                                 who.c_str(), c.code, r.code));

@@ -19,6 +19,33 @@ bool same(const expected_call &e, const prediction &p, const seen_call &c)
 
 } // namespace
 
+// Whether c, the call that e predicts, came as an unwind's only because the
+// record that RaiseException built kept an unwind bit of its flags.
+bool comparison::raise_flags_taken_for_unwind(const expected_call &e, const seen_call &c) const
+{
+    const raise_row &r = raise_of(s_);
+    return r.kind == raise_kind::software && (r.flags & unwind_bits) && !e.unwinding &&
+           e.dispatch >= 0 && p_.dispatches[e.dispatch].exc == exc_tested && e.node == c.node &&
+           c.exc == exc_tested && (c.flags & r.flags & unwind_bits);
+}
+
+// Whether the process ended, before the i-th call, without any handler
+// having seen the processor exception under test (where DF set at the
+// instruction is not the cause, and its code is judged).
+bool comparison::never_raised(size_t i) const
+{
+    const raise_row &r = raise_of(s_);
+    if (r.kind != raise_kind::processor || r.code_open || regs_of(s_).df ||
+        p_.calls[i].dispatch < 0 || p_.dispatches[p_.calls[i].dispatch].exc != exc_tested ||
+        p_.dispatches[p_.calls[i].dispatch].restart_of >= 0)
+        return false;
+    const size_t seen = o_.call_count < max_calls ? o_.call_count : max_calls;
+    for (size_t k = 0; k < seen; ++k)
+        if (o_.calls[k].exc == exc_tested)
+            return false;
+    return true;
+}
+
 // The promise that an extra call breaks: what should have ended the walk.
 promise comparison::stop_promise(void) const
 {
@@ -46,10 +73,31 @@ void comparison::calls(void)
     walk_agrees_ = i == want && extra == seen && o_.call_count <= max_calls;
     i = extra;
     if (!walk_agrees_) {
-        if (i < want && i < seen)
+        if (i < want && i < seen && raise_flags_taken_for_unwind(p_.calls[i], o_.calls[i]))
+            // R2: a bit of dwExceptionFlags that reached the record made the
+            // handler take the first pass for an unwind.
+            add(promise::R2, format("%s got flags 0x%08X, where RaiseException was given 0x%08X: "
+                                    "it took the first pass for an unwind",
+                                    node_name(o_.calls[i].node), o_.calls[i].flags,
+                                    raise_of(s_).flags));
+        else if (i < want && i < seen) {
             add(p_.calls[i].why, format("the platform called %s where the contract says %s",
                                         call_words(o_.calls[i]).c_str(),
                                         expected_words(p_.calls[i]).c_str()));
+            // D1, V1: the vectored handlers before the chain's records.
+            const bool vectored_wanted = is_vectored(p_.calls[i].node);
+            if (!p_.calls[i].unwinding && vectored_wanted != is_vectored(o_.calls[i].node) &&
+                is_record(vectored_wanted ? o_.calls[i].node : p_.calls[i].node))
+                add(vectored_wanted ? promise::D1 : promise::V1,
+                    format("the platform called %s before %s: the vectored handlers come "
+                           "before the chain's records",
+                           call_words(o_.calls[i]).c_str(), expected_words(p_.calls[i]).c_str()));
+        }
+        else if (i < want && never_raised(i))
+            // X: the processor's exception never reached a handler.
+            add(raise_of(s_).x, format("%s before %s: the platform raised no exception for the "
+                                       "instruction",
+                                       ending_words().c_str(), expected_words(p_.calls[i]).c_str()));
         else if (i < want)
             // A process that dies at a fault raised with the direction flag
             // set: what an emulator that enters signal handlers so causes.

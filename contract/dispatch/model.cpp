@@ -51,6 +51,7 @@ private:
     int times_[node_count][exc_count] = {};
     int unwind_times_[node_count] = {};
     int current_ = -1; // the dispatch whose handler runs
+    bool in_vectored_ = false; // a vectored handler's call is running
     promise why_ = promise::D1;
 
     void start(void)
@@ -185,13 +186,18 @@ private:
     {
         const int exc = p_.dispatches[d].exc;
         // V1: the vectored handlers first, in their order.
+        // V8: while a vectored handler runs no lock keeps the handlers
+        // from an exception it raises.
         for (int v : vectored_order(s_)) {
             expected_call &c = call(v, d, false, -1);
-            c.why = why_ == promise::D1 ? promise::V1 : why_;
+            c.why = in_vectored_ ? promise::V8 : why_ == promise::D1 ? promise::V1 : why_;
             const decision act = decide_call(v, d);
             p_.calls.back().act = act;
             if (act.what == act::stages) {
+                const bool was = in_vectored_;
+                in_vectored_ = true;
                 stage_tested();
+                in_vectored_ = was;
                 continue;
             }
             if (act.what == act::continues) {

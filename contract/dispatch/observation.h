@@ -60,6 +60,8 @@ struct observation {
     uint32_t runaway;         // handlers were called without end, and the run was left
     uint32_t outer_changed;   // N3: what changed in the outer exception's record or context
     uint32_t add_handle_null, remove_result, remove_again_result; // V4
+    uint32_t in_call_add_null, in_call_remove_failed; // V8: in a vectored handler's call
+    uint32_t unwind_asked, unwind_answer; // N6: the dispatcher's record, asked about an unwind
     uint32_t filter_previous, filter_restored; // F3: what SetUnhandledExceptionFilter returned
     uint32_t wrong_thread;    // a handler ran on a thread that did not raise (D5, V5)
     uint32_t threads_missed;  // some thread never came to the meeting

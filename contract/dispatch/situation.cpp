@@ -46,12 +46,15 @@ const regs_row regs_rows[] = {
 };
 
 const vectored_row vectored_rows[] = {
-    {"", 0, 0, node_none, false},
-    {"1-vectored", 1, 1, node_none, false},
-    {"3-vectored", 2, 3, node_none, false},
+    {"", 0, 0, node_none, false, false},
+    {"1-vectored", 1, 1, node_none, false, false},
+    {"3-vectored", 2, 3, node_none, false, false},
     // c, a, b in the order called: the one in the middle continues.
-    {"3-vectored-continues", 2, 3, node_vectored_a, false},
-    {"vectored-removed", 2, 1, node_none, true},
+    {"3-vectored-continues", 2, 3, node_vectored_a, false, false},
+    {"vectored-removed", 2, 1, node_none, true, false},
+    // The list changed while it is walked, and back, by the handler in the
+    // middle.
+    {"3-vectored-add-remove", 2, 3, node_none, false, true},
 };
 
 const chain_row chain_rows[] = {

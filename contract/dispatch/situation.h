@@ -67,6 +67,7 @@ struct vectored_row {
     int count;     // added and kept: a (First 0), b (First 0), c (First 1)
     int continuer; // the node that answers EXCEPTION_CONTINUE_EXECUTION, or -1
     bool removed;  // one more, added and removed before the raise
+    bool in_call;  // a adds a handler and removes it again during each of its calls
 };
 
 enum class chain_kind {
