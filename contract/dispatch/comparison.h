@@ -58,6 +58,7 @@ private:
     void rtl(const seen_call &c);
     void processor(const seen_call &c);
     void status(const expected_dispatch &d, const seen_call &c);
+    void stepped(const seen_call &c);
     std::string emulator_note(const seen_call &c) const;
 
     // ---- the end (compare_end.cpp)

@@ -106,7 +106,8 @@ private:
                 return;
             const expected_call &by = last_continue_;
             // C4: a fault continued unchanged runs again.
-            if (r.restarts && !by.act.move && !(by.act.change && answer_of(s_).what == field::eip)) {
+            if (r.restarts && !by.act.move && !by.act.step &&
+                !(by.act.change && answer_of(s_).what == field::eip)) {
                 restart_of = d;
                 continue;
             }
@@ -126,11 +127,31 @@ private:
                     : !e.as_left              ? promise::C2
                     : restart_of >= 0 || (r.how == fault::step && !by.act.change) ? promise::C4
                                               : promise::C1;
+            if (by.act.step)
+                step();
             return;
         }
     }
 
     expected_call last_continue_ = {};
+
+    // X8: the context continued with the trap flag set runs one
+    // instruction, then traps; C1: as its continuer left it. The single
+    // step is taken past that instruction, and the raise point resumes.
+    void step(void)
+    {
+        const int d = raise(exc_step, 0, -1, promise::X8);
+        expected_resume &e = p_.resume;
+        if (d < 0) {
+            e = expected_resume{};
+            return;
+        }
+        e.by = last_continue_.node;
+        e.dispatch = d;
+        e.site = resume_site::after;
+        e.as_left = true;
+        e.why = promise::C1;
+    }
 
     // Raises an exception and runs its first pass. Returns the dispatch
     // when a handler continued it and it may resume, else -1 (it was
@@ -282,6 +303,7 @@ private:
         case exc_middle: return middle_code;
         case exc_invalid_disposition: return STATUS_INVALID_DISPOSITION;
         case exc_noncontinuable: return STATUS_NONCONTINUABLE;
+        case exc_step: return single_step_code;
         }
         return 0;
     }

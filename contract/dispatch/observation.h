@@ -42,6 +42,7 @@ struct seen_raise {
     uint32_t esp;         // ESP at the raising instruction or call
     uint32_t head_before; // FS:0 then
     uint32_t return_site, alternate_site, after_site, fault_site; // its addresses
+    uint32_t step_site, step_next; // the stepped site's instruction, and the next one
     uint32_t resumed;     // 0, or the site it resumed at (resume_site)
     uint32_t eax, ebx, ecx, edx, esi, edi, ebp, esp_after, eflags;
     uint32_t head_after; // FS:0 when it resumed

@@ -87,6 +87,8 @@ const answer_row answer_rows[] = {
     {"sets-eip", 1, answer_kind::continues, field::eip, 0},
     {"flips-status", 1, answer_kind::continues, field::eflags, status_flags},
     {"flips-df", 1, answer_kind::continues, field::eflags, direction_flag},
+    // One instruction runs, then the single step traps.
+    {"sets-tf", 1, answer_kind::continues, field::trap, trap_flag},
     {"unwinds", 1, answer_kind::unwinds, field::none, 0},
     {"answers-3", 2, answer_kind::invalid, field::none, 3},
     {"answers-7", 2, answer_kind::invalid, field::none, 7},
@@ -118,6 +120,7 @@ uint32_t changed_value(const answer_row &answer, uint32_t was, uint32_t alternat
     case field::eflags: return was ^ answer.value;
     case field::esp: return was - answer.value;
     case field::eip: return alternate_site;
+    case field::trap: return was | answer.value;
     case field::none: return was;
     default: return answer.value;
     }

@@ -92,7 +92,8 @@ enum class answer_kind {
 };
 
 // A field of the CONTEXT that the answering handler changes.
-enum class field { none, eax, ebx, ecx, edx, esi, edi, ebp, esp, eip, eflags };
+// trap: the trap flag set and Eip at the stepped site (raise_point.h).
+enum class field { none, eax, ebx, ecx, edx, esi, edi, ebp, esp, eip, eflags, trap };
 
 struct answer_row {
     const char *name;

@@ -39,6 +39,7 @@ struct run_state {
     uint32_t tested_frame = 0; // the raising function's: where the answerer lands
     raise_call call = {};
     bool raising = false;   // the exception under test has been raised
+    bool stepping = false;  // a handler continued it with the trap flag set
     bool tested_seen = false;
     uint32_t tested_code = 0;
     int times[node_count][exc_count] = {};
@@ -214,8 +215,8 @@ int classify(run_state &r, const EXCEPTION_RECORD *rec)
     if (!peek(address_of(rec), &code, 4))
         return exc_other;
     if (!r.raising)
-        return kind_of_code(code, 0, true) == exc_other ? exc_other : kind_of_code(code, 0, true);
-    const int kind = kind_of_code(code, r.tested_code, r.tested_seen);
+        return kind_of_code(code, 0, true, false);
+    const int kind = kind_of_code(code, r.tested_code, r.tested_seen, r.stepping);
     if (kind == exc_tested && !r.tested_seen) {
         r.tested_seen = true;
         r.tested_code = code;
@@ -274,6 +275,8 @@ void fill_raise(run_state &r)
     seen_raise &seen = o.raise;
     seen.alternate_site = address_of(raise_alternate_site);
     seen.after_site = address_of(raise_after_site);
+    seen.step_site = address_of(raise_stepped_site);
+    seen.step_next = address_of(raise_stepped_next);
     struct site {
         fault how;
         char *at, *after;
@@ -462,9 +465,12 @@ uint32_t observe(int node, void *rec, void *frame, void *context, void *dispatch
     const decision d = decide(*r->s, node, exc, r->times[node][exc]++);
     switch (d.what) {
     case act::continues: {
-        const uint32_t moved_to =
-            raise_of(*r->s).kind == raise_kind::processor || d.move ? o.raise.after_site : 0;
+        const uint32_t moved_to = d.past_step ? o.raise.step_next
+                                  : raise_of(*r->s).kind == raise_kind::processor || d.move
+                                      ? o.raise.after_site
+                                      : 0;
         leave_context(address_of(context), *r->s, d, moved_to, o.raise.alternate_site);
+        r->stepping |= d.step;
         if (index < max_calls) {
             seen_call &c = o.calls[index];
             uint32_t word;
