@@ -154,12 +154,27 @@ observation *conforming(const situation &s, const prediction &p, child_end *end)
     return &o;
 }
 
-// The continuer's context and the resume agree whichever call continued.
+// The continuer's context and the resume agree whichever call continued;
+// a single step comes with the context that it left, one instruction on.
 void settle(const prediction &p, observation &o)
 {
     for (uint32_t k = 0; k < o.call_count; ++k)
         if (o.calls[k].left_read)
             o.calls[k].left = o.calls[0].left_read ? o.calls[0].left : o.calls[k].left;
+    context_fields stepped = {};
+    for (uint32_t k = 0; k < o.call_count; ++k)
+        if (p.calls[k].act.step)
+            stepped = o.calls[k].left;
+    for (uint32_t k = 0; k < o.call_count; ++k)
+        if (o.calls[k].exc == exc_step) {
+            o.calls[k].regs = stepped;
+            o.calls[k].regs.eax += 1;
+            o.calls[k].address = o.calls[k].regs.eip = o.raise.step_next;
+            if (o.calls[k].left_read) {
+                o.calls[k].left = o.calls[k].regs;
+                o.calls[k].left.eip = o.raise.step_next;
+            }
+        }
     for (uint32_t k = 0; k < o.call_count; ++k)
         if (o.calls[k].left_read && p.resume.as_left) {
             const context_fields &left = o.calls[k].left;
@@ -414,6 +429,7 @@ TEST(DispatchComparison, NamesEachSpoiledFieldWithItsPromise)
         {"raise/first/sets-tf/top", "X8", [](observation &o, child_end &) { o.calls[1].address = o.calls[1].regs.eip = o.raise.step_site; }},
         {"raise/first/sets-tf/top", "C1", [](observation &o, child_end &) { o.calls[1].regs.eax -= 1; }},
         {"stack-overflow/first/unwinds/new-thread", "X9", [](observation &o, child_end &e) { o.call_count = 0; e = child_end{child_end::exited, 0xFD}; }},
+        {"raise/first/sets-tf/top", "C1", [](observation &o, child_end &) { o.call_count = 1; }},
     };
     for (const spoil &one : spoils) {
         const situation s = named(one.situation);

@@ -40,9 +40,14 @@ void comparison::software(const expected_call &e, const seen_call &c)
 {
     const raise_row &r = raise_of(s_);
     const std::string who = call_words(c);
-    // The nested flag is N2's where the dispatcher sets it or may (a
-    // vectored handler's call, the filter's): R2 judges every other bit.
-    const uint32_t nested = e.nested == 0 ? 0 : EXCEPTION_NESTED_CALL_FLAG;
+    // The nested flag is N2's wherever a dispatcher's record may set it (a
+    // raise nested in another dispatch or an unwind, a vectored handler's
+    // call, the filter's), or where RaiseException was not given it: R2
+    // judges every other bit.
+    const uint32_t nested =
+        e.nested == 0 && !nested_place(s_) && (r.flags & EXCEPTION_NESTED_CALL_FLAG)
+            ? 0
+            : EXCEPTION_NESTED_CALL_FLAG;
     if (c.code != r.code)
         add(promise::R1, format("%s got code 0x%08X, where RaiseException was given 0x%08X",
                                 who.c_str(), c.code, r.code));
@@ -225,6 +230,14 @@ void comparison::stepped(const seen_call &c)
             from = &o_.calls[k];
     if (!c.context_read) {
         add(promise::X8, format("%s got a context that cannot be read", who.c_str()));
+        return;
+    }
+    // C1: an exception that is nowhere near the stepped site comes from
+    // another context than the one left.
+    if (c.regs.eip < at.step_site || c.regs.eip > at.step_next) {
+        add(promise::C1, format("after a context was continued with the trap flag set at the "
+                                "stepped site, %s came with code 0x%08X at 0x%08X",
+                                who.c_str(), c.code, c.regs.eip));
         return;
     }
     // Where Wine runs under qemu-user, a single step comes as a breakpoint

@@ -30,20 +30,29 @@ bool comparison::raise_flags_taken_for_unwind(const expected_call &e, const seen
 }
 
 // Whether the process ended, before the i-th call, without any handler
-// having seen the processor exception under test (where DF set at the
-// instruction is not the cause, and its code is judged).
+// having seen the stack overflow under test.
 bool comparison::never_raised(size_t i) const
 {
-    const raise_row &r = raise_of(s_);
-    if (r.kind != raise_kind::processor || r.code_open || regs_of(s_).df ||
-        p_.calls[i].dispatch < 0 || p_.dispatches[p_.calls[i].dispatch].exc != exc_tested ||
-        p_.dispatches[p_.calls[i].dispatch].restart_of >= 0)
+    if (raise_of(s_).how != fault::stack || p_.calls[i].dispatch < 0 ||
+        p_.dispatches[p_.calls[i].dispatch].exc != exc_tested)
         return false;
     const size_t seen = o_.call_count < max_calls ? o_.call_count : max_calls;
     for (size_t k = 0; k < seen; ++k)
         if (o_.calls[k].exc == exc_tested)
             return false;
     return true;
+}
+
+// Whether the i-th call, the single step's first, never came while the
+// raise point resumed, or another exception's call came instead.
+bool comparison::step_missed(size_t i) const
+{
+    const expected_call &e = p_.calls[i];
+    if (e.dispatch < 0 || p_.dispatches[e.dispatch].exc != exc_step ||
+        (i > 0 && p_.calls[i - 1].dispatch == e.dispatch))
+        return false;
+    const size_t seen = o_.call_count < max_calls ? o_.call_count : max_calls;
+    return i < seen ? o_.calls[i].exc != exc_step : o_.raise.resumed != 0;
 }
 
 // The promise that an extra call breaks: what should have ended the walk.
@@ -73,7 +82,16 @@ void comparison::calls(void)
     walk_agrees_ = i == want && extra == seen && o_.call_count <= max_calls;
     i = extra;
     if (!walk_agrees_) {
-        if (i < want && i < seen && raise_flags_taken_for_unwind(p_.calls[i], o_.calls[i]))
+        if (i < want && step_missed(i))
+            // C1: the context went on without the trap flag its continuer set.
+            add(promise::C1, format("%s where the contract says %s: the context continued with "
+                                    "the trap flag set ran on without a single step",
+                                    i < seen ? format("the platform called %s",
+                                                      call_words(o_.calls[i]).c_str())
+                                                   .c_str()
+                                             : ending_words().c_str(),
+                                    expected_words(p_.calls[i]).c_str()));
+        else if (i < want && i < seen && raise_flags_taken_for_unwind(p_.calls[i], o_.calls[i]))
             // R2: a bit of dwExceptionFlags that reached the record made the
             // handler take the first pass for an unwind.
             add(promise::R2, format("%s got flags 0x%08X, where RaiseException was given 0x%08X: "
@@ -97,10 +115,10 @@ void comparison::calls(void)
                            call_words(c).c_str(), expected_words(e).c_str()));
         }
         else if (i < want && never_raised(i))
-            // X: the processor's exception never reached a handler.
-            add(raise_of(s_).x, format("%s before %s: the platform raised no exception for the "
-                                       "instruction",
-                                       ending_words().c_str(), expected_words(p_.calls[i]).c_str()));
+            // X9: the stack overflow never reached a handler.
+            add(promise::X9, format("%s before %s: the platform raised no exception for the "
+                                    "overflow",
+                                    ending_words().c_str(), expected_words(p_.calls[i]).c_str()));
         else if (i < want)
             // A process that dies at a fault raised with the direction flag
             // set: what an emulator that enters signal handlers so causes.
