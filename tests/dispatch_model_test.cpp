@@ -39,6 +39,8 @@ observation *conforming(const situation &s, const prediction &p, child_end *end)
     raise.alternate_site = 0x4002;
     raise.after_site = 0x4003;
     raise.fault_site = r.how == fault::call || r.how == fault::jump ? 0x20 : 0x4004;
+    raise.step_site = 0x4005;
+    raise.step_next = 0x4008;
     o.callers_chained = chained_at;
     o.staged = 1;
     o.remove_result = 1;
@@ -100,6 +102,11 @@ observation *conforming(const situation &s, const prediction &p, child_end *end)
                 }
                 break;
             }
+        } else if (d && d->exc == exc_step) {
+            // One instruction ran, adding 1 to the EAX that the continuer left.
+            c.code = single_step_code;
+            c.address = c.regs.eip = raise.step_next;
+            c.regs.eax = 0x600DEAAA + 1;
         } else if (d) {
             c.code = d->exc == exc_outer ? outer_code : d->exc == exc_middle ? middle_code : 0;
             if (d->chained >= 0)
@@ -148,12 +155,27 @@ observation *conforming(const situation &s, const prediction &p, child_end *end)
     return &o;
 }
 
-// The continuer's context and the resume agree whichever call continued.
+// The continuer's context and the resume agree whichever call continued;
+// a single step comes with the context that it left, one instruction on.
 void settle(const prediction &p, observation &o)
 {
     for (uint32_t k = 0; k < o.call_count; ++k)
         if (o.calls[k].left_read)
             o.calls[k].left = o.calls[0].left_read ? o.calls[0].left : o.calls[k].left;
+    context_fields stepped = {};
+    for (uint32_t k = 0; k < o.call_count; ++k)
+        if (p.calls[k].act.step)
+            stepped = o.calls[k].left;
+    for (uint32_t k = 0; k < o.call_count; ++k)
+        if (o.calls[k].exc == exc_step) {
+            o.calls[k].regs = stepped;
+            o.calls[k].regs.eax += 1;
+            o.calls[k].address = o.calls[k].regs.eip = o.raise.step_next;
+            if (o.calls[k].left_read) {
+                o.calls[k].left = o.calls[k].regs;
+                o.calls[k].left.eip = o.raise.step_next;
+            }
+        }
     for (uint32_t k = 0; k < o.call_count; ++k)
         if (o.calls[k].left_read && p.resume.as_left) {
             const context_fields &left = o.calls[k].left;
@@ -358,6 +380,17 @@ TEST(DispatchComparison, NamesEachSpoiledFieldWithItsPromise)
         {"raise/off-stack/continues/top", "F4", [](observation &, child_end &e) { e.code = 0x62; }},
         {"raise/first/continues/in-handler", "N3", [](observation &o, child_end &) { o.outer_changed = outer_context_changed; }},
         {"raise/first/continues/8-threads", "D5", [](observation &o, child_end &) { strcpy(o.threads_difference, "a thread broke R1"); }},
+        // A kept unwind bit makes the handler take the first pass for an unwind.
+        {"flags-12/first/continues/top", "R2", [](observation &o, child_end &) { o.calls[0].flags = 0x12; }},
+        {"flags-12/1-vectored/first/continues/top", "R2", [](observation &o, child_end &) { o.calls[0].flags = 0x12; }},
+        {"raise/3-vectored-add-remove/first/continues/top", "V8", [](observation &o, child_end &) { o.in_call_remove_failed = 1; }},
+        {"raise/1-vectored/first/continues/8-threads", "V8", [](observation &o, child_end &) { o.threads_missed = 1; }},
+        {"raise/first/continues/8-threads", "D5", [](observation &o, child_end &) { o.threads_missed = 1; }},
+        {"raise/first/unwinds/top", "N6", [](observation &o, child_end &) { o.unwind_asked = 1; o.unwind_answer = ExceptionNestedException; }},
+        {"raise/first/sets-tf/top", "X8", [](observation &o, child_end &) { o.calls[1].address = o.calls[1].regs.eip = o.raise.step_site; }},
+        {"raise/first/sets-tf/top", "C1", [](observation &o, child_end &) { o.calls[1].regs.eax -= 1; }},
+        {"stack-overflow/first/unwinds/new-thread", "X9", [](observation &o, child_end &e) { o.call_count = 0; e = child_end{child_end::exited, 0xFD}; }},
+        {"raise/first/sets-tf/top", "C1", [](observation &o, child_end &) { o.call_count = 1; }},
     };
     for (const spoil &one : spoils) {
         const situation s = named(one.situation);
@@ -370,6 +403,68 @@ TEST(DispatchComparison, NamesEachSpoiledFieldWithItsPromise)
                                   << testing::PrintToString(all);
         EXPECT_EQ(one.promise, all[0].substr(0, all[0].find(' '))) << one.situation << ": " << all[0];
     }
+}
+
+// The trap flag left set by a continuer raises a single step at the
+// instruction after the stepped site's one, which its taker moves past.
+TEST(DispatchModel, ContinuesWithTheTrapFlagIntoASingleStep)
+{
+    const prediction p = predict(named("read/first/sets-tf/top"));
+    ASSERT_EQ(2u, p.dispatches.size()) << "no restart: the continuer moved Eip";
+    EXPECT_EQ(exc_step, p.dispatches[1].exc);
+    EXPECT_EQ(promise::X8, p.dispatches[1].why);
+    EXPECT_TRUE(p.calls[0].act.step);
+    EXPECT_TRUE(p.calls[1].act.past_step);
+    EXPECT_EQ(1, p.resume.dispatch);
+    EXPECT_EQ(resume_site::after, p.resume.site);
+    EXPECT_EQ(promise::C1, p.resume.why);
+}
+
+// The vectored calls of an exception raised in a vectored handler are
+// there only if no lock is held during its call.
+TEST(DispatchModel, PutsTheVectoredCallsOfARaiseInAVectoredHandlerUnderV8)
+{
+    const prediction p = predict(named("raise/1-vectored/first/continues/in-vectored"));
+    int tested = 0;
+    for (const expected_call &c : p.calls)
+        if (is_vectored(c.node) && p.dispatches[c.dispatch].exc == exc_tested) {
+            EXPECT_EQ(promise::V8, c.why) << node_name(c.node);
+            ++tested;
+        } else if (is_vectored(c.node)) {
+            EXPECT_EQ(promise::V1, c.why) << node_name(c.node);
+        }
+    EXPECT_EQ(2, tested);
+}
+
+// A frame record called where a vectored handler is due breaks the order
+// that D1 and V1 both state; a record called instead of another is D1's.
+TEST(DispatchComparison, NamesTheVectoredOrderUnderD1AndV1)
+{
+    const situation s = named("raise/1-vectored/first/continues/top");
+    const prediction p = predict(s);
+    child_end end;
+    observation &o = made_up(s, p, &end);
+    std::swap(o.calls[0], o.calls[1]);
+    const findings all = compare(s, p, o, end);
+    EXPECT_TRUE(all.has(promise::D1));
+    EXPECT_TRUE(all.has(promise::V1));
+    EXPECT_EQ(2u, all.list().size());
+}
+
+// Where Wine runs under qemu-user a single step comes as a breakpoint one
+// byte back: the emulator's, a difference.
+TEST(DispatchComparison, NamesASingleStepReportedAsABreakpointAsTheEmulators)
+{
+    const situation s = named("raise/first/sets-tf/top");
+    const prediction p = predict(s);
+    child_end end;
+    observation &o = made_up(s, p, &end);
+    o.calls[1].code = 0x80000003u;
+    o.calls[1].address = o.calls[1].regs.eip = o.raise.step_next - 1;
+    const findings all = compare(s, p, o, end);
+    ASSERT_EQ(1u, all.list().size());
+    EXPECT_EQ(promise::X8, all.list()[0].which);
+    EXPECT_TRUE(all.list()[0].reference);
 }
 
 // Wine chains nothing to the dispatcher's statuses: one source says it

@@ -18,6 +18,7 @@ decision continuing(const situation &s, bool change)
     d.change = change;
     d.clear_tf = raise_of(s).how == fault::step;
     d.move = raise_of(s).restarts || (change && raise_of(s).kind == raise_kind::software);
+    d.step = change && answer_of(s).what == field::trap;
     return d;
 }
 
@@ -55,6 +56,14 @@ decision decide(const situation &s, int node, int exc, int time)
         }
         return d;
     case node_answerer: {
+        // X8: it takes the single step that its trap flag raised, and goes
+        // on past the stepped instruction, the flag cleared.
+        if (exc == exc_step && time == 0) {
+            d.what = act::continues;
+            d.clear_tf = true;
+            d.past_step = true;
+            return d;
+        }
         if (exc != exc_tested)
             return d;
         const answer_row &answer = answer_of(s);
@@ -66,7 +75,7 @@ decision decide(const situation &s, int node, int exc, int time)
                 decision c = continuing(s, answer.what != field::none);
                 if (answer.what == field::none && raise_of(s).restarts)
                     c.move = false;
-                if (answer.what == field::eip)
+                if (answer.what == field::eip || answer.what == field::trap)
                     c.move = false;
                 return c;
             }
@@ -113,7 +122,7 @@ bool stages_in_unwind(const situation &s, int node, int time)
     return node == node_unwound && time == 0 && place_of(s).kind == place_kind::in_unwind;
 }
 
-int kind_of_code(uint32_t code, uint32_t tested_code, bool tested_seen)
+int kind_of_code(uint32_t code, uint32_t tested_code, bool tested_seen, bool stepping)
 {
     if (code == outer_code)
         return exc_outer;
@@ -123,5 +132,7 @@ int kind_of_code(uint32_t code, uint32_t tested_code, bool tested_seen)
         return exc_invalid_disposition;
     if (code == STATUS_NONCONTINUABLE)
         return exc_noncontinuable;
+    if (stepping)
+        return exc_step;
     return !tested_seen || code == tested_code ? exc_tested : exc_other;
 }

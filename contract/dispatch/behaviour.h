@@ -25,6 +25,8 @@ struct decision {
     bool change = false; // continues: makes the answer's change
     bool move = false;   // continues: moves Eip past the instruction that faulted
     bool clear_tf = false; // continues: clears the trap flag in the context
+    bool step = false;      // continues: sets the trap flag, Eip at the stepped site
+    bool past_step = false; // continues: Eip past the stepped site's one instruction
 };
 
 // What `node` does on its first-pass call number `time` (0: the first) for
@@ -37,7 +39,9 @@ decision decide(const situation &s, int node, int exc, int time);
 bool stages_in_unwind(const situation &s, int node, int time);
 
 // The exception that a code names, in a situation whose exception has
-// `tested_code` (the platform's code for it, as first seen).
-int kind_of_code(uint32_t code, uint32_t tested_code, bool tested_seen);
+// `tested_code` (the platform's code for it, as first seen); once a handler
+// has continued a context with the trap flag set (`stepping`), the next
+// exception is its single step, whatever code the platform gives it.
+int kind_of_code(uint32_t code, uint32_t tested_code, bool tested_seen, bool stepping);
 
 #endif

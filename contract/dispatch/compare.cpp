@@ -146,8 +146,11 @@ std::vector<promise> tried(const situation &s, const prediction &p)
         has.add(promise::N6);
     if (nested_place(s) && place_of(s).kind != place_kind::in_unwind)
         has.add(promise::N3);
-    // A raise in a vectored handler: it holds no lock of the dispatcher's.
-    if (place_of(s).kind == place_kind::in_vectored)
+    // A raise in a vectored handler, the list changed during its call, the
+    // threads meeting in their vectored handlers: no lock of the
+    // dispatcher's is held while one runs.
+    if (place_of(s).kind == place_kind::in_vectored ||
+        (vectored_calls && (vectored_of(s).in_call || place_of(s).kind == place_kind::threads)))
         has.add(promise::V8);
     if (p.filter_installed || ends_process(s))
         has.add(promise::F3);

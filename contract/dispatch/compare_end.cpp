@@ -146,6 +146,15 @@ void comparison::apis(void)
     } else if (o_.add_handle_null) {
         add(promise::V1, "AddVectoredExceptionHandler returned null");
     }
+    if (p_.unwinds_past_dispatcher && o_.unwind_asked && o_.unwind_answer != 1)
+        add(promise::N6, format("the dispatcher's record at the head answered %u to an unwind, "
+                                "not ExceptionContinueSearch",
+                                o_.unwind_answer));
+    if (o_.in_call_add_null)
+        add(promise::V8, "AddVectoredExceptionHandler returned null inside a vectored handler");
+    else if (o_.in_call_remove_failed)
+        add(promise::V8, "RemoveVectoredExceptionHandler returned 0 inside a vectored handler, "
+                         "for the handle that it had just given");
     if ((p_.filter_installed || ends_process(s_)) && o_.filter_restored == 2)
         add(promise::F3, "SetUnhandledExceptionFilter returned another filter than the one it "
                          "replaced");

@@ -13,6 +13,10 @@ void comparison::raised(const expected_call &e, const seen_call &c)
         status(d, c);
         return;
     }
+    if (d.exc == exc_step) {
+        stepped(c);
+        return;
+    }
     if (d.exc != exc_tested)
         return;
     if (!c.context_read) {
@@ -25,18 +29,25 @@ void comparison::raised(const expected_call &e, const seen_call &c)
         add(promise::R8, format("%s got a context at 0x%08X, not below its Esp 0x%08X",
                                 call_words(c).c_str(), c.context, c.regs.esp));
     switch (raise_of(s_).kind) {
-    case raise_kind::software: software(c); break;
+    case raise_kind::software: software(e, c); break;
     case raise_kind::rtl: rtl(c); break;
     case raise_kind::processor: processor(c); break;
     }
 }
 
 // R1-R6: RaiseException's record from its arguments, its context.
-void comparison::software(const seen_call &c)
+void comparison::software(const expected_call &e, const seen_call &c)
 {
     const raise_row &r = raise_of(s_);
     const std::string who = call_words(c);
-    const uint32_t nested = c.flags & EXCEPTION_NESTED_CALL_FLAG & ~r.flags;
+    // The nested flag is N2's wherever a dispatcher's record may set it (a
+    // raise nested in another dispatch or an unwind, a vectored handler's
+    // call, the filter's), or where RaiseException was not given it: R2
+    // judges every other bit.
+    const uint32_t nested =
+        e.nested == 0 && !nested_place(s_) && (r.flags & EXCEPTION_NESTED_CALL_FLAG)
+            ? 0
+            : EXCEPTION_NESTED_CALL_FLAG;
     if (c.code != r.code)
         add(promise::R1, format("%s got code 0x%08X, where RaiseException was given 0x%08X",
                                 who.c_str(), c.code, r.code));
@@ -204,6 +215,60 @@ void comparison::processor(const seen_call &c)
         add(regs_of(s_).df ? promise::H2 : x,
             format("%s got a context whose EFlags are 0x%08X, not the faulting point's 0x%08X",
                    who.c_str(), c.regs.eflags & mask, flags & mask));
+}
+
+// X8: the single step of a context continued with the trap flag set comes
+// after its first instruction, at the next one; C1: that context is the
+// one its continuer left, the instruction run (EAX one more).
+void comparison::stepped(const seen_call &c)
+{
+    const std::string who = call_words(c);
+    const seen_raise &at = o_.raise;
+    const seen_call *from = nullptr;
+    for (size_t k = 0; k < agree_; ++k)
+        if (p_.calls[k].act.step)
+            from = &o_.calls[k];
+    if (!c.context_read) {
+        add(promise::X8, format("%s got a context that cannot be read", who.c_str()));
+        return;
+    }
+    // C1: an exception that is nowhere near the stepped site comes from
+    // another context than the one left.
+    if (c.regs.eip < at.step_site || c.regs.eip > at.step_next) {
+        add(promise::C1, format("after a context was continued with the trap flag set at the "
+                                "stepped site, %s came with code 0x%08X at 0x%08X",
+                                who.c_str(), c.code, c.regs.eip));
+        return;
+    }
+    // Where Wine runs under qemu-user, a single step comes as a breakpoint
+    // one byte back: the emulator's deviation.
+    const bool emulated = c.code == 0x80000003u && c.regs.eip == at.step_next - 1;
+    const char *note = emulated ? " (as Wine reports a single step where the signal frame "
+                                  "carries no trap number, as under qemu-user: the emulator's "
+                                  "deviation)"
+                                : "";
+    if (c.code != single_step_code)
+        add(promise::X8, format("%s got code 0x%08X, not EXCEPTION_SINGLE_STEP%s", who.c_str(),
+                                c.code, note),
+            emulated);
+    else if (c.address != at.step_next || c.regs.eip != at.step_next)
+        add(promise::X8, format("%s got ExceptionAddress 0x%08X and Eip 0x%08X, where the "
+                                "instruction after the stepped one is at 0x%08X%s",
+                                who.c_str(), c.address, c.regs.eip, at.step_next,
+                                c.regs.eip == at.step_site ? " (the stepped one's own)" : ""));
+    if (!from || !from->left_read)
+        return;
+    const context_fields &left = from->left;
+    if (c.regs.eax != left.eax + 1)
+        add(promise::C1, format("the context continued with the trap flag set trapped with EAX "
+                                "0x%08X, where its first instruction makes it 0x%08X%s",
+                                c.regs.eax, left.eax + 1,
+                                c.regs.eax == left.eax ? ": that instruction never ran" : ""));
+    else if (c.regs.ebx != left.ebx || c.regs.ecx != left.ecx || c.regs.edx != left.edx ||
+             c.regs.esi != left.esi || c.regs.edi != left.edi || c.regs.ebp != left.ebp ||
+             c.regs.esp != left.esp)
+        add(promise::C1, "the context continued with the trap flag set trapped with another "
+                         "register than its continuer left");
 }
 
 // H4: the dispatcher's status, a new noncontinuable record chained to the

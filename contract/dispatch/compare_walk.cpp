@@ -19,6 +19,42 @@ bool same(const expected_call &e, const prediction &p, const seen_call &c)
 
 } // namespace
 
+// Whether c, the call that e predicts, came as an unwind's only because the
+// record that RaiseException built kept an unwind bit of its flags.
+bool comparison::raise_flags_taken_for_unwind(const expected_call &e, const seen_call &c) const
+{
+    const raise_row &r = raise_of(s_);
+    return r.kind == raise_kind::software && (r.flags & unwind_bits) && !e.unwinding &&
+           e.dispatch >= 0 && p_.dispatches[e.dispatch].exc == exc_tested && e.node == c.node &&
+           c.exc == exc_tested && (c.flags & r.flags & unwind_bits);
+}
+
+// Whether the process ended, before the i-th call, without any handler
+// having seen the stack overflow under test.
+bool comparison::never_raised(size_t i) const
+{
+    if (raise_of(s_).how != fault::stack || p_.calls[i].dispatch < 0 ||
+        p_.dispatches[p_.calls[i].dispatch].exc != exc_tested)
+        return false;
+    const size_t seen = o_.call_count < max_calls ? o_.call_count : max_calls;
+    for (size_t k = 0; k < seen; ++k)
+        if (o_.calls[k].exc == exc_tested)
+            return false;
+    return true;
+}
+
+// Whether the i-th call, the single step's first, never came while the
+// raise point resumed, or another exception's call came instead.
+bool comparison::step_missed(size_t i) const
+{
+    const expected_call &e = p_.calls[i];
+    if (e.dispatch < 0 || p_.dispatches[e.dispatch].exc != exc_step ||
+        (i > 0 && p_.calls[i - 1].dispatch == e.dispatch))
+        return false;
+    const size_t seen = o_.call_count < max_calls ? o_.call_count : max_calls;
+    return i < seen ? o_.calls[i].exc != exc_step : o_.raise.resumed != 0;
+}
+
 // The promise that an extra call breaks: what should have ended the walk.
 promise comparison::stop_promise(void) const
 {
@@ -46,10 +82,43 @@ void comparison::calls(void)
     walk_agrees_ = i == want && extra == seen && o_.call_count <= max_calls;
     i = extra;
     if (!walk_agrees_) {
-        if (i < want && i < seen)
+        if (i < want && step_missed(i))
+            // C1: the context went on without the trap flag its continuer set.
+            add(promise::C1, format("%s where the contract says %s: the context continued with "
+                                    "the trap flag set ran on without a single step",
+                                    i < seen ? format("the platform called %s",
+                                                      call_words(o_.calls[i]).c_str())
+                                                   .c_str()
+                                             : ending_words().c_str(),
+                                    expected_words(p_.calls[i]).c_str()));
+        else if (i < want && i < seen && raise_flags_taken_for_unwind(p_.calls[i], o_.calls[i]))
+            // R2: a bit of dwExceptionFlags that reached the record made the
+            // handler take the first pass for an unwind.
+            add(promise::R2, format("%s got flags 0x%08X, where RaiseException was given 0x%08X: "
+                                    "it took the first pass for an unwind",
+                                    node_name(o_.calls[i].node), o_.calls[i].flags,
+                                    raise_of(s_).flags));
+        else if (i < want && i < seen) {
             add(p_.calls[i].why, format("the platform called %s where the contract says %s",
                                         call_words(o_.calls[i]).c_str(),
                                         expected_words(p_.calls[i]).c_str()));
+            // D1, V1: the vectored handlers before the chain's records.
+            const expected_call &e = p_.calls[i];
+            const seen_call &c = o_.calls[i];
+            const bool first_pass = !e.unwinding && !(c.flags & unwind_bits) && e.dispatch >= 0 &&
+                                    c.exc == p_.dispatches[e.dispatch].exc;
+            if (first_pass && ((is_vectored(e.node) && is_record(c.node) && e.why == promise::V1) ||
+                               (is_record(e.node) && is_vectored(c.node) && e.why == promise::D1)))
+                add(e.why == promise::V1 ? promise::D1 : promise::V1,
+                    format("the platform called %s before %s: the vectored handlers come "
+                           "before the chain's records",
+                           call_words(c).c_str(), expected_words(e).c_str()));
+        }
+        else if (i < want && never_raised(i))
+            // X9: the stack overflow never reached a handler.
+            add(promise::X9, format("%s before %s: the platform raised no exception for the "
+                                    "overflow",
+                                    ending_words().c_str(), expected_words(p_.calls[i]).c_str()));
         else if (i < want)
             // A process that dies at a fault raised with the direction flag
             // set: what an emulator that enters signal handlers so causes.

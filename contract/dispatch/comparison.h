@@ -46,16 +46,20 @@ private:
 
     // ---- the walk (compare_walk.cpp)
     void calls(void);
+    bool raise_flags_taken_for_unwind(const expected_call &e, const seen_call &c) const;
+    bool never_raised(size_t i) const;
+    bool step_missed(size_t i) const;
     promise stop_promise(void) const;
     void pointers(void);
     void call_fields(const expected_call &e, const seen_call &c);
 
     // ---- what the raise hands the handlers (compare_raise.cpp)
     void raised(const expected_call &e, const seen_call &c);
-    void software(const seen_call &c);
+    void software(const expected_call &e, const seen_call &c);
     void rtl(const seen_call &c);
     void processor(const seen_call &c);
     void status(const expected_dispatch &d, const seen_call &c);
+    void stepped(const seen_call &c);
     std::string emulator_note(const seen_call &c) const;
 
     // ---- the end (compare_end.cpp)

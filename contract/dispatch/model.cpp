@@ -51,6 +51,7 @@ private:
     int times_[node_count][exc_count] = {};
     int unwind_times_[node_count] = {};
     int current_ = -1; // the dispatch whose handler runs
+    bool in_vectored_ = false; // a vectored handler's call is running
     promise why_ = promise::D1;
 
     void start(void)
@@ -105,7 +106,8 @@ private:
                 return;
             const expected_call &by = last_continue_;
             // C4: a fault continued unchanged runs again.
-            if (r.restarts && !by.act.move && !(by.act.change && answer_of(s_).what == field::eip)) {
+            if (r.restarts && !by.act.move && !by.act.step &&
+                !(by.act.change && answer_of(s_).what == field::eip)) {
                 restart_of = d;
                 continue;
             }
@@ -125,11 +127,31 @@ private:
                     : !e.as_left              ? promise::C2
                     : restart_of >= 0 || (r.how == fault::step && !by.act.change) ? promise::C4
                                               : promise::C1;
+            if (by.act.step)
+                step();
             return;
         }
     }
 
     expected_call last_continue_ = {};
+
+    // X8: the context continued with the trap flag set runs one
+    // instruction, then traps; C1: as its continuer left it. The single
+    // step is taken past that instruction, and the raise point resumes.
+    void step(void)
+    {
+        const int d = raise(exc_step, 0, -1, promise::X8);
+        expected_resume &e = p_.resume;
+        if (d < 0) {
+            e = expected_resume{};
+            return;
+        }
+        e.by = last_continue_.node;
+        e.dispatch = d;
+        e.site = resume_site::after;
+        e.as_left = true;
+        e.why = promise::C1;
+    }
 
     // Raises an exception and runs its first pass. Returns the dispatch
     // when a handler continued it and it may resume, else -1 (it was
@@ -185,13 +207,18 @@ private:
     {
         const int exc = p_.dispatches[d].exc;
         // V1: the vectored handlers first, in their order.
+        // V8: while a vectored handler runs no lock keeps the handlers
+        // from an exception it raises.
         for (int v : vectored_order(s_)) {
             expected_call &c = call(v, d, false, -1);
-            c.why = why_ == promise::D1 ? promise::V1 : why_;
+            c.why = in_vectored_ ? promise::V8 : why_ == promise::D1 ? promise::V1 : why_;
             const decision act = decide_call(v, d);
             p_.calls.back().act = act;
             if (act.what == act::stages) {
+                const bool was = in_vectored_;
+                in_vectored_ = true;
                 stage_tested();
+                in_vectored_ = was;
                 continue;
             }
             if (act.what == act::continues) {
@@ -276,6 +303,7 @@ private:
         case exc_middle: return middle_code;
         case exc_invalid_disposition: return STATUS_INVALID_DISPOSITION;
         case exc_noncontinuable: return STATUS_NONCONTINUABLE;
+        case exc_step: return single_step_code;
         }
         return 0;
     }

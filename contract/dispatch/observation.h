@@ -42,6 +42,7 @@ struct seen_raise {
     uint32_t esp;         // ESP at the raising instruction or call
     uint32_t head_before; // FS:0 then
     uint32_t return_site, alternate_site, after_site, fault_site; // its addresses
+    uint32_t step_site, step_next; // the stepped site's instruction, and the next one
     uint32_t resumed;     // 0, or the site it resumed at (resume_site)
     uint32_t eax, ebx, ecx, edx, esi, edi, ebp, esp_after, eflags;
     uint32_t head_after; // FS:0 when it resumed
@@ -60,6 +61,8 @@ struct observation {
     uint32_t runaway;         // handlers were called without end, and the run was left
     uint32_t outer_changed;   // N3: what changed in the outer exception's record or context
     uint32_t add_handle_null, remove_result, remove_again_result; // V4
+    uint32_t in_call_add_null, in_call_remove_failed; // V8: in a vectored handler's call
+    uint32_t unwind_asked, unwind_answer; // N6: the dispatcher's record, asked about an unwind
     uint32_t filter_previous, filter_restored; // F3: what SetUnhandledExceptionFilter returned
     uint32_t wrong_thread;    // a handler ran on a thread that did not raise (D5, V5)
     uint32_t threads_missed;  // some thread never came to the meeting

@@ -94,6 +94,15 @@ FAULT(step, pushfl; orl $0x100, (%esp); popfl; nop)
 /* Pushes until the stack ends. */
 FAULT(stack, 1: pushl %eax; jmp 1b)
 
+/* Where a handler that sets the trap flag points Eip: one instruction
+ * that leaves the flags alone, then the trap, then on as past a fault. */
+    .globl  SYM(raise_stepped_site)
+SYM(raise_stepped_site):
+    leal    1(%eax), %eax
+    .globl  SYM(raise_stepped_next)
+SYM(raise_stepped_next):
+    jmp     SYM(raise_after_site)
+
 /* Where a handler may point the context's Eip instead. */
     .globl  SYM(raise_alternate_site)
 SYM(raise_alternate_site):

@@ -33,6 +33,9 @@ raise_call *raise_returned(const uint32_t *saved);
 extern char raise_by_call_4[], raise_return_4[];
 extern char raise_by_call_1[], raise_return_1[];
 extern char raise_alternate_site[], raise_after_site[];
+// One instruction that changes only EAX (by 1), for a context continued
+// with the trap flag set, and the instruction after it.
+extern char raise_stepped_site[], raise_stepped_next[];
 extern char fault_int3[], fault_int3_after[];
 extern char fault_read[], fault_read_after[];
 extern char fault_write[], fault_write_after[];

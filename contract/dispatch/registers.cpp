@@ -3,6 +3,8 @@
 
 #include "peek.h"
 #include "platform_api.h"
+#include "chain_head.h"
+#include "raise_point.h"
 
 bool read_context(uint32_t context, context_fields *out, uint32_t *word_at_esp)
 {
@@ -24,7 +26,7 @@ bool leave_context(uint32_t context, const situation &s, const decision &d, uint
     if (!peek(context, &c, sizeof c))
         return false;
     auto *live = reinterpret_cast<CONTEXT *>(static_cast<uintptr_t>(context));
-    if (d.move)
+    if (d.move || d.past_step)
         live->Eip = moved_to;
     if (d.clear_tf)
         live->EFlags &= ~trap_flag;
@@ -43,6 +45,10 @@ bool leave_context(uint32_t context, const situation &s, const decision &d, uint
     case field::esp: slot = &live->Esp; break;
     case field::eip: slot = &live->Eip; break;
     case field::eflags: slot = &live->EFlags; break;
+    case field::trap:
+        live->Eip = seh_addr(raise_stepped_site);
+        slot = &live->EFlags;
+        break;
     case field::none: return true;
     }
     *slot = changed_value(answer, *slot, alternate);

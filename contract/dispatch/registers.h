@@ -12,8 +12,8 @@
 bool read_context(uint32_t context, context_fields *out, uint32_t *word_at_esp);
 
 // Continues as `d` says: the answer's change, Eip moved to `moved_to`
-// (or, for a changed Eip, `alternate`), the trap flag cleared; false when
-// the context cannot be read.
+// (or, for a changed Eip, `alternate`; for the trap flag set, the stepped
+// site), the trap flag cleared; false when the context cannot be read.
 bool leave_context(uint32_t context, const situation &s, const decision &d, uint32_t moved_to,
                    uint32_t alternate);
 

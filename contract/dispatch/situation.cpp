@@ -46,12 +46,15 @@ const regs_row regs_rows[] = {
 };
 
 const vectored_row vectored_rows[] = {
-    {"", 0, 0, node_none, false},
-    {"1-vectored", 1, 1, node_none, false},
-    {"3-vectored", 2, 3, node_none, false},
+    {"", 0, 0, node_none, false, false},
+    {"1-vectored", 1, 1, node_none, false, false},
+    {"3-vectored", 2, 3, node_none, false, false},
     // c, a, b in the order called: the one in the middle continues.
-    {"3-vectored-continues", 2, 3, node_vectored_a, false},
-    {"vectored-removed", 2, 1, node_none, true},
+    {"3-vectored-continues", 2, 3, node_vectored_a, false, false},
+    {"vectored-removed", 2, 1, node_none, true, false},
+    // The list changed while it is walked, and back, by the handler in the
+    // middle.
+    {"3-vectored-add-remove", 2, 3, node_none, false, true},
 };
 
 const chain_row chain_rows[] = {
@@ -84,6 +87,8 @@ const answer_row answer_rows[] = {
     {"sets-eip", 1, answer_kind::continues, field::eip, 0},
     {"flips-status", 1, answer_kind::continues, field::eflags, status_flags},
     {"flips-df", 1, answer_kind::continues, field::eflags, direction_flag},
+    // One instruction runs, then the single step traps.
+    {"sets-tf", 1, answer_kind::continues, field::trap, trap_flag},
     {"unwinds", 1, answer_kind::unwinds, field::none, 0},
     {"answers-3", 2, answer_kind::invalid, field::none, 3},
     {"answers-7", 2, answer_kind::invalid, field::none, 7},
@@ -115,6 +120,7 @@ uint32_t changed_value(const answer_row &answer, uint32_t was, uint32_t alternat
     case field::eflags: return was ^ answer.value;
     case field::esp: return was - answer.value;
     case field::eip: return alternate_site;
+    case field::trap: return was | answer.value;
     case field::none: return was;
     default: return answer.value;
     }

@@ -67,6 +67,7 @@ struct vectored_row {
     int count;     // added and kept: a (First 0), b (First 0), c (First 1)
     int continuer; // the node that answers EXCEPTION_CONTINUE_EXECUTION, or -1
     bool removed;  // one more, added and removed before the raise
+    bool in_call;  // a adds a handler and removes it again during each of its calls
 };
 
 enum class chain_kind {
@@ -91,7 +92,8 @@ enum class answer_kind {
 };
 
 // A field of the CONTEXT that the answering handler changes.
-enum class field { none, eax, ebx, ecx, edx, esi, edi, ebp, esp, eip, eflags };
+// trap: the trap flag set and Eip at the stepped site (raise_point.h).
+enum class field { none, eax, ebx, ecx, edx, esi, edi, ebp, esp, eip, eflags, trap };
 
 struct answer_row {
     const char *name;

@@ -39,6 +39,7 @@ struct run_state {
     uint32_t tested_frame = 0; // the raising function's: where the answerer lands
     raise_call call = {};
     bool raising = false;   // the exception under test has been raised
+    bool stepping = false;  // a handler continued it with the trap flag set
     bool tested_seen = false;
     uint32_t tested_code = 0;
     int times[node_count][exc_count] = {};
@@ -77,11 +78,25 @@ __attribute__((stdcall)) uint32_t observer_stdcall(void *rec, void *frame, void 
     return observe(N, rec, frame, context, dispatcher, eflags);
 }
 
+// Added and removed again while a vectored handler runs: it may be called
+// meanwhile, on another thread, and is not the check's to observe.
+LONG WINAPI passing(EXCEPTION_POINTERS *) { return EXCEPTION_CONTINUE_SEARCH; }
+
+// V8: the list changes while it is walked, and back.
+void add_and_remove(observation &o)
+{
+    void *added = AddVectoredExceptionHandler(1, passing);
+    o.in_call_add_null |= added == nullptr;
+    o.in_call_remove_failed |= added && !RemoveVectoredExceptionHandler(added);
+}
+
 template <int N>
 LONG WINAPI vectored(EXCEPTION_POINTERS *x)
 {
     uint32_t eflags;
     __asm__ volatile("pushfl\n\tpopl %0\n\tcld" : "=r"(eflags) : : "memory");
+    if (N == node_vectored_a && current && vectored_of(*current->s).in_call)
+        add_and_remove(*current->obs);
     const uint32_t answer = observe(N, x->ExceptionRecord, nullptr, x->ContextRecord, nullptr,
                                     eflags);
     return static_cast<LONG>(answer);
@@ -144,6 +159,54 @@ void note_call(run_state &r, int node, int exc, void *rec, void *frame, void *co
 
 [[noreturn]] void leave(run_state &r) { escape_to(r.leave); }
 
+// Calls a handler as the platform would, with ESP restored after it (a
+// stdcall one pops its arguments) and the stack 16-byte aligned.
+uint32_t call_handler(uint32_t handler, const uint32_t arguments[4])
+{
+    uint32_t answer;
+    __asm__ volatile("movl %%esp, %%esi\n\t"
+                     "andl $-16, %%esp\n\t"
+                     "pushl 12(%2)\n\t"
+                     "pushl 8(%2)\n\t"
+                     "pushl 4(%2)\n\t"
+                     "pushl (%2)\n\t"
+                     "call *%1\n\t"
+                     "movl %%esi, %%esp"
+                     : "=a"(answer)
+                     : "r"(handler), "r"(arguments)
+                     : "ecx", "edx", "esi", "memory", "cc");
+    return answer;
+}
+
+bool ours(const observation &o, uint32_t addr)
+{
+    for (int n = 0; n < node_vectored_a; ++n)
+        if (o.addresses[n] == addr)
+            return true;
+    return false;
+}
+
+// N6: the record at the head while a first-pass handler runs is the
+// dispatcher's (N1); asked as an unwind that reaches it asks, it must let
+// the unwind go on. Not asked when the head is a record of the check's.
+void ask_the_head(observation &o, const void *rec)
+{
+    const uint32_t head = get_seh_frame();
+    if (!word_aligned(head) || !on_stack(head, 8) || ours(o, head))
+        return;
+    EXCEPTION_RECORD unwinding;
+    if (!peek(address_of(rec), &unwinding, sizeof unwinding))
+        return;
+    unwinding.ExceptionFlags |= EXCEPTION_UNWINDING;
+    uint32_t context[256] = {}; // room for any CONTEXT
+    uint32_t named = 0;
+    const uint32_t handler = reinterpret_cast<const uint32_t *>(static_cast<uintptr_t>(head))[1];
+    const uint32_t arguments[4] = {address_of(&unwinding), head, address_of(context),
+                                   address_of(&named)};
+    o.unwind_answer = call_handler(handler, arguments);
+    o.unwind_asked = 1;
+}
+
 // The exception a handler is given, by its code: the one under test is the
 // first that is none of the others once it has been raised.
 int classify(run_state &r, const EXCEPTION_RECORD *rec)
@@ -152,8 +215,8 @@ int classify(run_state &r, const EXCEPTION_RECORD *rec)
     if (!peek(address_of(rec), &code, 4))
         return exc_other;
     if (!r.raising)
-        return kind_of_code(code, 0, true) == exc_other ? exc_other : kind_of_code(code, 0, true);
-    const int kind = kind_of_code(code, r.tested_code, r.tested_seen);
+        return kind_of_code(code, 0, true, false);
+    const int kind = kind_of_code(code, r.tested_code, r.tested_seen, r.stepping);
     if (kind == exc_tested && !r.tested_seen) {
         r.tested_seen = true;
         r.tested_code = code;
@@ -212,6 +275,8 @@ void fill_raise(run_state &r)
     seen_raise &seen = o.raise;
     seen.alternate_site = address_of(raise_alternate_site);
     seen.after_site = address_of(raise_after_site);
+    seen.step_site = address_of(raise_stepped_site);
+    seen.step_next = address_of(raise_stepped_next);
     struct site {
         fault how;
         char *at, *after;
@@ -400,9 +465,12 @@ uint32_t observe(int node, void *rec, void *frame, void *context, void *dispatch
     const decision d = decide(*r->s, node, exc, r->times[node][exc]++);
     switch (d.what) {
     case act::continues: {
-        const uint32_t moved_to =
-            raise_of(*r->s).kind == raise_kind::processor || d.move ? o.raise.after_site : 0;
+        const uint32_t moved_to = d.past_step ? o.raise.step_next
+                                  : raise_of(*r->s).kind == raise_kind::processor || d.move
+                                      ? o.raise.after_site
+                                      : 0;
         leave_context(address_of(context), *r->s, d, moved_to, o.raise.alternate_site);
+        r->stepping |= d.step;
         if (index < max_calls) {
             seen_call &c = o.calls[index];
             uint32_t word;
@@ -411,11 +479,13 @@ uint32_t observe(int node, void *rec, void *frame, void *context, void *dispatch
         break;
     }
     case act::unwinds:
+        ask_the_head(o, rec);
         RtlUnwind(frame, nullptr, static_cast<EXCEPTION_RECORD *>(rec), nullptr);
         o.landed = 1;
         o.head_at_landing = get_seh_frame();
         escape_to(r->tested_frame);
     case act::leaves:
+        ask_the_head(o, rec);
         RtlUnwind(frame, nullptr, static_cast<EXCEPTION_RECORD *>(rec), nullptr);
         o.end = static_cast<uint32_t>(situation_end::caught);
         o.caught_exc = static_cast<uint32_t>(exc);

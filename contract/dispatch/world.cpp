@@ -46,6 +46,7 @@ const char *exception_name(int kind)
     case exc_middle: return "the middle exception";
     case exc_invalid_disposition: return "STATUS_INVALID_DISPOSITION";
     case exc_noncontinuable: return "STATUS_NONCONTINUABLE_EXCEPTION";
+    case exc_step: return "the single step";
     }
     return "an exception no situation raises";
 }

@@ -48,6 +48,7 @@ enum exception_kind : int {
     exc_middle, // raised in the outer exception's handler, two deep
     exc_invalid_disposition,
     exc_noncontinuable,
+    exc_step, // the single step after a context continued with the trap flag set
     exc_other, // anything else: no situation raises it
     exc_count,
 };
@@ -71,6 +72,7 @@ extern const raise_values sentinels;
 
 constexpr uint32_t direction_flag = 0x400u;
 constexpr uint32_t trap_flag = 0x100u;
+constexpr uint32_t single_step_code = 0x80000004u;
 constexpr uint32_t status_flags = 0x8D5u; // CF, PF, AF, ZF, SF, OF
 
 // An address that no thread may read, write or run: the first page.
