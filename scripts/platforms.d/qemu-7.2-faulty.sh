@@ -2,6 +2,7 @@
 # chain. It must show as deviating, or the matrix cannot see a fault.
 . "$here/qemu-7.2.sh"
 title="qemu-user 7.2 with the faulty layer record_left (a control)"
+unset note
 faulty_layer=$OSTREVIN_LINUX_BUILD/bin/faults/record_left
 set_up() {
   [ -f "$faulty_layer/libseh_platform.so" ] || cannot "no faulty layer in $faulty_layer"
