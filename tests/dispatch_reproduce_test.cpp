@@ -134,4 +134,16 @@ TEST(DispatchReproducer, StagesTheSingleStep)
     EXPECT_FALSE(has(plain, "stepping"));
 }
 
+// The row that changes the vectored list during a call: the change in
+// handler a, judged by V8; not elsewhere.
+TEST(DispatchReproducer, ChangesTheListInAVectoredCall)
+{
+    const std::string changed =
+        reproducer(promise::V8, named("raise/3-vectored-add-remove/first/continues/top"));
+    EXPECT_TRUE(has(changed, "if (n == VA && me) add_and_remove(me->o);"));
+    EXPECT_TRUE(has(changed, "found(\"V8\", 0, \"AddVectoredExceptionHandler returned null inside"));
+    const std::string kept = reproducer(promise::R1, named("raise/3-vectored/first/continues/top"));
+    EXPECT_FALSE(has(kept, "add_and_remove"));
+}
+
 } // namespace

@@ -249,6 +249,7 @@ std::string reproducer(promise which, const situation &s)
     feature("stepped", answer_of(s).what == field::trap);
     feature("vectored", !vectored_order(s).empty() || vectored_of(s).removed);
     feature("removed", vectored_of(s).removed);
+    feature("in_call", vectored_of(s).in_call && !vectored_order(s).empty());
     const bool filters = p.filter_installed || ends_process(s);
     feature("filters", filters);
     feature("as_returned", p.resume.made && !p.resume.as_left);
