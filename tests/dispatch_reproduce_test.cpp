@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "behaviour.h"
 #include "compare.h"
 #include "reproduce.h"
 
@@ -42,21 +43,33 @@ TEST(DispatchReproducer, LeavesNoTagNorPlaceholderInAnyCheck)
 
 // The expectations are the model's: its calls, in order, with the promise
 // that puts each there, and how the raise point resumes.
+std::string calls_of(const prediction &p)
+{
+    std::string calls;
+    for (const expected_call &c : p.calls)
+        calls += "    {" + std::to_string(c.node) + ", " + std::to_string(c.dispatch) + ", " +
+                 std::to_string(c.unwinding) + ", " + std::to_string(c.nested) + ", " +
+                 std::to_string(c.act.what == act::continues) + ", " +
+                 std::to_string(c.act.step) + ", \"" + id_of(c.why) + "\"},\n";
+    return calls;
+}
+
 TEST(DispatchReproducer, HoldsTheModelsPrediction)
 {
     const situation s = named("raise/before-answers-3/continues/top");
     const std::string text = reproducer(promise::H4, s);
     EXPECT_EQ(text, reproducer(promise::H4, s));
     const prediction p = predict(s);
-    std::string calls;
-    for (const expected_call &c : p.calls)
-        calls += "    {" + std::to_string(c.node) + ", " + std::to_string(c.dispatch) + ", " +
-                 std::to_string(c.unwinding) + ", " + std::to_string(c.nested) + ", " +
-                 std::to_string(c.act.what == act::continues) + ", \"" + id_of(c.why) + "\"},\n";
-    EXPECT_TRUE(has(text, calls)) << calls;
+    EXPECT_TRUE(has(text, calls_of(p))) << calls_of(p);
     EXPECT_TRUE(has(text, "#define RESUME_MADE " + std::to_string(p.resume.made) + "\n"));
+    // The continue with the trap flag set, its single step and the resume.
+    const situation step = named("raise/first/sets-tf/top");
+    const prediction q = predict(step);
+    EXPECT_TRUE(has(reproducer(promise::C1, step), calls_of(q))) << calls_of(q);
+    EXPECT_TRUE(has(reproducer(promise::C1, step),
+                    "#define RESUME_DISPATCH " + std::to_string(q.resume.dispatch) + "\n"));
     // record 1 answers 3, once, for the exception
-    EXPECT_TRUE(has(text, "{0, 0, 0, INVALID, 0x3u, 0, 0, 0},"));
+    EXPECT_TRUE(has(text, "{0, 0, 0, INVALID, 0x3u, 0, 0, 0, 0, 0},"));
     EXPECT_TRUE(has(text, "static void status("));
     // No part of another raise or place.
     EXPECT_FALSE(has(text, "pthread_create"));
@@ -82,6 +95,55 @@ TEST(DispatchReproducer, KeepsOnlyWhatTheSituationNeeds)
     EXPECT_TRUE(has(eight, "#define THREADS " + std::to_string(thread_count) + "\n"));
     EXPECT_TRUE(has(eight, "found(\"R1\""));
     EXPECT_FALSE(has(reproducer(promise::D1, named("raise/first/continues/top")), "found(\"R1\""));
+}
+
+// The exceptions the program tells apart are numbered as the model numbers
+// them, every one of them: the tables of dispatches and acts use those
+// numbers.
+TEST(DispatchReproducer, NumbersEveryExceptionAsTheModel)
+{
+    const std::string text = reproducer(promise::D1, named("raise/first/continues/top"));
+    const size_t from = text.find("enum { TESTED = 0");
+    ASSERT_NE(from, std::string::npos);
+    const std::string line = text.substr(from, text.find('\n', from) - from);
+    for (int e = 0; e <= exc_other; ++e)
+        EXPECT_TRUE(has(line, " = " + std::to_string(e) + (e == exc_other ? ", EXCS" : ","))) << e;
+    EXPECT_TRUE(has(line, "SINGLE_STEP = " + std::to_string(exc_step) + ","));
+}
+
+// The answer that sets the trap flag: its stepped site, the change and the
+// answerer's taking of the step as the model decides them, the single
+// step's own judgement; not elsewhere.
+TEST(DispatchReproducer, StagesTheSingleStep)
+{
+    const situation s = named("raise/first/sets-tf/top");
+    const std::string step = reproducer(promise::X8, s);
+    EXPECT_TRUE(has(step, "SYM(raise_stepped_site) \":\\n  leal 1(%eax), %eax\\n\" "
+                          "SYM(raise_stepped_next)"));
+    EXPECT_TRUE(has(step, "context->eip = A(raise_stepped_site), context->eflags |= 0x100u;"));
+    const decision taken = decide(s, node_answerer, exc_step, 0);
+    ASSERT_TRUE(taken.past_step);
+    const auto n = [](int k) { return std::to_string(k) + ", "; };
+    EXPECT_TRUE(has(step, "{" + n(node_answerer) + n(exc_step) + "0, CONTINUES, 0x0u, " +
+                              n(taken.change) + n(taken.move) + n(taken.clear_tf) +
+                              n(taken.step) + std::to_string(taken.past_step) + "},"));
+    EXPECT_TRUE(has(step, "static void stepped("));
+    EXPECT_TRUE(has(step, "return SINGLE_STEP;"));
+    const std::string plain = reproducer(promise::C1, named("raise/first/continues/top"));
+    EXPECT_FALSE(has(plain, "raise_stepped_site"));
+    EXPECT_FALSE(has(plain, "stepping"));
+}
+
+// The row that changes the vectored list during a call: the change in
+// handler a, judged by V8; not elsewhere.
+TEST(DispatchReproducer, ChangesTheListInAVectoredCall)
+{
+    const std::string changed =
+        reproducer(promise::V8, named("raise/3-vectored-add-remove/first/continues/top"));
+    EXPECT_TRUE(has(changed, "if (n == VA && me) add_and_remove(me->o);"));
+    EXPECT_TRUE(has(changed, "found(\"V8\", 0, \"AddVectoredExceptionHandler returned null inside"));
+    const std::string kept = reproducer(promise::R1, named("raise/3-vectored/first/continues/top"));
+    EXPECT_FALSE(has(kept, "add_and_remove"));
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include "model.h"
 #include "observation.h"
 #include "reproducer.h"
+#include "statuses.h"
 
 namespace {
 
@@ -32,6 +33,20 @@ const struct {
     {"UNWIND_TARGET", node_unwind_target}, {"VA", node_vectored_a},
     {"VB", node_vectored_b},      {"VC", node_vectored_c},     {"VOUTER", node_vectored_outer},
     {"FILTER", node_filter},
+};
+
+// The exceptions the C program tells apart, with the model's numbers.
+const struct {
+    const char *word;
+    int exc;
+} exception_words[] = {
+    {"TESTED", exc_tested},
+    {"OUTER_EXC", exc_outer},
+    {"MIDDLE_EXC", exc_middle},
+    {"INVALID_DISPOSITION", exc_invalid_disposition},
+    {"NONCONTINUABLE", exc_noncontinuable},
+    {"SINGLE_STEP", exc_step},
+    {"OTHER", exc_other},
 };
 
 // The instruction of each processor exception, and what it needs loaded.
@@ -108,6 +123,8 @@ std::string change_statement(const answer_row &a)
     case field::eflags: return format("context->eflags ^= 0x%Xu", a.value);
     case field::esp: return format("context->esp -= 0x%Xu", a.value);
     case field::eip: return "context->eip = A(raise_alternate_site)";
+    case field::trap:
+        return format("context->eip = A(raise_stepped_site), context->eflags |= 0x%Xu", a.value);
     case field::none: return "";
     }
     return format("context->%s = 0x%08Xu", member, a.value);
@@ -229,8 +246,10 @@ std::string reproducer(promise which, const situation &s)
     feature("stages", nested);
     feature("unwinds", answer_of(s).kind == answer_kind::unwinds);
     feature("change", answer_of(s).what != field::none);
+    feature("stepped", answer_of(s).what == field::trap);
     feature("vectored", !vectored_order(s).empty() || vectored_of(s).removed);
     feature("removed", vectored_of(s).removed);
+    feature("in_call", vectored_of(s).in_call && !vectored_order(s).empty());
     const bool filters = p.filter_installed || ends_process(s);
     feature("filters", filters);
     feature("as_returned", p.resume.made && !p.resume.as_left);
@@ -270,14 +289,20 @@ std::string reproducer(promise which, const situation &s)
     set(v, "NODE_NAMES", names);
     set(v, "HANDLERS", handlers);
     set(v, "HANDLER_TABLE", table);
-    std::string exceptions;
+    std::string exceptions, exception_enum;
     for (int e = 0; e <= exc_other; ++e)
         exceptions += format("%s%s", e ? ", " : "", quoted(exception_name(e)).c_str());
+    for (const auto &w : exception_words)
+        exception_enum += format("%s%s = %d", exception_enum.empty() ? "" : ", ", w.word, w.exc);
+    set(v, "EXCEPTION_ENUM", exception_enum);
     set(v, "EXCEPTION_NAMES", exceptions);
     set(v, "CODES", format("#define OUTER_CODE 0x%08Xu\n#define MIDDLE_CODE 0x%08Xu\n"
-                           "static const unsigned codes[EXCS] = {0, OUTER_CODE, MIDDLE_CODE, "
-                           "0xC0000026u, 0xC0000025u, 0};",
-                           outer_code, middle_code));
+                           "#define SINGLE_STEP_CODE 0x%08Xu\n"
+                           "static const unsigned codes[EXCS] = {[OUTER_EXC] = OUTER_CODE, "
+                           "[MIDDLE_EXC] = MIDDLE_CODE, [INVALID_DISPOSITION] = 0x%08Xu, "
+                           "[NONCONTINUABLE] = 0x%08Xu};",
+                           outer_code, middle_code, single_step_code, STATUS_INVALID_DISPOSITION,
+                           STATUS_NONCONTINUABLE_EXCEPTION));
     set(v, "MAX_CALLS", format("%d", max_calls));
     std::string statuses = "static const char *status_name(unsigned code)\n{\n";
 #define STATUS(name, code, promise, what) \
@@ -292,7 +317,8 @@ std::string reproducer(promise which, const situation &s)
     std::string acts;
     auto same = [](const decision &a, const decision &b) {
         return a.what == b.what && a.value == b.value && a.change == b.change &&
-               a.move == b.move && a.clear_tf == b.clear_tf;
+               a.move == b.move && a.clear_tf == b.clear_tf && a.step == b.step &&
+               a.past_step == b.past_step;
     };
     for (int n : nodes) {
         // A node that does one thing whatever it is called for is one row.
@@ -307,9 +333,9 @@ std::string reproducer(promise which, const situation &s)
                 const bool any_time = same(d, decide(s, n, exc, (time + 1) % 3)) &&
                                       same(d, decide(s, n, exc, (time + 2) % 3));
                 if (d.what != act::search)
-                    acts += format("    {%d, %d, %d, %s, 0x%Xu, %d, %d, %d},\n", n,
+                    acts += format("    {%d, %d, %d, %s, 0x%Xu, %d, %d, %d, %d, %d},\n", n,
                                    uniform ? -1 : exc, any_time ? -1 : time, act_word(d.what),
-                                   d.value, d.change, d.move, d.clear_tf);
+                                   d.value, d.change, d.move, d.clear_tf, d.step, d.past_step);
                 if (any_time)
                     break;
             }
@@ -317,15 +343,15 @@ std::string reproducer(promise which, const situation &s)
                 break;
         }
     }
-    set(v, "ACTS", acts + "    {-1, 0, 0, SEARCH, 0, 0, 0, 0}");
+    set(v, "ACTS", acts + "    {-1, 0, 0, SEARCH, 0, 0, 0, 0, 0, 0}");
     set(v, "CHANGE", change_statement(answer_of(s)));
 
     // The prediction.
     std::string calls;
     for (const expected_call &c : p.calls)
-        calls += format("    {%d, %d, %d, %d, %d, \"%s\"},\n", c.node, c.dispatch, c.unwinding,
-                        c.nested, c.act.what == act::continues, id_of(c.why));
-    set(v, "CALLS", calls + "    {-1, 0, 0, 0, 0, \"\"}");
+        calls += format("    {%d, %d, %d, %d, %d, %d, \"%s\"},\n", c.node, c.dispatch, c.unwinding,
+                        c.nested, c.act.what == act::continues, c.act.step, id_of(c.why));
+    set(v, "CALLS", calls + "    {-1, 0, 0, 0, 0, 0, \"\"}");
     std::string dispatches;
     for (const expected_dispatch &d : p.dispatches)
         dispatches += format("%s    {%d, %d, %d, %d}", dispatches.empty() ? "" : ",\n", d.exc,
