@@ -365,13 +365,14 @@ std::string reproducer(promise which, const situation &s)
         "#define RESUME_DISPATCH %d\n#define RESUME_BY %d\n#define AS_RETURNED %d\n"
         "#define LANDED %d\n#define END %d\n#define EXIT_CODE 0x%08Xu\n#define EXIT_WHY \"%s\"\n"
         "#define EXIT_PROMISE \"%s\"\n#define CAUGHT_EXC %d\n#define MAY_UNWIND_AT_END %d\n"
-        "#define FILTERS %d\n#define REMOVED %d\n#define VECTORED_COUNT %d\n#define DF_SET %d",
+        "#define FILTERS %d\n#define REMOVED %d\n#define VECTORED_COUNT %d\n#define DF_SET %d\n"
+        "#define NESTED_PLACE %d\n#define UNWINDS_PAST_DISPATCHER %d",
         e.made, static_cast<uint32_t>(e.site), id_of(e.why), e.dispatch, e.by, !e.as_left,
         p.answerer_landed, static_cast<int>(p.end), p.exit_code, id_of(p.exit_why),
         id_of(exit_promise),
         p.caught_dispatch >= 0 ? p.dispatches[static_cast<size_t>(p.caught_dispatch)].exc : -1,
         p.may_unwind_at_end, filters, vectored_of(s).removed, vectored_of(s).count,
-        regs_of(s).df);
+        regs_of(s).df, nested_place(s), p.unwinds_past_dispatcher);
     // The raise.
     prediction += format("\n#define RAISE_CODE 0x%08Xu\n#define RAISE_FLAGS 0x%Xu\n"
                          "#define RAISE_COUNT %uu\n#define NULL_ARGUMENTS %d\n"
