@@ -16,8 +16,6 @@ exit 1; "differs" and exit 0 for a promise that only one source states), and
 one check that the fault keeps, as the check itself says, exits 0. Only
 the witnesses of CONTRACT's own promises are its to reproduce: a fault that
 only another contract program sees, or only ostrevin, is passed over.
-A witness in KNOWN_GAPS, whose reproducer does not make its judgement yet,
-must still differ from its check, and is printed as a gap.
 
 wine: CONTRACT_EXE runs under WINE_RUN (RUN... in front of it): its own run
 gives every check's verdict; for a check of every promise, and for some of
@@ -51,17 +49,6 @@ EXPECTED_ON_WINE = ["H4 raise/first/answers-3/top", "H4 hlt/first/answers-7/top"
                     "H2 ud2/df-set/first/continues/top", "X2 read/first/continues/top",
                     "X5 div0/first/continues/top", "X8 single-step/first/continues/top",
                     "X1 int3/first/continues/top", "X8 raise/first/sets-tf/top"]
-
-# Witnesses of faulty builds whose reproducers do not yet make their check's
-# judgement, so that they still print "ok" there: each must still differ
-# (one that agrees must leave the list), and each is printed as a gap.
-KNOWN_GAPS = {
-    ("D1 raise/1-vectored/first/continues/top", "d_vectored_after_chain"),
-    ("N6 raise/first/unwinds/top", "n_nests_unwinds"),
-    ("R2 flags-12/first/unwinds/top", "r_flags_kept"),
-    ("R2 flags-ffffffff/first/unwinds/in-vectored", "r_flags_kept"),
-    ("X9 stack-overflow/last/unwinds/new-thread", "x_overflow_not_raised"),
-}
 
 
 def run(argv, env=None, timeout=120):
@@ -151,13 +138,7 @@ class Reproducers:
         return binary
 
     def judge(self, check, argv, want, env=None):
-        problem = self.differs(check, argv, want, env)
-        if problem:
-            self.problems.append(problem)
-
-    def differs(self, check, argv, want, env=None):
-        """How the reproducer's last line and exit status differ from the
-        verdict `want`; None when they do not."""
+        """The reproducer's last line and exit status against the verdict `want`."""
         status, out = run(argv, env)
         # Eight threads at once on a platform that shares its records between
         # them may crash anywhere: once more.
@@ -168,9 +149,8 @@ class Reproducers:
         got = m.group(1) if m and "%s %s" % (m.group(2), m.group(3)) == check else None
         wanted_status = 1 if want == "not ok" else 0
         if got != want or status != wanted_status:
-            return "%s: the check says %r; its reproducer printed %r and %s" % (
-                check, want, last, ending(status))
-        return None
+            self.problems.append("%s: the check says %r; its reproducer printed %r and %s" %
+                                 (check, want, last, ending(status)))
 
 
 def layer(contracts, libdir, manifest=None, faults=None):
@@ -225,11 +205,7 @@ def layer_of(contract, libdir, manifest, faults):
                     r.problems.append("%s on %s: the check gave no verdict (it %s)" %
                                       (check, name, ending(status)))
                     return
-            if binary and (check, name) in KNOWN_GAPS:
-                if not r.differs(check, [binary], want, env):
-                    r.problems.append("%s on %s: its reproducer gives the check's verdict now:"
-                                      " take it off KNOWN_GAPS" % (check, name))
-            elif binary:
+            if binary:
                 r.judge(check, [binary], want, env)
 
         # Every core at work: each reproducer is built once, then all are run.
@@ -238,8 +214,6 @@ def layer_of(contract, libdir, manifest, faults):
             list(pool.map(judge, trials))
         for problem in sorted(r.problems):
             print(problem)
-        for check, name in sorted(g for g in KNOWN_GAPS if g[0] in built):
-            print("known gap: %s on %s: its reproducer does not judge it yet" % (check, name))
         return len(trials), len(r.problems)
 
 
