@@ -204,6 +204,15 @@ std::string expectation(const prediction &p)
     return out;
 }
 
+// The raise point's entry for a raise by a call: it calls the function
+// in the slot `offset` bytes above ESP, and goes on from its return.
+std::string calling_entry(int offset)
+{
+    return format("        SYM(raise_entry) \":\\n  call *%d(%%esp)\\n\" SYM(raise_return) "
+                  "\":\\n  pushfl\\n  pushl $1\\n  jmp 3f\\n\"",
+                  offset);
+}
+
 } // namespace
 
 std::string reproducer(promise which, const situation &s)
@@ -408,8 +417,7 @@ std::string reproducer(promise which, const situation &s)
         line("c->slots[3] = NULL_ARGUMENTS ? 0 : A(arguments), c->slots[4] = A(RaiseException);");
         line("r->o->raise.return_site = A(raise_return);");
         pushed = "20";
-        set(v, "ENTRY", "        SYM(raise_entry) \":\\n  call *16(%esp)\\n\" SYM(raise_return) "
-                        "\":\\n  pushfl\\n  pushl $1\\n  jmp 3f\\n\"");
+        set(v, "ENTRY", calling_entry(16));
         break;
     case raise_kind::rtl:
         line("callers.code = RAISE_CODE, callers.flags = RAISE_FLAGS, callers.chained = &chained;");
@@ -419,8 +427,7 @@ std::string reproducer(promise which, const situation &s)
         line("c->slots_n = 2, c->slots[0] = A(&callers), c->slots[1] = A(RTL_RAISE);");
         line("r->o->raise.return_site = A(raise_return);");
         pushed = "8";
-        set(v, "ENTRY", "        SYM(raise_entry) \":\\n  call *4(%esp)\\n\" SYM(raise_return) "
-                        "\":\\n  pushfl\\n  pushl $1\\n  jmp 3f\\n\"");
+        set(v, "ENTRY", calling_entry(4));
         break;
     case raise_kind::processor: {
         const fault_code &f = code_of(r.how);
