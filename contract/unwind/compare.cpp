@@ -124,7 +124,7 @@ std::vector<promise> tried(const situation &s, const prediction &p)
         has.add(promise::T1);
         has.add(promise::T2);
     }
-    if (odd_of(s).from == edge::limit || odd_of(s).from == edge::base)
+    if (at_a_bound(odd_of(s).from))
         has.add(promise::T2);
     if (where == place_kind::threads)
         has.add(promise::T3);

@@ -276,15 +276,15 @@ std::string comparison::fault_words(void) const
         return "it faulted";
     const char *what = fault_name(u->code);
     const odd_row &odd = odd_of(s_);
-    const bool odd_at_bound = odd.from == edge::limit || odd.from == edge::base;
+    const bool odd_at_bound = at_a_bound(odd.from);
     if (o_.handler_word_read && u->param0 == o_.handler_word)
         return format("it called 0x%08X, the word at %s, as the handler of %s, and faulted "
                       "there (%s)",
-                      o_.handler_word, handler_word_place(odd).c_str(), name(node_odd), what);
+                      o_.handler_word, handler_word_place(odd.from, odd.offset).c_str(), name(node_odd), what);
     if (o_.handler_word_read)
         return format("it faulted (%s) at 0x%08X, not refusing %s, whose Handler is the word at "
                       "%s (0x%08X)",
-                      what, u->param0, name(node_odd), handler_word_place(odd).c_str(),
+                      what, u->param0, name(node_odd), handler_word_place(odd.from, odd.offset).c_str(),
                       o_.handler_word);
     if (odd.from != edge::none && u->address == o_.addresses[node_odd] + 4)
         return format("it faulted (%s) reading the Handler of %s", what, name(node_odd));
@@ -294,7 +294,7 @@ std::string comparison::fault_words(void) const
         return format("it faulted (%s) at 0x%08X, not refusing %s: the check cannot tell what it "
                       "touched or called there, since the word at %s, the record's Handler, "
                       "cannot be read, and the platform's report of the fault names no address",
-                      what, u->param0, name(node_odd), handler_word_place(odd).c_str());
+                      what, u->param0, name(node_odd), handler_word_place(odd.from, odd.offset).c_str());
     return format("it faulted (%s) at 0x%08X", what, u->param0);
 }
 

@@ -193,12 +193,3 @@ const std::vector<situation> &unwind_situations(void)
         cover(unwind_dimensions(), unwind_coverage(), makes_sense);
     return all;
 }
-
-std::string handler_word_place(const odd_row &odd)
-{
-    const int32_t at = odd.offset + 4;
-    const char *bound = odd.from == edge::base ? "StackBase" : "StackLimit";
-    if (at == 0)
-        return bound;
-    return format("%s %c %d", bound, at < 0 ? '-' : '+', at < 0 ? -at : at);
-}

@@ -14,6 +14,7 @@
 
 #include "cover.h"
 #include "dimension.h"
+#include "stack_edge.h"
 
 enum unwind_dimension {
     dim_above,  // how many records of the check's lie above the target
@@ -31,15 +32,6 @@ struct above_row {
     const char *name;
     int weight;
     int records;
-};
-
-// Where the odd record lies: the edge of the stack it is measured from.
-enum class edge {
-    none,       // no odd record
-    data,       // a static record, off the stack
-    word,       // on the stack, `offset` bytes past a word boundary
-    limit,      // StackLimit + offset
-    base,       // StackBase + offset
 };
 
 // A record of the chain that lies at an edge of the stack or off it, met
@@ -150,9 +142,6 @@ extern const place_row place_rows[];
 // The rows of s's values.
 inline const above_row &above_of(const situation &s) { return above_rows[s.v[dim_above]]; }
 inline const odd_row &odd_of(const situation &s) { return odd_rows[s.v[dim_odd]]; }
-// Where the Handler of an odd record at a bound lies: "StackBase",
-// "StackBase + 4", "StackLimit - 4".
-std::string handler_word_place(const odd_row &odd);
 inline const target_row &target_of(const situation &s) { return target_rows[s.v[dim_target]]; }
 inline const record_row &record_of(const situation &s) { return record_rows[s.v[dim_record]]; }
 inline const answer_row &answer_of(const situation &s) { return answer_rows[s.v[dim_answer]]; }

@@ -19,6 +19,7 @@
 #include "registers.h"
 #include "seh_frame.h"
 #include "stack_bounds.h"
+#include "stack_edge.h"
 #include "statuses.h"
 
 namespace {
@@ -33,9 +34,7 @@ struct run_state {
     int depth = 0;
     bool outer_done = false, middle_done = false, acted = false;
     bool called[role_count][node_count] = {};
-    // the words on the stack that the odd record overwrote, put back
-    // afterwards
-    uint32_t odd_at[2], odd_saved[2], odd_words = 0;
+    overwritten odd_kept{}; // what the odd record overwrote on the stack
     uint32_t records_at = 0; // where r1 lies: the others follow it
     void (*at_actor)(run_state &) = nullptr; // the 8-thread run's meeting point
     void *meeting = nullptr;
@@ -191,23 +190,13 @@ uint32_t odd_address(const run_state &r, tested_world &w)
     case edge::none: return 0;
     case edge::data: return seh_addr(&static_record);
     case edge::word: return seh_addr(&w.misaligned[odd.offset]);
-    case edge::limit: return stack_limit() + static_cast<uint32_t>(odd.offset);
-    case edge::base: return stack_base() + static_cast<uint32_t>(odd.offset);
+    case edge::limit:
+    case edge::base: return bound_address(odd.from, odd.offset);
     }
     return 0;
 }
 
-bool at_a_bound(const situation &s)
-{
-    return odd_of(s).from == edge::limit || odd_of(s).from == edge::base;
-}
-
-// Whether the word at addr lies on the thread's stack, where the check may
-// write it when the record at a bound of the stack holds it.
-bool writable(const situation &s, uint32_t addr)
-{
-    return !at_a_bound(s) || (addr >= stack_limit() && addr + 4 <= stack_base());
-}
+bool at_a_bound(const situation &s) { return at_a_bound(odd_of(s).from); }
 
 // Writes what of the odd record lies where the check may write: the whole
 // record on the stack or in its own data, only the half inside the stack
@@ -224,37 +213,11 @@ void write_odd(run_state &r)
     // there (the check writes at most its Next): what a platform that calls
     // it calls.
     uint32_t word;
-    if (!writable(s, at + 4) && read_memory(at + 4, &word, 4)) {
+    if (at_a_bound(s) && !word_on_stack(at + 4) && read_memory(at + 4, &word, 4)) {
         o.handler_word_read = 1;
         o.handler_word = word;
     }
-    for (uint32_t i = 0; i < 2; ++i) {
-        const uint32_t addr = at + 4 * i;
-        if (!writable(s, addr))
-            continue;
-        void *live = reinterpret_cast<void *>(static_cast<uintptr_t>(addr));
-        if (at_a_bound(s)) {
-            r.odd_at[r.odd_words] = addr;
-            memcpy(&r.odd_saved[r.odd_words++], live, 4);
-        }
-        memcpy(live, &words[i], 4);
-    }
-}
-
-// The memory at StackLimit belongs to the stack, but the stack may reach it
-// only when it grows there: the kernel grows it on any touch, valgrind only
-// on a touch at or above ESP. ESP goes down to just above the limit, as in
-// a deep call, and the page there is touched: both map the stack down to
-// it, committing nothing between. A limit further down than any stack with
-// a limit (the stack of an unlimited ulimit -s) is left to the kernel.
-__attribute__((noinline)) void grow_stack_to(uint32_t limit)
-{
-    const uint32_t margin = 256, farthest = 64u << 20;
-    const uint32_t here = seh_addr(__builtin_frame_address(0));
-    if (here <= limit + margin || here - limit > farthest)
-        return;
-    volatile char *low = static_cast<char *>(__builtin_alloca(here - limit - margin));
-    *low = 0;
+    write_record(at, words, at_a_bound(s), r.odd_kept);
 }
 
 void link(run_state &r, int n)
@@ -361,7 +324,7 @@ void stage_outer(run_state &r, int role)
     if (role == role_middle)
         o.addresses[node_guard_outer] = get_seh_frame();
     if (odd_of(*r.s).from == edge::base && odd_of(*r.s).good)
-        o.addresses[node_odd] = stack_base() + static_cast<uint32_t>(odd_of(*r.s).offset);
+        o.addresses[node_odd] = bound_address(edge::base, odd_of(*r.s).offset);
     for (int i = 0; i < 3; ++i)
         link(r, first + i);
     set_seh_frame(node_address(o, first));
@@ -482,9 +445,7 @@ void run_here(const situation &s, const prediction &p, observation &obs,
             if (u.made && u.how == seen_unwind::running)
                 u.how = seen_unwind::left;
     set_seh_frame(head);
-    for (uint32_t i = 0; i < r.odd_words; ++i)
-        memcpy(reinterpret_cast<void *>(static_cast<uintptr_t>(r.odd_at[i])), &r.odd_saved[i],
-               4);
+    put_back(r.odd_kept);
     current_call = nullptr;
     current = outer;
 }
