@@ -50,6 +50,9 @@ struct contract_program {
     // In a child: stages s and notes what happened in `observation` (its
     // first cleared_size bytes zeroed).
     void (*run)(const situation &s, void *observation);
+    // In a child, after a situation: whether it left the process unfit for
+    // another (or null: none does); the next runs in a new child.
+    bool (*spent)(void);
     // The promises that s tries.
     std::vector<promise> (*tried)(const situation &s);
     // What was found in s, given its observation and how its child ended.

@@ -4,20 +4,36 @@
 
 #include "chain_head.h"
 #include "format.h"
+#include "process.h"
 #include "stack_bounds.h"
 
-std::string handler_word_place(edge from, int32_t offset)
+std::string bound_place(edge from, int32_t offset)
 {
-    const int32_t at = offset + 4;
     const char *bound = from == edge::base ? "StackBase" : "StackLimit";
-    if (at == 0)
+    if (offset == 0)
         return bound;
-    return format("%s %c %d", bound, at < 0 ? '-' : '+', at < 0 ? -at : at);
+    return format("%s %c %d", bound, offset < 0 ? '-' : '+', offset < 0 ? -offset : offset);
 }
 
 uint32_t bound_address(edge from, int32_t offset)
 {
     return (from == edge::limit ? stack_limit() : stack_base()) + static_cast<uint32_t>(offset);
+}
+
+bool bounds_reach_beyond_stack(void)
+{
+    uint32_t low, high;
+    const auto beyond = [&](bool anew) {
+        return stack_extent(&low, &high, anew) && (stack_limit() < low || stack_base() > high);
+    };
+    return beyond(false) && beyond(true);
+}
+
+bool bounds_hold_stack(void)
+{
+    uint32_t local = 0;
+    return stack_limit() < stack_base() && on_stack(seh_addr(&local), 4) &&
+           !bounds_reach_beyond_stack();
 }
 
 bool word_on_stack(uint32_t addr) { return on_stack(addr, 4); }

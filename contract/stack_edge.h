@@ -20,12 +20,24 @@ enum class edge {
 
 inline bool at_a_bound(edge from) { return from == edge::limit || from == edge::base; }
 
-// Where the Handler of a record at offset from a bound lies: "StackBase",
-// "StackLimit + 4", ...
-std::string handler_word_place(edge from, int32_t offset);
+// A place at offset from a bound: "StackBase", "StackLimit - 4", ...
+std::string bound_place(edge from, int32_t offset);
+// Where the Handler of a record at offset from a bound lies.
+inline std::string handler_word_place(edge from, int32_t offset)
+{
+    return bound_place(from, offset + 4);
+}
 
 // The address of a record at a bound of the calling thread's stack.
 uint32_t bound_address(edge from, int32_t offset);
+
+// Whether StackLimit..StackBase reach beyond the stack that the system
+// maps for the calling thread.
+bool bounds_reach_beyond_stack(void);
+
+// Whether StackLimit..StackBase hold the calling thread's stack, and
+// nothing beyond it: records can be placed at its bounds.
+bool bounds_hold_stack(void);
 
 // Whether the word at addr lies inside the calling thread's stack.
 bool word_on_stack(uint32_t addr);

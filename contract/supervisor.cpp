@@ -26,6 +26,7 @@ struct shared_header {
     uint32_t finished;  // situations a child has ended
     uint32_t consumed;  // situations the parent has judged, whose slots are free
     uint32_t progress;  // bumped as a child works
+    uint32_t handed_on; // the child ended to leave what is next to a new one
 };
 
 // The program that the children of this process run, and in a child the
@@ -68,6 +69,10 @@ void child_main(void *shared, uint32_t from)
     shared_in_child = h;
     running_program->prepare_child();
     for (uint32_t i = from; i < h->count; ++i) {
+        if (i > from && running_program->spent && running_program->spent()) {
+            store(h->handed_on, 1);
+            _exit(0);
+        }
         while (i - load(h->consumed) >= slot_count)
             sleep_milliseconds(1);
         void *slot = slot_of(h, i);
@@ -131,6 +136,10 @@ bool run_supervised(const contract_program &program, const std::vector<situation
             if (state != child_state::running) {
                 while (load(h->consumed) < load(h->finished))
                     judge(load(h->consumed), child_end{});
+                if (load(h->handed_on)) {
+                    store(h->handed_on, 0);
+                    break;
+                }
                 if (load(h->consumed) < count)
                     judge(load(h->consumed),
                           child_end{state == child_state::exited ? child_end::exited

@@ -79,7 +79,7 @@ if(NOT WIN32)
             ${CMAKE_BINARY_DIR}/bin/faults ${TRANSCRIPTS}/conforming.txt
             $<TARGET_FILE:ostrevin> $<TARGET_FILE:unwind-contract>
             $<TARGET_FILE:dispatch-contract> $<TARGET_FILE:unit_tests> ${JUDGE})
-  set_tests_properties(faults PROPERTIES TIMEOUT 900 COST 200 LABELS native-only)
+  set_tests_properties(faults PROPERTIES TIMEOUT 1800 COST 200 LABELS native-only)
 
   # The reproducers of a sample of checks of every promise build without
   # warnings with both compilers and pass on the layer; on each faulty build

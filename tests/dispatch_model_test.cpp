@@ -232,7 +232,7 @@ TEST(DispatchSituations, CoverEveryPairThatCanOccurSmallestFirst)
     const std::vector<situation> &all = dispatch_situations();
     EXPECT_EQ(std::vector<std::string>{}, uncovered(dims, dispatch_coverage(), all, makes_sense));
     EXPECT_EQ(std::vector<std::string>{}, out_of_order(dims, all));
-    EXPECT_LE(std::count_if(all.begin(), all.end(), ends_process), 20);
+    EXPECT_LE(std::count_if(all.begin(), all.end(), ends_process), 26);
 }
 
 // Every dispatcher promise that is judged at all is tried somewhere; one
@@ -378,6 +378,9 @@ TEST(DispatchComparison, NamesEachSpoiledFieldWithItsPromise)
         {"raise/none-answers/continues/top/filter-executes", "F2", [](observation &, child_end &e) { e.code = 0; }},
         {"raise/none-answers/continues/top/filter-executes", "F3", [](observation &o, child_end &) { o.filter_restored = 2; }},
         {"raise/off-stack/continues/top", "F4", [](observation &, child_end &e) { e.code = 0x62; }},
+        // The record at StackLimit refused, or bounds that hold no stack.
+        {"raise/at-limit/continues/top", "D2", [](observation &o, child_end &e) { o.call_count = 0; e = child_end{child_end::exited, 0x61}; }},
+        {"raise/base-8/continues/top", "D2", [](observation &o, child_end &) { o.wrong_limit = 0x2000; o.wrong_base = 0x1000; }},
         {"raise/first/continues/in-handler", "N3", [](observation &o, child_end &) { o.outer_changed = outer_context_changed; }},
         {"raise/first/continues/8-threads", "D5", [](observation &o, child_end &) { strcpy(o.threads_difference, "a thread broke R1"); }},
         // A kept unwind bit makes the handler take the first pass for an unwind.
@@ -403,6 +406,31 @@ TEST(DispatchComparison, NamesEachSpoiledFieldWithItsPromise)
                                   << testing::PrintToString(all);
         EXPECT_EQ(one.promise, all[0].substr(0, all[0].find(' '))) << one.situation << ": " << all[0];
     }
+}
+
+// A platform that takes the record at StackBase - 4 for a good one calls
+// the word beyond the stack as its handler: the line says so.
+TEST(DispatchComparison, NamesTheWordBeyondTheStackThatThePlatformCalled)
+{
+    const situation s = named("raise/base-4/continues/top");
+    const prediction p = predict(s);
+    child_end end;
+    observation &o = made_up(s, p, &end);
+    o.handler_word_read = 1;
+    o.handler_word = 0x464C457Fu;
+    seen_call &fault = o.calls[o.call_count++];
+    fault = o.calls[0];
+    fault.exc = exc_other;
+    fault.code = access_violation;
+    fault.address = o.handler_word;
+    const std::vector<std::string> all = found(s, o, end);
+    ASSERT_EQ(1u, all.size()) << testing::PrintToString(all);
+    EXPECT_NE(std::string::npos,
+              all[0].find("D2 the platform called record 1 with an "
+                          "exception no situation raises after the contract's last call: it "
+                          "called 0x464C457F, the word at StackBase, as the handler of the "
+                          "record at StackBase - 4, and faulted there (0xC0000005)"))
+        << all[0];
 }
 
 // The trap flag left set by a continuer raises a single step at the

@@ -22,32 +22,44 @@ struct row {
 };
 // What the platform does in each situation.
 const row behaviours[] = {{"returns", 0},    {"hangs", 0}, {"dies", 0},
-                          {"works-long", 0}, {"loops", 0}};
+                          {"works-long", 0}, {"loops", 0}, {"spends", 0}};
 
 const dimensions dims = {dimension_of("behaviour", behaviours)};
 
+std::vector<situation> list_of(std::initializer_list<int8_t> values)
+{
+    std::vector<situation> out;
+    for (int8_t v : values) {
+        situation s;
+        memset(s.v, 0, sizeof s.v);
+        s.v[0] = v;
+        out.push_back(s);
+    }
+    return out;
+}
+
 const std::vector<situation> &all(void)
 {
-    static const std::vector<situation> list = [] {
-        std::vector<situation> out;
-        for (int8_t v : {0, 1, 0, 2, 3, 0, 4, 0}) {
-            situation s;
-            memset(s.v, 0, sizeof s.v);
-            s.v[0] = v;
-            out.push_back(s);
-        }
-        return out;
-    }();
+    static const std::vector<situation> list = list_of({0, 1, 0, 2, 3, 0, 4, 0});
     return list;
 }
+
+bool spends(const situation &s) { return s.v[0] == 5; }
+
+// Whether this child process has run a situation that leaves it unfit.
+bool spent_here;
+bool spent(void) { return spent_here; }
 
 bool always(const situation &) { return true; }
 
 void nothing(void) {}
 
-// The observation is the word 1 once the situation ended by itself.
+// The observation is the word 1 once the situation ended by itself; 2 when
+// it ran in a child that another had left unfit (one that spends it).
 void run(const situation &s, void *observation)
 {
+    const bool shared = spent_here;
+    spent_here |= spends(s);
     switch (s.v[0]) {
     case 1:
         for (;;)
@@ -67,7 +79,7 @@ void run(const situation &s, void *observation)
             usleep(10 * 1000);
         }
     }
-    *static_cast<uint32_t *>(observation) = 1;
+    *static_cast<uint32_t *>(observation) = shared ? 2 : 1;
 }
 
 std::vector<promise> tried(const situation &) { return {promise::W1}; }
@@ -76,13 +88,16 @@ findings judge(const situation &, const void *observation, const child_end &end)
 {
     findings found;
     const char *const ends[] = {"finished", "exited", "signalled", "hung", "not started"};
-    if (*static_cast<const uint32_t *>(observation) != 1 || end.how != child_end::finished)
+    const uint32_t seen = *static_cast<const uint32_t *>(observation);
+    if (seen == 2)
+        found.add(promise::W1, "shared its child");
+    else if (seen != 1 || end.how != child_end::finished)
         found.add(promise::W1, std::string(ends[end.how]) + " " + std::to_string(end.code));
     return found;
 }
 
 const contract_program program = {"supervised", "nothing", dims,    all,   always, sizeof(uint32_t),
-                                  sizeof(uint32_t), 0.4,     nothing, run, tried,  judge, nullptr};
+                                  sizeof(uint32_t), 0.4,     nothing, run, nullptr, tried,  judge, nullptr};
 
 void collect(const situation &s, const std::vector<check> &checks, void *arg)
 {
@@ -101,6 +116,20 @@ TEST(Supervisor, JudgesEverySituationInOrderHowEverItsChildEnds)
         "dies: not ok exited 3", "works-long: ok ",    "returns: ok ",
         "loops: not ok hung 2",  "returns: ok ",
     };
+    EXPECT_EQ(want, lines);
+}
+
+// After a situation that leaves its child unfit, the next runs in a new
+// child, wherever it lies in the list, and none is judged for the handing on.
+TEST(Supervisor, GivesTheSituationAfterOneThatSpentItsChildANewOne)
+{
+    contract_program own = program;
+    own.spent = spent;
+    run_program(own);
+    std::vector<std::string> lines;
+    ASSERT_TRUE(run_supervised(own, list_of({0, 5, 5, 0, 0, 5}), collect, &lines));
+    const std::vector<std::string> want = {"returns: ok ", "spends: ok ",   "spends: ok ",
+                                           "returns: ok ", "returns: ok ", "spends: ok "};
     EXPECT_EQ(want, lines);
 }
 

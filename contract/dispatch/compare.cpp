@@ -8,6 +8,14 @@
 
 findings comparison::run(void)
 {
+    if (o_.wrong_limit || o_.wrong_base) {
+        // No record can be placed at a bound that is not the stack's.
+        add(promise::D2, format("StackLimit 0x%08X and StackBase 0x%08X do not hold the "
+                                "calling thread's stack: the walk's check cannot be tried at "
+                                "them",
+                                o_.wrong_limit, o_.wrong_base));
+        return found_;
+    }
     calls();
     if (walk_agrees_) {
         resume();
@@ -51,6 +59,27 @@ std::string comparison::expected_words(const expected_call &e) const
     const int exc = e.dispatch >= 0 ? p_.dispatches[e.dispatch].exc : exc_other;
     return format("%s%s with %s", e.unwinding ? "an unwind to call " : "", node_name(e.node),
                   e.dispatch >= 0 ? exception_name(exc) : "its own record");
+}
+
+// What a fault that a call was made for tells of a record at a bound that
+// the walk should have refused: that the platform called the word beyond
+// the stack as its handler, or read its words there. Else "".
+std::string comparison::fault_words(const seen_call &c) const
+{
+    const chain_row &row = chain_of(s_);
+    if (c.exc != exc_other || row.kind != chain_kind::odd || !at_a_bound(s_))
+        return "";
+    const uint32_t at = o_.addresses[node_odd];
+    const std::string record = "the record at " + bound_place(row.from, row.offset);
+    if (o_.handler_word_read && c.address == o_.handler_word)
+        return format(": it called 0x%08X, the word at %s, as the handler of %s, and faulted "
+                      "there (0x%08X)",
+                      o_.handler_word, handler_word_place(row.from, row.offset).c_str(),
+                      record.c_str(), c.code);
+    if (c.code == access_violation && c.parameters >= 2 && c.params[1] - at < 8)
+        return format(": it read the word at 0x%08X of %s, beyond the stack, and faulted",
+                      c.params[1], record.c_str());
+    return "";
 }
 
 // How the situation ended, when it ended otherwise than the model says.
@@ -156,7 +185,7 @@ std::vector<promise> tried(const situation &s, const prediction &p)
         has.add(promise::F3);
     if (p.end == situation_end::ends_process)
         has.add(p.exit_why == promise::D2 ? promise::F4 : p.exit_why);
-    if (chain_of(s).kind == chain_kind::odd)
+    if (chain_of(s).kind == chain_kind::odd || at_a_bound(s))
         has.add(promise::D2);
     if (place_of(s).kind == place_kind::thread || place_of(s).kind == place_kind::threads) {
         has.add(promise::D5);

@@ -99,9 +99,10 @@ void comparison::calls(void)
                                     node_name(o_.calls[i].node), o_.calls[i].flags,
                                     raise_of(s_).flags));
         else if (i < want && i < seen) {
-            add(p_.calls[i].why, format("the platform called %s where the contract says %s",
+            add(p_.calls[i].why, format("the platform called %s where the contract says %s%s",
                                         call_words(o_.calls[i]).c_str(),
-                                        expected_words(p_.calls[i]).c_str()));
+                                        expected_words(p_.calls[i]).c_str(),
+                                        fault_words(o_.calls[i]).c_str()));
             // D1, V1: the vectored handlers before the chain's records.
             const expected_call &e = p_.calls[i];
             const seen_call &c = o_.calls[i];
@@ -119,6 +120,12 @@ void comparison::calls(void)
             add(promise::X9, format("%s before %s: the platform raised no exception for the "
                                     "overflow",
                                     ending_words().c_str(), expected_words(p_.calls[i]).c_str()));
+        else if (i < want && p_.calls[i].node == node_answerer && at_a_bound(s_) &&
+                 p_.calls[i].why == promise::D1)
+            // D2: the walk ended at the answering record at a bound, which
+            // passes the check.
+            add(promise::D2, format("%s before %s, which lies inside the stack",
+                                    ending_words().c_str(), expected_words(p_.calls[i]).c_str()));
         else if (i < want)
             // A process that dies at a fault raised with the direction flag
             // set: what an emulator that enters signal handlers so causes.
@@ -127,9 +134,10 @@ void comparison::calls(void)
                 regs_of(s_).df && p_.calls[i].why == promise::H2 &&
                     (end_.how == child_end::exited || end_.how == child_end::signalled));
         else
-            add(stop_promise(), format("the platform called %s after the contract's last call%s",
+            add(stop_promise(), format("the platform called %s after the contract's last call%s%s",
                                        call_words(o_.calls[i]).c_str(),
-                                       p_.resume.made ? ", where execution must resume" : ""));
+                                       p_.resume.made ? ", where execution must resume" : "",
+                                       fault_words(o_.calls[i]).c_str()));
     }
     pointers();
     for (size_t k = 0; k < agree_; ++k)

@@ -42,6 +42,7 @@ private:
     std::string name_at(uint32_t addr) const;
     uint32_t address_of(int node) const { return o_.addresses[node]; }
     std::string ending_words(void) const;
+    std::string fault_words(const seen_call &c) const;
     bool ours(uint32_t addr) const;
 
     // ---- the walk (compare_walk.cpp)

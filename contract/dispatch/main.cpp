@@ -46,6 +46,7 @@ int main(int argc, char **argv)
         5.0,
         prepare_dispatch_child,
         run,
+        dispatch_child_spent,
         tried_in,
         judge,
         reproducer,

@@ -51,6 +51,13 @@ struct seen_raise {
 struct observation {
     uint32_t staged;
     uint32_t addresses[node_count]; // where each record lay
+    // StackLimit and StackBase, when they do not hold the thread's stack
+    // and the record at a bound was not staged; else 0
+    uint32_t wrong_limit, wrong_base;
+    // The Handler of the odd record at a bound, which lies beyond the stack
+    // where the check writes nothing: whether it could be read, and what
+    // it holds
+    uint32_t handler_word_read, handler_word;
     uint32_t callers_chained; // the record that RtlRaiseException's record chains
     seen_raise raise;
     uint32_t landed;          // the answering record's unwind returned to it

@@ -241,7 +241,11 @@ std::string reproducer(promise which, const situation &s)
         status |= d.exc == exc_invalid_disposition || d.exc == exc_noncontinuable;
     feature("status", status);
     feature("before", chain.before > 0);
-    feature("odd", chain.kind == chain_kind::odd);
+    feature("odd", chain.kind == chain_kind::odd && !at_a_bound(s));
+    feature("bound", at_a_bound(s));
+    feature("bound_odd", at_a_bound(s) && chain.kind == chain_kind::odd);
+    feature("bound_answerer", at_a_bound(s) && chain.kind != chain_kind::odd);
+    feature("limit", chain.from == edge::limit);
     feature("top", where == place_kind::top);
     feature("here", !thread);
     feature("thread", thread);
@@ -454,7 +458,12 @@ std::string reproducer(promise which, const situation &s)
         tested += node_word(n) + ", ";
     set(v, "TESTED_RECORDS", tested + "-1");
     set(v, "BEFORE", format("%d", chain.before));
-    set(v, "ODD_ADDRESS", chain.misaligned ? "A(w.misaligned) + 2" : "A(&off_stack)");
+    set(v, "ODD_ADDRESS",
+        chain.from == edge::word ? format("A(w.misaligned) + %d", chain.offset) : "A(&off_stack)");
+    set(v, "BOUND_NODE", chain.kind == chain_kind::odd ? "ODD" : "ANSWERER");
+    set(v, "ODD_PLACE", bound_place(chain.from, chain.offset));
+    set(v, "HANDLER_PLACE", handler_word_place(chain.from, chain.offset));
+    set(v, "BOUND_ADDRESS", format("tib(%d) - %d", chain.from == edge::limit ? 8 : 4, -chain.offset));
     std::string add;
     auto added = [&](const char *first, const char *node) {
         add += format("    handles[n++] = AddVectoredExceptionHandler(%s, (VECTORED)handlers[%s]);\n",

@@ -26,10 +26,10 @@ const raise_row raise_rows[] = {
     // parameter there is room for, an address to be replaced.
     {"rtl-raise", 1, raise_kind::rtl, 0xE0000067u, 0x40000000u, 15, false, fault::none, promise::R7, false, false},
     {"int3", 2, raise_kind::processor, 0x80000003u, 0, 0, false, fault::int3, promise::X1, true, false},
-    {"read", 2, raise_kind::processor, 0xC0000005u, 0, 0, false, fault::read, promise::X2, true, false},
-    {"write", 2, raise_kind::processor, 0xC0000005u, 0, 0, false, fault::write, promise::X3, true, false},
-    {"call-bad", 2, raise_kind::processor, 0xC0000005u, 0, 0, false, fault::call, promise::X4, true, false},
-    {"jump-bad", 2, raise_kind::processor, 0xC0000005u, 0, 0, false, fault::jump, promise::X4, true, false},
+    {"read", 2, raise_kind::processor, access_violation, 0, 0, false, fault::read, promise::X2, true, false},
+    {"write", 2, raise_kind::processor, access_violation, 0, 0, false, fault::write, promise::X3, true, false},
+    {"call-bad", 2, raise_kind::processor, access_violation, 0, 0, false, fault::call, promise::X4, true, false},
+    {"jump-bad", 2, raise_kind::processor, access_violation, 0, 0, false, fault::jump, promise::X4, true, false},
     {"div0", 2, raise_kind::processor, 0xC0000094u, 0, 0, false, fault::divide, promise::X5, true, false},
     {"quotient-overflow", 3, raise_kind::processor, 0xC0000095u, 0, 0, false, fault::overflow, promise::X5, true, true},
     {"ud2", 2, raise_kind::processor, 0xC000001Du, 0, 0, false, fault::illegal, promise::X6, true, false},
@@ -58,19 +58,28 @@ const vectored_row vectored_rows[] = {
 };
 
 const chain_row chain_rows[] = {
-    {"first", 0, chain_kind::answered, 0, 2, 0, false},
-    {"middle", 1, chain_kind::answered, 1, 1, 0, false},
-    {"last", 1, chain_kind::answered, 3, 0, 0, false},
-    {"64-before", 3, chain_kind::answered, most_before, 1, 0, false},
+    {"first", 0, chain_kind::answered, 0, 2, 0, edge::none, 0},
+    {"middle", 1, chain_kind::answered, 1, 1, 0, edge::none, 0},
+    {"last", 1, chain_kind::answered, 3, 0, 0, edge::none, 0},
+    {"64-before", 3, chain_kind::answered, most_before, 1, 0, edge::none, 0},
     // The first record answers a value that is no answer: its low byte
     // or the whole of it.
-    {"before-answers-3", 2, chain_kind::answered, 1, 1, 3, false},
-    {"before-answers-100", 2, chain_kind::answered, 1, 1, 0x100, false},
-    {"before-answers-101", 2, chain_kind::answered, 1, 1, 0x101, false},
-    {"before-answers-ffffffff", 2, chain_kind::answered, 1, 1, 0xFFFFFFFFu, false},
-    {"none-answers", 1, chain_kind::none, 3, 0, 0, false},
-    {"off-stack", 3, chain_kind::odd, 1, 0, 0, false},
-    {"misaligned", 3, chain_kind::odd, 1, 0, 0, true},
+    {"before-answers-3", 2, chain_kind::answered, 1, 1, 3, edge::none, 0},
+    {"before-answers-100", 2, chain_kind::answered, 1, 1, 0x100, edge::none, 0},
+    {"before-answers-101", 2, chain_kind::answered, 1, 1, 0x101, edge::none, 0},
+    {"before-answers-ffffffff", 2, chain_kind::answered, 1, 1, 0xFFFFFFFFu, edge::none, 0},
+    {"none-answers", 1, chain_kind::none, 3, 0, 0, edge::none, 0},
+    // The records at the bounds of the stack: the answering record at the
+    // lowest place a record may lie, the head, and at the highest, the
+    // last of the check's; and a record on the other side of each, or
+    // across it, which fails the walk's check.
+    {"at-limit", 3, chain_kind::answered, 0, 1, 0, edge::limit, 0},
+    {"base-8", 3, chain_kind::answered, 1, 0, 0, edge::base, -8},
+    {"off-stack", 3, chain_kind::odd, 1, 0, 0, edge::data, 0},
+    {"misaligned", 3, chain_kind::odd, 1, 0, 0, edge::word, 2},
+    {"limit-4", 3, chain_kind::odd, 0, 0, 0, edge::limit, -4},
+    {"base-4", 3, chain_kind::odd, 1, 0, 0, edge::base, -4},
+    {"at-base", 3, chain_kind::odd, 1, 0, 0, edge::base, 0},
 };
 
 const answer_row answer_rows[] = {
@@ -125,6 +134,8 @@ uint32_t changed_value(const answer_row &answer, uint32_t was, uint32_t alternat
     default: return answer.value;
     }
 }
+
+bool at_a_bound(const situation &s) { return at_a_bound(chain_of(s).from); }
 
 bool noncontinuable(const situation &s) { return raise_of(s).flags & EXCEPTION_NONCONTINUABLE_FLAG; }
 
@@ -205,12 +216,13 @@ bool makes_sense(const situation &s)
             (f && s.v[dim_filter] != 0))
             return false;
     }
-    // A stack overflow: on a new thread, whose stack is whole, taken by
-    // unwinding (nothing can continue at the overflowing push).
+    // A stack overflow: at the top of the main thread or on a new thread,
+    // taken by unwinding (nothing can continue at the overflowing push).
     if (r && raise_of(s).how == fault::stack) {
-        if ((p && place_of(s).kind != place_kind::thread) ||
+        if ((p && place_of(s).kind != place_kind::thread && place_of(s).kind != place_kind::top) ||
             (a && answer_of(s).kind != answer_kind::unwinds) ||
-            (c && (chain_of(s).kind != chain_kind::answered || chain_of(s).invalid)) ||
+            (c && (chain_of(s).kind != chain_kind::answered || chain_of(s).invalid ||
+                   chain_of(s).from != edge::none)) ||
             (v && s.v[dim_vectored] != 0) || (g && s.v[dim_regs] != 0))
             return false;
     }
@@ -256,6 +268,25 @@ bool makes_sense(const situation &s)
     // A record that fails the walk's check, at the top of the main thread.
     if (c && p && chain_of(s).kind == chain_kind::odd && place_of(s).kind != place_kind::top)
         return false;
+    // At the head, it leaves no handler to see a processor exception's code
+    // before the process ends with it, but a vectored one: the end's code is
+    // judged by what the handlers saw (an emulator may make it another).
+    if (c && r && v && chain_of(s).kind == chain_kind::odd && chain_of(s).before == 0 &&
+        raise_of(s).kind == raise_kind::processor && vectored_of(s).count == 0)
+        return false;
+    // The answering record at a bound lies out of the stack's order with
+    // the records a later walk would meet: the dispatcher's (N1) in front of
+    // the one at StackLimit, every record behind the one at StackBase - 8,
+    // where no outer exception's record may lie in front of it either. It
+    // continues the exception, and nothing walks the chain again.
+    if (c && chain_of(s).kind == chain_kind::answered && at_a_bound(s)) {
+        if (p && nested_place(s) && chain_of(s).from == edge::base)
+            return false;
+        if (a && answer_of(s).kind != answer_kind::continues)
+            return false;
+        if (r && (raise_of(s).flags & EXCEPTION_NONCONTINUABLE_FLAG))
+            return false;
+    }
     if (r && p && place_of(s).kind == place_kind::threads && raise_of(s).how == fault::stack)
         return false;
     if (!r || !g || !v || !c || !a || !p || !f)

@@ -14,6 +14,7 @@
 
 #include "cover.h"
 #include "dimension.h"
+#include "stack_edge.h"
 #include "promise.h"
 
 enum dispatch_dimension {
@@ -82,8 +83,15 @@ struct chain_row {
     chain_kind kind;
     int before, after;
     uint32_t invalid;  // nonzero: what the first record before answers, once
-    bool misaligned;   // odd: the bad record is misaligned (else off the stack)
+    // Where the odd record lies (off the stack, misaligned, across or
+    // beyond a bound), or, answered, the answering record (at a bound, or
+    // with the others: edge::none).
+    edge from;
+    int32_t offset;
 };
+
+// Whether s's record at a bound of the stack, odd or answering, lies there.
+bool at_a_bound(const situation &s);
 
 enum class answer_kind {
     continues, // ExceptionContinueExecution, with the change

@@ -20,6 +20,7 @@
 #include "registers.h"
 #include "chain_head.h"
 #include "stack_bounds.h"
+#include "stack_edge.h"
 
 namespace {
 
@@ -47,6 +48,7 @@ struct run_state {
     void (*at_first_call)(run_state &) = nullptr; // the 8-thread run's meeting point
     void *meeting = nullptr;
     bool met = false;
+    overwritten bound_kept{}; // what the record at a bound overwrote on the stack
 };
 
 thread_local run_state *current = nullptr;
@@ -90,15 +92,25 @@ void add_and_remove(observation &o)
     o.in_call_remove_failed |= added && !RemoveVectoredExceptionHandler(added);
 }
 
+// The vectored handlers' calls under way, on every thread: one still under
+// way when its situation is over was left by a jump.
+std::atomic<int> vectored_running{0};
+bool spent = false;
+// Whether this is the child's main thread, whose stack's guard no one
+// re-arms once it is reached.
+thread_local bool main_thread = false;
+
 template <int N>
 LONG WINAPI vectored(EXCEPTION_POINTERS *x)
 {
     uint32_t eflags;
     __asm__ volatile("pushfl\n\tpopl %0\n\tcld" : "=r"(eflags) : : "memory");
+    vectored_running.fetch_add(1);
     if (N == node_vectored_a && current && vectored_of(*current->s).in_call)
         add_and_remove(*current->obs);
     const uint32_t answer = observe(N, x->ExceptionRecord, nullptr, x->ContextRecord, nullptr,
                                     eflags);
+    vectored_running.fetch_sub(1);
     return static_cast<LONG>(answer);
 }
 
@@ -214,6 +226,9 @@ int classify(run_state &r, const EXCEPTION_RECORD *rec)
     uint32_t code;
     if (!peek(address_of(rec), &code, 4))
         return exc_other;
+    // The main thread reached its stack's guard, whatever touched it.
+    if (code == STATUS_STACK_OVERFLOW && main_thread)
+        spent = true;
     if (!r.raising)
         return kind_of_code(code, 0, true, false);
     const int kind = kind_of_code(code, r.tested_code, r.tested_seen, r.stepping);
@@ -232,25 +247,30 @@ struct tested_world {
     record answerer, after, after_2;
 };
 
-record *record_at(const observation &o, int node)
+// The node of s's record at a bound of the stack, or node_none.
+int node_at_bound(const situation &s)
 {
-    return reinterpret_cast<record *>(static_cast<uintptr_t>(o.addresses[node]));
+    if (!at_a_bound(s))
+        return node_none;
+    return chain_of(s).kind == chain_kind::odd ? node_odd : node_answerer;
 }
 
 // Links `nodes` (head first) on top of the chain, their handlers the
-// check's observers.
+// check's observers. Of a record at a bound, only the words inside the
+// stack are written.
 void link(run_state &r, const std::vector<int> &nodes)
 {
     uint32_t next = get_seh_frame();
     for (size_t i = nodes.size(); i-- > 0;) {
-        record *rec = record_at(*r.obs, nodes[i]);
-        const uint32_t handler = seh_addr(reinterpret_cast<void *>(observers[nodes[i]]));
-        memcpy(&rec->Next, &next, 4);
-        memcpy(reinterpret_cast<char *>(rec) + 4, &handler, 4);
-        next = seh_addr(rec);
+        const uint32_t at = r.obs->addresses[nodes[i]];
+        const uint32_t words[2] = {next,
+                                   seh_addr(reinterpret_cast<void *>(observers[nodes[i]]))};
+        write_record(at, words, nodes[i] == node_at_bound(*r.s), r.bound_kept);
+        next = at;
     }
     set_seh_frame(next);
 }
+
 
 void fill_raise(run_state &r)
 {
@@ -371,8 +391,22 @@ void stage_tested(run_state &r)
     o.addresses[node_answerer] = address_of(&w.answerer);
     o.addresses[node_after] = address_of(&w.after);
     o.addresses[node_after_2] = address_of(&w.after_2);
-    o.addresses[node_odd] = chain_of(s).misaligned ? address_of(&w.misaligned[2])
-                                                    : address_of(&odd_static_record);
+    const chain_row &c = chain_of(s);
+    o.addresses[node_odd] = c.from == edge::word ? address_of(&w.misaligned[c.offset])
+                                                 : address_of(&odd_static_record);
+    if (at_a_bound(s)) {
+        if (!bounds_hold_stack()) {
+            o.wrong_limit = stack_limit();
+            o.wrong_base = stack_base();
+            return;
+        }
+        o.addresses[node_at_bound(s)] = bound_address(c.from, c.offset);
+        const uint32_t handler_at = o.addresses[node_at_bound(s)] + 4;
+        if (!word_on_stack(handler_at) && peek(handler_at, &o.handler_word, 4))
+            o.handler_word_read = 1;
+        if (c.from == edge::limit)
+            grow_stack_to(stack_limit());
+    }
     const uint32_t below = get_seh_frame();
     link(r, tested_records(s));
     o.staged = 1;
@@ -609,6 +643,7 @@ void run_here(const situation &s, const prediction &p, observation &obs, bool ad
     const uint32_t head = get_seh_frame();
     run_escapable(start, r, &r->leave);
     set_seh_frame(head);
+    put_back(r->bound_kept);
     current = nullptr;
     if (filters) {
         const LPTOP_LEVEL_EXCEPTION_FILTER mine = SetUnhandledExceptionFilter(previous);
@@ -717,6 +752,7 @@ void prepare_dispatch_child(void)
 #ifdef _WIN32
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
 #endif
+    main_thread = true;
 }
 
 void run_situation(const situation &s, observation &obs, round_judge judge)
@@ -733,4 +769,8 @@ void run_situation(const situation &s, observation &obs, round_judge judge)
     default: run_here(s, p, obs, true); break;
     }
     obs.wrong_thread = handlers_elsewhere.load() != elsewhere;
+    if (vectored_running.exchange(0) != 0)
+        spent = true;
 }
+
+bool dispatch_child_spent(void) { return spent; }

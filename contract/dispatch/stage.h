@@ -22,4 +22,11 @@ void run_situation(const situation &s, observation &obs, round_judge judge);
 // In each child, once: no dialog or debugger for what nobody takes.
 void prepare_dispatch_child(void);
 
+// Whether the situations run so far left this process unfit for another:
+// a stack overflow on the main thread, whatever ran into its stack's guard,
+// for no one re-arms it (X9 covers one overflow); or a vectored handler's
+// call left by a jump, which a platform may keep in its list for good (V4
+// leaves it open).
+bool dispatch_child_spent(void);
+
 #endif

@@ -77,6 +77,8 @@ constexpr uint32_t status_flags = 0x8D5u; // CF, PF, AF, ZF, SF, OF
 
 // An address that no thread may read, write or run: the first page.
 constexpr uint32_t inaccessible = 0x10u;
+// What touching it raises: EXCEPTION_ACCESS_VIOLATION.
+constexpr uint32_t access_violation = 0xC0000005u;
 
 constexpr uint32_t EXCEPTION_NONCONTINUABLE_FLAG = 0x01u;
 constexpr uint32_t EXCEPTION_STACK_INVALID_FLAG = 0x08u;

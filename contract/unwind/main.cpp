@@ -51,6 +51,7 @@ int main(int argc, char **argv)
         5.0,
         watch_raises,
         run,
+        nullptr,
         tried_in,
         judge,
         reproducer,

@@ -234,17 +234,14 @@ void link(run_state &r, int n)
 // further than the stack that the system maps for the thread.
 uint32_t bounds_fault(uint32_t creators_local)
 {
-    uint32_t local = 0, low, high;
+    uint32_t local = 0;
     if (stack_limit() >= stack_base())
         return bounds_inverted;
     if (!on_stack(seh_addr(&local), 4))
         return bounds_miss_local;
     if (creators_local && on_stack(creators_local, 4))
         return bounds_hold_creator;
-    const auto beyond = [&](bool anew) {
-        return stack_extent(&low, &high, anew) && (stack_limit() < low || stack_base() > high);
-    };
-    if (beyond(false) && beyond(true))
+    if (bounds_reach_beyond_stack())
         return bounds_beyond_stack;
     return thread_fine;
 }
