@@ -155,7 +155,7 @@ TEST(Reproducer, StaysShort)
 {
     const std::string text =
         reproducer(promise::W2, named("1-above/base-4/exit/own/continues/top"));
-    EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 285);
+    EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 280);
 }
 
 TEST(Reproducer, ReportsAReferenceBehaviourAsADifferenceThatExitsZero)

@@ -534,6 +534,9 @@ std::string reproducer(promise which, const situation &s)
     }
     feature("N", n > 0);
     feature("few", n <= 8);
+    // Handler calls of consecutive records noted as one event: only records
+    // above the target follow one another so.
+    feature("runs", n > 1);
     feature("thread", thread);
     feature("rounds", rounds_run);
     feature("outer", outer);
