@@ -27,8 +27,9 @@ std::string quoted(const std::string &text);
 std::string comment(const std::string &text);
 
 // What every reproducer begins with: the platform's records and context as
-// a handler sees them, RtlUnwind and AddVectoredExceptionHandler, and the
-// thread's block at FS, read and written.
+// a handler sees them (the context's fields with the feature "full_context"),
+// RtlUnwind and AddVectoredExceptionHandler, and the thread's block at FS,
+// read and written: a template of its own.
 extern const char reproducer_prelude[];
 
 #endif

@@ -274,7 +274,10 @@ std::string reproducer(promise which, const situation &s)
 
     const std::string check = std::string(id_of(which)) + " " + name_of(s);
     const promise_info &told = info(which);
-    set(v, "PRELUDE", std::string(reproducer_prelude, strlen(reproducer_prelude) - 1));
+    template_values prelude;
+    prelude.features = {"full_context"};
+    const std::string declared = expand(reproducer_prelude, prelude);
+    set(v, "PRELUDE", declared.substr(0, declared.size() - 1));
     set(v, "CHECK", check);
     set(v, "P", id_of(which));
     set(v, "SITUATION", name_of(s));

@@ -203,67 +203,6 @@ std::string changed_value(const change_row &c)
     }
 }
 
-const char *const unwind_words[] = {"the outer unwind", "the middle unwind", "the unwind",
-                                    "the nested unwind"};
-
-// The handler calls, as runs of consecutive records of one unwind.
-struct run_of_calls {
-    int node, count, role;
-    bool changed;
-};
-
-std::vector<run_of_calls> runs_of(const prediction &p)
-{
-    std::vector<run_of_calls> runs;
-    for (const expected_call &c : p.calls) {
-        if (!runs.empty()) {
-            run_of_calls &last = runs.back();
-            if (last.role == c.role && last.changed == c.changed &&
-                c.node == last.node + last.count && c.node < node_above + most_above)
-            {
-                ++last.count;
-                continue;
-            }
-        }
-        runs.push_back({c.node, 1, c.role, c.changed});
-    }
-    return runs;
-}
-
-// What the contract expects, in words: the calls, then each end.
-std::string expectation(const situation &s, const prediction &p)
-{
-    std::string out;
-    for (const run_of_calls &r : runs_of(p)) {
-        out += r.count == 1 ? format("%s's handler", node_name(r.node, s))
-                            : format("the handlers of %s to %s", node_name(r.node, s),
-                                     node_name(r.node + r.count - 1, s));
-        out += format(" (%s), ", unwind_words[r.role]);
-    }
-    if (p.calls.empty())
-        out += "no handler called, ";
-    std::vector<std::string> ends;
-    for (int role : {role_tested, role_nested}) {
-        const expected_end &e = p.ends[role];
-        const unwind_plan &u = p.unwinds[role];
-        if (e.how == ending::returns)
-            ends.push_back(format("%s returns with %s at the head", unwind_words[role],
-                                  e.head_after == node_end ? "the end marker"
-                                                           : node_name(e.head_after, s)));
-        else if (e.how == ending::raises && e.record_itself)
-            ends.push_back(format("%s raises %s at the end marker (E3)", unwind_words[role],
-                                  u.own_record ? "its own STATUS_UNWIND record"
-                                               : "the caller's record"));
-        else if (e.how == ending::raises)
-            ends.push_back(format("%s raises %s%s, non-continuable, chaining its record",
-                                  unwind_words[role], status_name(e.status),
-                                  reason_of(s, e).c_str()));
-    }
-    for (size_t i = 0; i < ends.size(); ++i)
-        out += (i ? "; " : "then ") + ends[i];
-    return out;
-}
-
 // The situation in words, value by value.
 std::string description(const situation &s, const prediction &p)
 {
@@ -352,8 +291,10 @@ std::vector<uint32_t> raised_codes(void)
     return codes;
 }
 
-// The reproducer's ends of an unwind (its enum), with what it tells apart.
+// The reproducer's events (its enum): a call, and the ends of an unwind
+// that it tells apart.
 enum { r_call, r_returned, r_raised, r_faulted, r_at_target_ip, r_left };
+const char *const event_words[] = {"CALLED", "RETURNED", "RAISED", "FAULTED", "AT_TARGET_IP", "LEFT"};
 
 // Where the walk goes astray, whether the comparison names `which`: for
 // every call i (0 to the predicted calls), every handler of a record the
@@ -364,7 +305,7 @@ enum { r_call, r_returned, r_raised, r_faulted, r_at_target_ip, r_left };
 // the cases that are `which`'s, or those that are not where they are
 // fewer (*is false then); runs of i folded into one row.
 std::string astray_rows(promise which, const situation &s, const prediction &p,
-                        const numbering &nodes, bool *is)
+                        const numbering &nodes, bool *is, bool *ends, bool *codes)
 {
     std::unique_ptr<observation> o(new observation());
     const child_end gone{};
@@ -444,26 +385,109 @@ std::string astray_rows(promise which, const situation &s, const prediction &p,
         }
         u = seen_unwind{};
     }
-    size_t count[2] = {0, 0};
-    std::string rows[2];
+    // The rows of a side: runs of consecutive calls i folded into one.
+    struct row {
+        int from, to, node, role, how;
+        uint32_t code;
+    };
+    std::vector<row> rows[2];
     for (int named = 0; named < 2; ++named)
         for (const auto &one : named ? yes : no) {
             const std::vector<int> &at = one.second;
             for (size_t a = 0, b; a < at.size(); a = b) {
                 for (b = a + 1; b < at.size() && at[b] == at[b - 1] + 1; ++b)
                     ;
-                const uint32_t code = std::get<3>(one.first);
-                rows[named] += format("%s{%d, %d, %s, %d, %d, 0x%Xu}",
-                                      count[named] % 3 ? ", " : count[named] ? ",\n    " : "\n    ",
-                                      at[a], at[b - 1],
-                                      std::get<0>(one.first) < 0 ? "-1" : nodes.word_of(std::get<0>(one.first)).c_str(),
-                                      std::get<1>(one.first), std::get<2>(one.first), code);
-                ++count[named];
+                rows[named].push_back({at[a], at[b - 1], std::get<0>(one.first),
+                                       std::get<1>(one.first), std::get<2>(one.first),
+                                       std::get<3>(one.first)});
             }
         }
-    *is = count[1] <= count[0];
-    const size_t k = count[*is ? 1 : 0];
-    return rows[*is ? 1 : 0] + (k % 3 ? ", " : k ? ",\n    " : "\n    ") + "{-1, -1, -1, -1, -1, 0}";
+    *is = rows[1].size() <= rows[0].size();
+    const std::vector<row> &listed = rows[*is ? 1 : 0];
+    *ends = *codes = false;
+    for (const row &r : listed) {
+        *ends = *ends || r.node < 0;
+        *codes = *codes || (r.node < 0 && r.how == r_raised);
+    }
+    // Where no row is an end, a row is a call's: its record and unwind.
+    std::string out;
+    for (size_t k = 0; k < listed.size(); ++k) {
+        const row &r = listed[k];
+        out += k % 3 ? ", " : k ? ",\n    " : "\n    ";
+        out += format("{%d, %d, %s, %d", r.from, r.to,
+                      r.node < 0 ? "-1" : nodes.word_of(r.node).c_str(), r.role);
+        out += *ends ? format(", %s, 0x%Xu}", event_words[r.how], r.code) : "}";
+    }
+    // No row: one that no walk matches, for C has no empty array.
+    return listed.empty() ? "{-1, -1, -1, -1}" : out;
+}
+
+
+// The handler calls as the reproducer records them: a run of consecutive
+// records above the target called by one unwind is one event.
+struct call_run {
+    int node, count, role;
+};
+
+std::vector<call_run> call_runs(const prediction &p, int above)
+{
+    std::vector<call_run> runs;
+    for (const expected_call &c : p.calls) {
+        if (!runs.empty()) {
+            call_run &last = runs.back();
+            if (last.role == c.role && c.node == last.node + last.count && c.node > node_above &&
+                c.node < node_above + above) {
+                ++last.count;
+                continue;
+            }
+        }
+        runs.push_back({c.node, 1, c.role});
+    }
+    return runs;
+}
+
+const char *const role_words[] = {"OUTER", "MIDDLE", "UNWIND", "NESTED"};
+
+// The expected events: the calls, then how each unwind ends, innermost
+// first, as the reproducer notes them.
+std::string events(const situation &s, const prediction &p, const numbering &nodes, bool e4,
+                   int *count)
+{
+    std::vector<std::string> rows;
+    for (const call_run &r : call_runs(p, nodes.above()))
+        rows.push_back(format("{CALLED, %s, %d, %s, 0, 0, 0, 0}", nodes.word(r.node).c_str(),
+                              r.count, role_words[r.role]));
+    const record_row &rec = record_of(s);
+    for (int role = role_count - 1; role >= 0; --role) {
+        const unwind_plan &u = p.unwinds[role];
+        const expected_end &e = p.ends[role];
+        if (!u.made)
+            continue;
+        const char *who = role_words[role];
+        if (e.how == ending::returns)
+            rows.push_back(format("{RETURNED, %s, 0, %s, %d, 0x%Xu, 0, 0}",
+                                  nodes.word(e.head_after).c_str(), who,
+                                  e.head_after == u.target ? 1 : 0, u.flags));
+        else if (e.how == ending::raises && e.record_itself)
+            rows.push_back(format("{RAISED, -1, 0, %s, 0x%08Xu, %u, %s, 0}", who,
+                                  u.own_record ? STATUS_UNWIND : callers_code, u.flags & 1,
+                                  !e4 ? "0" : !u.own_record && rec.chained ? "ANOTHER" : "NO_RECORD"));
+        else if (e.how == ending::raises)
+            rows.push_back(format("{RAISED, -1, 0, %s, 0x%08Xu, 1, %s, 0}", who, e.status,
+                                  !e4 ? "0" : u.own_record ? "ITS_OWN" : "THE_CALLERS"));
+        else if (e.how == ending::abandoned)
+            rows.push_back(format("{LEFT, -1, 0, %s, 0, 0, 0, 0}", who));
+    }
+    *count = static_cast<int>(rows.size());
+    std::string out, line;
+    for (const std::string &row : rows) {
+        if (!line.empty() && line.size() + row.size() > 100) {
+            out += line + ",\n";
+            line.clear();
+        }
+        line += (line.empty() ? "    " : ", ") + row;
+    }
+    return "\n" + out + line;
 }
 
 } // namespace
@@ -482,77 +506,103 @@ std::string reproducer(promise which, const situation &s)
     const bool middle = place == place_kind::handler_2;
     const bool thread = place == place_kind::thread || place == place_kind::threads;
     const bool bound = odd.from == edge::limit || odd.from == edge::base;
+    const bool changes = change.what != field::none && change.what != field::live_df;
     const char *id = id_of(which);
     auto is = [&](std::initializer_list<promise> list) {
         return std::find(list.begin(), list.end(), which) != list.end();
     };
     template_values v;
-    auto feature = [&](const char *name, bool on) {
-        if (on)
+    auto on = [&](const char *name) {
+        return std::find(v.features.begin(), v.features.end(), name) != v.features.end();
+    };
+    auto feature = [&](const char *name, bool yes) {
+        if (yes)
             v.features.push_back(name);
     };
+    bool listed = true, end_rows = false, codes_listed = false;
+    const std::string astray = astray_rows(which, s, p, nodes, &listed, &end_rows, &codes_listed);
+    const bool rounds_run = which == promise::T3 && place == place_kind::threads;
+    const bool ask = which == promise::W5 && (answer.kind == answer_kind::nests || outer);
+    const bool ends = !is({promise::W4, promise::W7, promise::W8, promise::U4, promise::T2,
+                           promise::T3});
+    bool returns = false, raises_status = false, raises_record = false;
+    for (int role : {role_tested, role_nested}) {
+        const expected_end &e = p.ends[role];
+        returns |= ends && e.how == ending::returns;
+        raises_status |= ends && e.how == ending::raises && !e.record_itself;
+        raises_record |= ends && e.how == ending::raises && e.record_itself;
+    }
     feature("N", n > 0);
+    feature("few", n <= 8);
+    // Handler calls of consecutive records noted as one event: only records
+    // above the target follow one another so.
+    feature("runs", n > 1);
     feature("thread", thread);
-    feature("rounds", which == promise::T3 && place == place_kind::threads);
+    feature("rounds", rounds_run);
     feature("outer", outer);
     feature("middle", middle);
-    feature("odd", odd.from != edge::none);
     feature("odd_data", odd.from == edge::data);
-    feature("odd_word", odd.from == edge::word);
     feature("odd_bound", bound);
     feature("odd_limit", odd.from == edge::limit);
+    // The words of a record at a bound that lie on the stack: below
+    // StackBase, or from StackLimit on.
+    bool on_stack[2] = {false, false};
+    for (int k = 0; k < 2 && bound; ++k)
+        on_stack[k] = odd.from == edge::base ? odd.offset + 4 * k + 4 <= 0 : odd.offset + 4 * k >= 0;
+    feature("poke", on_stack[0] || on_stack[1]);
     feature("bounds", bound || thread);
     feature("callers", !rec.own);
     feature("chained", !rec.own && rec.chained);
-    feature("unlinked", target_of(s).kind == target_kind::unlinked);
-    feature("below", target_of(s).kind == target_kind::below_head);
     feature("search", answer.kind == answer_kind::search);
     feature("collided", answer.kind == answer_kind::collided);
     feature("invalid", answer.kind == answer_kind::invalid);
     feature("nested", answer.kind == answer_kind::nests);
-    feature("change", change.what != field::none && change.what != field::live_df);
+    feature("change", changes);
     feature("std", change.what == field::live_df);
+    feature("full_context", changes || which == promise::W8);
+    // The actor does something of its own: answers otherwise than going on,
+    // changes its context, meets the other threads or asks the platform.
+    feature("acts", answer.kind != answer_kind::search || changes || rounds_run || ask);
     // RtlUnwind called from assembly where its registers are judged, where a
     // handler changes them, where a return that must not be says what EAX
     // held (E3), and where threads that unwind at once may be handed one
     // another's context.
     feature("asm", change.what != field::none || is({promise::E1, promise::E3, promise::E5,
                                                      promise::W8, promise::U4, promise::T3}));
-    feature("ask", which == promise::W5 && (answer.kind == answer_kind::nests || outer));
-    feature("ends", !is({promise::W4, promise::W7, promise::W8, promise::U4, promise::T2,
-                         promise::T3}));
+    feature("ask", ask);
+    feature("ends", ends);
+    feature("e4", which == promise::E4);
+    feature("end_rows", end_rows);
+    feature("codes", codes_listed);
     feature("W4", which == promise::W4);
     feature("W7", which == promise::W7);
     feature("chain", is({promise::W4, promise::W7}));
     feature("record", is({promise::U4, promise::U5, promise::U6}));
     feature("context", which == promise::W8);
-    feature("regs", is({promise::E1, promise::E5}));
-    feature("after", is({promise::W8, promise::E1, promise::E5}));
+    const bool regs = returns && is({promise::E1, promise::E5});
+    feature("regs", regs);
+    feature("after", which == promise::W8 || regs);
     feature("fields", is({promise::W4, promise::W7, promise::U4, promise::U5, promise::U6,
                           promise::W8}));
-    bool returns = false, raises_status = false, raises_record = false;
-    for (int role : {role_tested, role_nested}) {
-        const expected_end &e = p.ends[role];
-        returns |= e.how == ending::returns;
-        raises_status |= e.how == ending::raises && !e.record_itself;
-        raises_record |= e.how == ending::raises && e.record_itself;
-    }
+    feature("extras", on("fields"));
     feature("returns", returns);
     feature("callers_after", returns && !rec.own && is({promise::U5, promise::U6}));
     feature("raises_status", raises_status);
     feature("raises_record", raises_record);
+    feature("name_at", which == promise::W4 || ask || returns);
+    feature("status_unwind", which == promise::E4 || ask || returns || raises_record || on("record"));
 
     const promise_info &told = info(which);
     const bool reference = told.judged == judgement::one_source;
     const std::string check = std::string(id) + " " + name_of(s);
-    set(v, "PRELUDE", std::string(reproducer_prelude).substr(0, strlen(reproducer_prelude) - 1));
+    const std::string prelude = expand(reproducer_prelude, v);
+    set(v, "PRELUDE", prelude.substr(0, prelude.size() - 1));
     set(v, "CHECK", check);
     set(v, "P", id);
     set(v, "SITUATION", name_of(s));
     set(v, "PROMISE_TEXT",
         comment(format("%s, as the contract states it (%s): %s.", id, told.source, told.what)));
-    set(v, "SITUATION_TEXT",
-        comment(description(s, p) + " The contract expects: " + expectation(s, p) + "."));
+    set(v, "SITUATION_TEXT", comment(description(s, p)));
     set(v, "EXIT_TEXT",
         comment(reference
                     ? format("It prints what the contract expects, what happened and the check's "
@@ -564,55 +614,44 @@ std::string reproducer(promise which, const situation &s)
                              "keeps it.",
                              id)));
     set(v, "NOT_OK", reference ? "differs" : "not ok");
-    set(v, "NOT_OK_STATUS", reference ? "0" : "1");
+    set(v, "EXIT", reference ? "0" : "verdict[0] != 0");
 
     // The records.
     set(v, "N", format("%d", n));
     set(v, "NODE_ENUM", nodes.enumeration());
     std::string names;
+    for (int k = 0; n <= 8 && k < n; ++k)
+        names += format("%s\"record %d\"", names.empty() ? "" : ", ", k + 1);
     for (int node : nodes.order())
         names += (names.empty() ? "" : ", ") + quoted(node_name(node, s));
     set(v, "NODE_NAMES", names);
 
     // The prediction.
-    std::string runs;
-    for (const run_of_calls &r : runs_of(p))
-        runs += format("%s{%s, %d, %d, %d}", runs.empty() ? "" : ", ", nodes.word(r.node).c_str(),
-                       r.count, r.role, r.changed ? 1 : 0);
-    set(v, "RUNS", runs.empty() ? "{0, 0, UNWIND, 0}" : runs);
-    set(v, "CALLS", format("%d", static_cast<int>(p.calls.size())));
+    int count = 0;
+    set(v, "EVENTS", events(s, p, nodes, which == promise::E4, &count));
+    set(v, "EVENT_COUNT", format("%d", count));
+    set(v, "MAX", format("%d", static_cast<int>(p.calls.size()) + 8));
     set(v, "ACTOR", p.actor == node_none ? "-3" : nodes.word(p.actor));
-    std::string plans;
+    size_t changed_from = p.calls.size() + 8;
+    for (size_t i = p.calls.size(); i-- > 0;)
+        if (p.calls[i].changed)
+            changed_from = i;
+    set(v, "CHANGED_FROM", format("%d", static_cast<int>(changed_from)));
+    std::string at_call, own_flags;
     for (int role = 0; role < role_count; ++role) {
         const unwind_plan &u = p.unwinds[role];
-        const expected_end &e = p.ends[role];
         const call_values &c = values_of(role);
-        const int end = e.how == ending::returns  ? 1
-                        : e.how == ending::raises ? 2
-                        : e.how == ending::abandoned ? 3
-                                                     : 0;
-        static const char *const roles[] = {"OUTER", "MIDDLE", "UNWIND", "NESTED"};
         if (!u.made)
             continue;
-        const std::string at_call =
-            v.features.end() != std::find(v.features.begin(), v.features.end(), "asm")
-                ? format(" {0x%08Xu, 0x%08Xu, 0x%08Xu, 0x%08Xu, 0x%04Xu},", c.eax, c.ebx,
-                         c.esi, c.edi, c.eflags)
-                : "";
-        plans += format("    [%s] = {1, %s, %d, %d, %s, %d, %s, 0x%Xu, 0x%08Xu, 0x%08Xu,%s \"%s\", "
-                        "\"%s\", %s},\n",
-                        roles[role], nodes.word(u.target).c_str(), u.own_record ? 1 : 0, end,
-                        e.how == ending::returns ? nodes.word(e.head_after).c_str() : "-1",
-                        e.changed ? 1 : 0, nodes.word(head_of(s, role)).c_str(), u.flags,
-                        e.how == ending::raises ? e.status : 0u, c.return_value, at_call.c_str(),
-                        e.how == ending::raises ? id_of(e.which) : "", reach_of(u),
-                        quoted(reason_of(s, e)).c_str());
+        at_call += format("%s[%s] = {0x%08Xu, 0x%08Xu, 0x%08Xu, 0x%08Xu, 0x%04Xu}",
+                          at_call.empty() ? "\n    " : ",\n    ", role_words[role], c.eax, c.ebx,
+                          c.esi, c.edi, c.eflags);
+        own_flags += format("%s[%s] = {%d, 0x%Xu}", own_flags.empty() ? "" : ", ",
+                            role_words[role], u.own_record ? 1 : 0, u.flags);
     }
-    plans.pop_back();
-    set(v, "PLANS", plans);
-    set(v, "EXPECTED", quoted(expectation(s, p)));
-    bool listed = true;
-    set(v, "ASTRAY", astray_rows(which, s, p, nodes, &listed));
+    set(v, "AT_CALL", at_call);
+    set(v, "OWN_FLAGS", own_flags);
+    set(v, "ASTRAY", astray);
     set(v, "ASTRAY_IS", listed ? "1" : "0");
     set(v, "ASTRAY_WHOSE", format(listed ? "%s's" : "not %s's", id));
     std::string codes;
@@ -620,7 +659,9 @@ std::string reproducer(promise which, const situation &s)
         codes += format("%s0x%08Xu", codes.empty() ? "" : ", ", code);
     set(v, "CODES", codes);
 
-    std::string macros = format("#define CALLERS_CODE 0x%08Xu\n", callers_code);
+    std::string macros;
+    if (!rec.own || returns || raises_record)
+        macros += format("#define CALLERS_CODE 0x%08Xu\n", callers_code);
     if (!rec.own)
         macros += format("#define CALLERS_FLAGS 0x%Xu\n#define CALLERS_COUNT %u\n"
                          "#define CALLERS_CHAINED %s\n#define CALLERS_ADDRESS 0x%08Xu\n"
@@ -628,15 +669,14 @@ std::string reproducer(promise which, const situation &s)
                          rec.flags, rec.parameters, rec.chained ? "A(&chained)" : "0u",
                          callers_address, callers_parameter(0),
                          callers_parameter(1) - callers_parameter(0));
-    macros.pop_back();
+    if (!macros.empty())
+        macros.pop_back();
     set(v, "MACROS", macros);
     std::string statuses, faults;
 #define STATUS(name, code, promise, what)                                                  \
     if (strcmp(walk_promise(#promise), "W1"))                                              \
         statuses += format("%s{%su, \"%s\"}", statuses.empty() ? "" : ", ", #code,          \
-                           walk_promise(#promise));                                        \
-    if (strcmp(#name, "STATUS_UNWIND") == 0)                                               \
-        set(v, "STATUS_DEFINES", format("#define STATUS_UNWIND %su", #code));
+                           walk_promise(#promise));
 #define LAYER_EXIT(name, status, promise, what)
 #include "statuses.def"
 #undef STATUS
@@ -649,20 +689,37 @@ std::string reproducer(promise which, const situation &s)
     set(v, "THREADS", format("%d", thread_count));
     set(v, "ROUNDS", format("%d", rounds));
 
-    // The staging of the world.
+    // The world of the call under test, and its staging, straight on.
+    const target_kind target = target_of(s).kind;
+    std::string frames = target == target_kind::below_head ? "below" : "";
+    if (n > 0)
+        frames += std::string(frames.empty() ? "" : ", ") + "r[N]";
+    const std::string lower = target == target_kind::unlinked ? "target, floor, unlinked;"
+                                                              : "target, floor;";
+    std::string world = frames.empty() ? "FRAME " + lower
+                        : odd.from == edge::word
+                            ? "FRAME " + frames + "; unsigned char misaligned[12]; FRAME " + lower
+                            : "FRAME " + frames + ", " + lower;
+    if (!rec.own)
+        world += " RECORD callers;";
+    set(v, "WORLD", world);
     std::string stage;
     auto line = [&](const std::string &text) { stage += "    " + text + "\n"; };
-    if (n > 0 || !rec.own)
+    if (n > 1 || !rec.own)
         line("int i;");
-    if (n > 0)
+    if (!rec.own || odd.from == edge::word)
+        line("memset(&w, 0, sizeof w);");
+    if (n == 1)
+        line("r->addr[0] = A(&w.r[0]);");
+    if (n > 1)
         line("for (i = 0; i < N; i++)\n        r->addr[i] = A(&w.r[i]);");
     line("r->addr[TARGET] = A(&w.target);");
     line("r->addr[FLOOR] = A(&w.floor);");
-    if (target_of(s).kind == target_kind::unlinked)
+    if (target == target_kind::unlinked)
         line("r->addr[UNLINKED] = A(&w.unlinked);");
-    if (target_of(s).kind == target_kind::below_head)
+    if (target == target_kind::below_head)
         line("r->addr[BELOW] = A(&w.below);");
-    if (target_of(s).kind == target_kind::misaligned)
+    if (target == target_kind::misaligned)
         line("r->addr[TARGET_2] = A(&w.target) + 2;");
     if (place == place_kind::handler)
         line("r->addr[GUARD_OUTER] = tib(0);");
@@ -681,7 +738,8 @@ std::string reproducer(promise which, const situation &s)
     if (n > 1)
         line("for (i = 0; i + 1 < N; i++)\n        chain(r, i, i + 1);");
     if (n > 0)
-        line("chain(r, N - 1, " + nodes.word(next_of(s, node_above + n - 1)) + ");");
+        line(format("chain(r, %s, ", n == 1 ? "0" : "N - 1") +
+             nodes.word(next_of(s, node_above + n - 1)) + ");");
     for (int node : {node_target, node_floor, node_unlinked, node_below})
         if (nodes.of(node) >= 0)
             line("chain(r, " + nodes.word(node) + ", " + nodes.word(next_of(s, node)) + ");");
@@ -692,13 +750,16 @@ std::string reproducer(promise which, const situation &s)
     case edge::word: line("chain(r, ODD, " + odd_next + ");"); break;
     case edge::limit:
     case edge::base:
-        line("if ((r->bounds = bounds(0)))\n        leave(r);");
+        line("if ((r->bounds = bounds()))\n        leave(r);");
         if (odd.from == edge::limit) {
             line("r->bounds = \"the thread's stack could not grow down to StackLimit: touching it "
                  "there faulted\";");
             line("grow_to(tib(8));");
         }
-        line("write_odd(r, " + odd_next + ");");
+        for (int k = 0; k < 2; ++k)
+            if (on_stack[k])
+                line(format("poke(r, %d, r->addr[ODD]%s, %s);", k, k ? " + 4" : "",
+                            k ? "A(handler)" : ("r->addr[" + odd_next + "]").c_str()));
         if (odd.from == edge::limit)
             line("r->bounds = 0;");
         break;
@@ -714,10 +775,11 @@ std::string reproducer(promise which, const situation &s)
         line("for (i = 0; i < CALLERS_COUNT; i++)\n        w.callers.params[i] = CALLERS_PARAMETER(i);");
     }
     line("set_head(r->addr[" + nodes.word(head_of(s, role_tested)) + "]);");
+    line(format("unwind(r, UNWIND, %s, %s, 0x%08Xu);",
+                nodes.word(p.unwinds[role_tested].target).c_str(),
+                rec.own ? "0" : "r->callers", values_of(role_tested).return_value));
     stage.pop_back();
     set(v, "STAGE", stage);
-    set(v, "TARGET", nodes.word(p.unwinds[role_tested].target));
-    set(v, "RECORD", rec.own ? "0" : "r->callers");
     std::string stage_outer;
     if (odd.from == edge::base && odd.good && outer)
         stage_outer = "    r->addr[ODD] = tib(4) - 8;";
@@ -725,6 +787,11 @@ std::string reproducer(promise which, const situation &s)
     const std::string outer_next = nodes.word(next_of(s, node_outer_target));
     set(v, "OUTER_NEXT", middle ? "(role == OUTER ? " + outer_next + " : GUARD_OUTER)" : outer_next);
     set(v, "OUTER_CALL", middle ? "stage_outer(r, MIDDLE)" : "stage_tested(r)");
+    set(v, "OUTER_VALUE", format("0x%08Xu", values_of(role_outer).return_value));
+    set(v, "MIDDLE_VALUE", format("0x%08Xu", values_of(role_middle).return_value));
+    set(v, "CHAIN_HANDLER", change.what == field::live_df
+                                ? "n == ACTOR ? A(handler_std) : A(handler)"
+                                : "A(handler)");
 
     // The actor.
     set(v, "CHANGE", change_statement(change));
@@ -733,8 +800,38 @@ std::string reproducer(promise which, const situation &s)
                         : "-1");
     set(v, "ANSWER", format("0x%Xu", answer.value));
     set(v, "NESTED_TARGET", nodes.word(p.unwinds[role_nested].target));
+    set(v, "NESTED_VALUE", format("0x%08Xu", values_of(role_nested).return_value));
     set(v, "CHANGE_FIELD", field_word(change.what));
     set(v, "CHANGED_VALUE", changed_value(change));
     set(v, "CHANGE_BITS", format("0x%Xu", change.what == field::eflags ? change.value : 0u));
+
+    // The judgement: the walk, then how each unwind that the contract says
+    // ends ended, unless the walk went astray.
+    std::vector<std::string> judged;
+    for (int role : {role_tested, role_nested}) {
+        const expected_end &e = p.ends[role];
+        const char *who = role_words[role];
+        if (!ends || e.how == ending::none || e.how == ending::abandoned)
+            continue;
+        if (e.how == ending::returns)
+            judged.push_back(format("returned(&lone, %s, \"%s\", %d);", who,
+                                    reach_of(p.unwinds[role]), e.changed ? 1 : 0));
+        else if (e.record_itself)
+            judged.push_back(format("raised_record(&lone, %s);", who));
+        else
+            judged.push_back(format("raised(&lone, %s, \"%s\", %s);", who, id_of(e.which),
+                                    quoted(reason_of(s, e)).c_str()));
+    }
+    const std::string walked = ask ? "!asked(&lone) && !walk(&lone)" : "!walk(&lone)";
+    std::string judge;
+    if (judged.empty())
+        judge = ask ? "    if (!asked(&lone))\n        walk(&lone);" : "    walk(&lone);";
+    else if (judged.size() == 1)
+        judge = "    if (" + walked + ")\n        " + judged[0];
+    else
+        judge = "    if (" + walked + ") {\n        " + judged[0] + "\n        " + judged[1] +
+                "\n    }";
+    set(v, "JUDGE", judge);
+    (void)on;
     return expand(template_text, v);
 }
