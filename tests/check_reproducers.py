@@ -375,7 +375,8 @@ def row(runs, platform_args):
         print("  built with %s, run on %s" % (MINGW, target.name))
         for line in told:
             print("  " + line)
-        for problem in [p for r in dict.fromkeys(r for r, _ in trials) for p in r.problems]:
+        # By check, whichever reproducer ended first: the same words each run.
+        for problem in sorted(p for r in dict.fromkeys(r for r, _ in trials) for p in r.problems):
             print(problem)
         return 0 if agreed == len(trials) else 1
 
