@@ -4,6 +4,7 @@ without warnings, and gives its check's verdict.
 
     check_reproducers.py layer CONTRACT[,CONTRACT...] LIBDIR [MANIFEST FAULTS_DIR]
     check_reproducers.py wine CONTRACT_EXE[,CONTRACT_EXE...] WINE_RUN [RUN...]
+    check_reproducers.py row RUNS PLATFORM... OSTREVIN_EXE
 
 layer: for a sample of checks of every promise (and, of dispatch-contract's,
 of every family of promises in every place), the reproducer that CONTRACT
@@ -23,9 +24,21 @@ the checks that are not ok or differ there, the reproducer built with mingw
 gives the same verdict, its line and exit status. dispatch-contract's whole
 run is long: its sample's verdicts come from a run of each check alone,
 among them the checks that differ on Wine 8 (EXPECTED_ON_WINE). Exit status
-1 on any difference, with the checks that differ."""
+1 on any difference, with the checks that differ.
+
+row: the findings of a platform's row of the matrix that scripts/platforms
+keeps in RUNS (RUNS/saved/PROGRAM.out, each contract program's output as
+the judge saved it): every check that is not ok, and of the checks that
+differ at most DIFFERS_PER_PROMISE of each promise, each by its reproducer
+written by the contract program on that platform, built with mingw and run
+there; PLATFORM... are the judge's arguments that name the platform, with
+the ostrevin.exe beside the contract programs last. Prints how many agree,
+the sample, and each that does not with its check's line, what it printed
+and how it ended; exit status 0 all agree, 1 some do not (or were not
+written or built), 2 when none could run."""
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -49,6 +62,14 @@ EXPECTED_ON_WINE = ["H4 raise/first/answers-3/top", "H4 hlt/first/answers-7/top"
                     "H2 ud2/df-set/first/continues/top", "X2 read/first/continues/top",
                     "X5 div0/first/continues/top", "X8 single-step/first/continues/top",
                     "X1 int3/first/continues/top", "X8 raise/first/sets-tf/top"]
+# A reproducer that disagrees with its check is shown with this many lines of
+# what it printed at most.
+OUTPUT_SHOWN = 40
+# On a platform's row, the checks that differ that are tried of a promise at
+# most, evenly spread (every check that is not ok is).
+DIFFERS_PER_PROMISE = 3
+MINGW = "i686-w64-mingw32-gcc"
+JUDGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "judge")
 
 
 def run(argv, env=None, timeout=120):
@@ -108,14 +129,18 @@ def sample_places(checks):
 
 
 class Reproducers:
-    def __init__(self, contract, work):
-        self.contract, self.work, self.problems = contract, work, []
+    """Writes, builds and runs the reproducers of one contract program's
+    checks (`contract`: the command that runs it, in `env`), in `work`;
+    every way a reproducer fails its check goes to `problems`."""
+
+    def __init__(self, contract, work, env=None):
+        self.contract, self.work, self.env, self.problems = contract, work, env, []
 
     def source(self, check):
         promise, situation = check.split()
         path = os.path.join(self.work, (promise + "_" + situation).replace("/", "_") + ".c")
         if not os.path.exists(path):
-            status, text = run(self.contract + ["--reproduce", promise, situation])
+            status, text = run(self.contract + ["--reproduce", promise, situation], self.env)
             if status != 0:
                 self.problems.append("%s: --reproduce %s" % (check, ending(status)))
                 return None
@@ -137,8 +162,11 @@ class Reproducers:
                 return None
         return binary
 
-    def judge(self, check, argv, want, env=None):
-        """The reproducer's last line and exit status against the verdict `want`."""
+    def judge(self, check, argv, want, env=None, line=None):
+        """The reproducer's last line and exit status against the verdict
+        `want` (of the check's `line`, when there is one); whether they agree.
+        When not, the problem shows the check's line, and all the reproducer
+        printed and how it ended."""
         status, out = run(argv, env)
         # Eight threads at once on a platform that shares its records between
         # them may crash anywhere: once more.
@@ -148,9 +176,16 @@ class Reproducers:
         m = LINE.fullmatch(last)
         got = m.group(1) if m and "%s %s" % (m.group(2), m.group(3)) == check else None
         wanted_status = 1 if want == "not ok" else 0
-        if got != want or status != wanted_status:
-            self.problems.append("%s: the check says %r; its reproducer printed %r and %s" %
-                                 (check, want, last, ending(status)))
+        if got == want and status == wanted_status:
+            return True
+        printed = out.rstrip("\n").splitlines()
+        shown = printed[:OUTPUT_SHOWN] + (["... (%d lines more)" % (len(printed) - OUTPUT_SHOWN)]
+                                          if len(printed) > OUTPUT_SHOWN else [])
+        self.problems.append("%s: the check says %r; its reproducer %s, %s" % (
+            check, line or want, ending(status),
+            "printing:" + "".join("\n    " + text for text in shown) if printed
+            else "printing nothing"))
+        return False
 
 
 def layer(contracts, libdir, manifest=None, faults=None):
@@ -264,11 +299,95 @@ def wine_of(contract_exe, wine_run):
         return len(checks), len(r.problems)
 
 
+def findings(out):
+    """{"PROMISE SITUATION": (word, line)} of a contract run's lines that are
+    not ok or differ, in the run's order."""
+    found = {}
+    for line in out.replace("\r", "").splitlines():
+        m = LINE.fullmatch(line)
+        if m and m.group(1) != "ok":
+            found["%s %s" % (m.group(2), m.group(3))] = (m.group(1), line)
+    return found
+
+
+def row(runs, platform_args):
+    """Every finding kept in runs/saved (each contract program's output, as
+    the judge saves it: not ok all, differs at most DIFFERS_PER_PROMISE a
+    promise), by its reproducer built with mingw and run on the platform of
+    the judge's arguments."""
+    sys.path.insert(0, JUDGE)
+    from ostrevin_judge import cli, programs
+    if not shutil.which(MINGW):
+        print("reproducers: none built: no %s on PATH" % MINGW)
+        return 2
+    paths = programs.beside(platform_args[-1], ".exe")
+    try:
+        target = cli.platform(platform_args, dict(os.environ), JUDGE)
+    except (cli.UsageError, programs.CannotRun) as error:
+        print("reproducers: none run: %s" % error)
+        return 2
+    if target.kind != "wine":
+        print("reproducers: none run: %s is no Wine platform" % target.name)
+        return 2
+    # In a root tree, Wine's server opens the files (the programs among
+    # them), and it may have been started, in a mount namespace of its own,
+    # by an earlier run that it outlived: the reproducers go where every run
+    # shows it, beside the prefix.
+    where = os.path.dirname(target.wine.prefix) if target.root else None
+    with tempfile.TemporaryDirectory(prefix="reproducers-", dir=where) as work:
+        said, told, trials, kept = {}, [], [], 0
+        for role in programs.ROLES[1:]:
+            try:
+                with open(os.path.join(runs, "saved", role + ".out"), encoding="utf-8",
+                          errors="replace") as file:
+                    found = findings(file.read())
+            except OSError:
+                told.append("%s: no run of it kept" % role)
+                continue
+            kept += 1
+            said.update(found)
+            failing = [check for check, (word, _) in found.items() if word == "not ok"]
+            differing = [check for check, (word, _) in found.items() if word == "differs"]
+            picked = sample(differing, DIFFERS_PER_PROMISE)
+            told.append("%s: %s; %s" % (
+                role, "all %d not ok" % len(failing) if failing else "none not ok",
+                "none differs" if not differing else
+                "all %d that differ" % len(picked) if len(picked) == len(differing) else
+                "%d of the %d that differ (at most %d a promise, evenly spread)" % (
+                    len(picked), len(differing), DIFFERS_PER_PROMISE)))
+            os.mkdir(os.path.join(work, role))
+            r = Reproducers(target.command(paths[role]), os.path.join(work, role), target.env)
+            trials += [(r, check) for check in failing + picked]
+        if not kept:
+            print("reproducers: none run: %s" % "; ".join(told))
+            return 2
+
+        def trial(each):
+            r, check = each
+            binary = r.build(check, [MINGW], ".exe")
+            word, line = said[check]
+            return bool(binary) and r.judge(check, target.command(binary), word, target.env, line)
+
+        # Both cores at work: Wine's start is most of each run.
+        with ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
+            agreed = sum(pool.map(trial, trials))
+        print("reproducers: %d of %d agree with their check" % (agreed, len(trials)))
+        print("  built with %s, run on %s" % (MINGW, target.name))
+        for line in told:
+            print("  " + line)
+        # By check, whichever reproducer ended first: the same words each run.
+        for problem in sorted(p for r in dict.fromkeys(r for r, _ in trials) for p in r.problems):
+            print(problem)
+        return 0 if agreed == len(trials) else 1
+
+
 def main(argv):
     if len(argv) in (4, 6) and argv[1] == "layer":
         return layer(argv[2], argv[3], *argv[4:])
     if len(argv) >= 4 and argv[1] == "wine":
         return wine(argv[2], argv[3:])
+    if len(argv) >= 5 and argv[1] == "row":
+        return row(argv[2], argv[3:])
     print(__doc__.split("\n\n")[1], file=sys.stderr)
     return 2
 

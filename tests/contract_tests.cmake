@@ -118,4 +118,11 @@ if(WIN32)
     COMMAND ${PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducers.py wine
             $<TARGET_FILE:unwind-contract>,$<TARGET_FILE:dispatch-contract> ${RUN})
   set_tests_properties(contract_reproducers_wine PROPERTIES TIMEOUT 1200 COST 100)
+  # The findings of a platform's kept runs by their reproducers, as
+  # scripts/platforms --reproducers checks a Wine row.
+  add_test(NAME contract_reproducers_row
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducers_row.sh ${PYTHON3}
+            ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducers.py ${WINE_PREFIX}
+            $<TARGET_FILE:ostrevin>)
+  set_tests_properties(contract_reproducers_row PROPERTIES TIMEOUT 600 COST 20)
 endif()

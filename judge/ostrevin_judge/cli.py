@@ -224,6 +224,17 @@ def _platform(options, environ, here):
                           options.prefix, options.user_prefix, options.root, emulator)
 
 
+def platform(args, environ, here):
+    """The platform that args name as on the judge's command line (a
+    PLATFORM, its options and its program), made ready as for a run: for a
+    tool that runs other programs where the judge runs the suite (their
+    command is `command(path)` then their arguments, in `env`). Raises
+    UsageError or CannotRun."""
+    target = _platform(parse(args), environ, here)
+    target.prepare(DEFAULT_TIMEOUT)
+    return target
+
+
 def _title(role, target, path):
     return "%s on %s (%s)" % (role, escape(target.name), escape(path))
 

@@ -67,6 +67,11 @@ class Platform:
         self.transcript = read("transcript.judged").splitlines()
         self.transcript_rc = read("transcript.rc", "2")
         self.contract_words = read("contract.judged").splitlines()
+        # What tests/check_reproducers.py row said of the findings'
+        # reproducers (--reproducers, Wine rows): a first line of counts, the
+        # sample, then each reproducer that disagrees with its check.
+        self.reproducers = read("reproducers").splitlines()
+        self.reproducers_time = read("reproducers.time")
         self.programs = {program: Program(program) for program in CONTRACTS}
         if not self.unset:
             _read_junit(os.path.join(folder, "contract.xml"), self.programs)
@@ -78,6 +83,14 @@ class Platform:
         findings = len(self.transcript) - 1
         return {"0": "conforms", "1": "deviates (%d finding%s)" % (
             findings, "" if findings == 1 else "s")}.get(self.transcript_rc, "could not run")
+
+    def reproduced(self):
+        """Its cell of reproducers: how many agree, and their time."""
+        if self.unset or not self.reproducers:
+            return ""
+        words = self.reproducers[0]
+        words = words[len("reproducers: "):] if words.startswith("reproducers: ") else words
+        return "%s (%s)" % (words, self.reproducers_time) if self.reproducers_time else words
 
     def findings(self):
         """What the judge said beyond each verdict's first line."""
@@ -155,6 +168,7 @@ def host():
 
 
 def table(platforms, today, page, picture):
+    reproduced = any(each.reproduced() for each in platforms)
     names = ", ".join("`%s`" % program for program in CONTRACTS)
     about = ("Written by `scripts/platforms` on %s, from running `ostrevin` and the contract"
              " programs (%s) on each platform: the verdict of `ostrevin-judge`, the contract"
@@ -162,24 +176,36 @@ def table(platforms, today, page, picture):
              " took (set-up not counted). The host: %s. The same runs promise by promise:"
              " [the grid](%s), pictured in [%s](%s)." % (today, names, host(), page, picture,
                                                           picture))
+    if reproduced:
+        about += (" The last column: of each check that a Wine row's contract programs printed"
+                  " as not ok (all) or differs (a sample of each promise), how many"
+                  " reproducers, built with mingw and run on that platform, print the check's"
+                  " verdict and exit with its status (`scripts/platforms --reproducers`), and"
+                  " how long they took.")
     out = ["# Platforms", ""] + _fold(about, 78) + ["",
-           "| platform | version | ostrevin | %s | time |" % " | ".join(
+           "| platform | version | ostrevin | %s | time |%s" % (" | ".join(
                "%s ok / not ok / differs" % program for program in CONTRACTS),
-           "|---|---|---|%s---|" % ("---|" * len(CONTRACTS))]
+               " reproducers of the findings |" if reproduced else ""),
+           "|---|---|---|%s---|%s" % ("---|" * len(CONTRACTS), "---|" if reproduced else "")]
     for each in platforms:
         cells = ([""] * len(CONTRACTS) if each.unset else
                  [program.cell() for program in each.programs.values()])
         out.append("| %s |" % " | ".join([each.title, each.version, each.verdict()] + cells
-                                         + [each.time]))
+                                         + [each.time] + ([each.reproduced()] if reproduced
+                                                          else [])))
     for each in platforms:
         findings = [] if each.unset else each.findings()
-        if not findings and not each.note:
+        reproducers = [] if each.unset else each.reproducers
+        if not findings and not each.note and not reproducers:
             continue
         out += ["", "## " + each.title]
         if each.note:
             out += [""] + _fold(each.note, 78)
         if findings:
             out += [""] + ["    " + line for line in findings]
+        if reproducers:
+            out += ["", "Each finding by its reproducer (built with mingw, run on the"
+                    " platform):", ""] + ["    " + line for line in reproducers]
     return "\n".join(out) + "\n"
 
 
@@ -257,6 +283,9 @@ def page(platforms, today):
     out.append("</tr></thead><tbody>")
     out.append('<tr><th class="promise">ostrevin</th>%s</tr>' % "".join(
         '<td class="verdict">%s</td>' % e(each.verdict()) for each in platforms))
+    if any(each.reproduced() for each in platforms):
+        out.append('<tr><th class="promise">reproducers</th>%s</tr>' % "".join(
+            '<td class="verdict">%s</td>' % e(each.reproduced()) for each in platforms))
     for program in CONTRACTS:
         out.append('<tr class="program"><th>%s</th>%s</tr>' % (e(program), "".join(
             '<th>%s</th>' % e("" if each.unset else each.programs[program].cell())

@@ -81,8 +81,10 @@ expect_table() { grep -qF -- "$1" "$work/table" || { fail "table lacks '$1'"; ca
 
 native="Linux, this host's kernel (i386 programs)"
 
-run "counts from the contract's lines" --no-picture --linux "$work/fake" linux-native
+run "counts from the contract's lines" --no-picture --reproducers --linux "$work/fake" linux-native
 expect_status 0
+# No reproducers but of a Wine row's findings.
+! grep -q "reproducers" "$work/table" "$work/table.html" || fail "reproducers on a linux row"
 expect_row "$native" "| conforms | 1 / 1 / 1 | not built |"
 expect_table "contract:   not ok U2 handlers are called in order: the second came first"
 expect_table "contract:   differs E3 end of chain: returned"
@@ -135,6 +137,22 @@ rc=0
 expect_status 0
 cmp -s "$work/first.md" "$work/table.md" && cmp -s "$work/first.html" "$work/table.html" ||
   fail "not the same table and page"
+# What a row's reproducers said, in its cell and below the table.
+printf '%s\n' "reproducers: 2 of 3 agree with their check" "  unwind-contract: all 3 not ok" \
+  "U2 0-above/exit/own/continues/top: the check says 'not ok U2 0-above/exit/own/continues/top';" \
+  "    ok U2 0-above/exit/own/continues/top" >"$work/runs/qemu-7.2/reproducers"
+echo "1.50 s" >"$work/runs/qemu-7.2/reproducers.time"
+case_name="the reproducers kept"
+rc=0
+"$scripts/platforms" --out "$work/table.md" --runs "$work/runs" --kept --no-picture \
+  qemu-7.2 qemu-7.2-faulty >"$work/out" 2>&1 || rc=$?
+expect_status 0
+cp "$work/table.md" "$work/table"
+expect_row "qemu-user 7.2 (Debian 12)" "| 2 of 3 agree with their check (1.50 s) |"
+expect_row "qemu-user 7.2 with the faulty layer record_left (a control)" " |  |"
+expect_table "        ok U2 0-above/exit/own/continues/top"
+grep -qF '<td class="verdict">2 of 3 agree with their check (1.50 s)</td>' "$work/table.html" ||
+  fail "the page has no cell of reproducers"
 rc=0
 "$scripts/platforms" --out "$work/table.md" --runs "$work/runs" --kept linux-686 >"$work/out" 2>&1 || rc=$?
 expect_status 2
