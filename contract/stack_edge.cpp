@@ -61,11 +61,14 @@ void write_record(uint32_t at, const uint32_t words[2], bool at_bound, overwritt
         if (at_bound && !word_on_stack(addr))
             continue;
         void *live = reinterpret_cast<void *>(static_cast<uintptr_t>(addr));
+        uint32_t was;
+        memcpy(&was, live, 4);
+        memcpy(live, &words[i], 4);
+        // Once written: a word that faults is not put back.
         if (at_bound) {
             kept.at[kept.count] = addr;
-            memcpy(&kept.saved[kept.count++], live, 4);
+            kept.saved[kept.count++] = was;
         }
-        memcpy(live, &words[i], 4);
     }
 }
 

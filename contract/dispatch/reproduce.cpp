@@ -276,6 +276,8 @@ std::string reproducer(promise which, const situation &s)
     const promise_info &told = info(which);
     template_values prelude;
     prelude.features = {"full_context"};
+    if (chain.from == edge::limit)
+        prelude.features.push_back("grows");
     const std::string declared = expand(reproducer_prelude, prelude);
     set(v, "PRELUDE", declared.substr(0, declared.size() - 1));
     set(v, "CHECK", check);

@@ -271,7 +271,6 @@ void link(run_state &r, const std::vector<int> &nodes)
     set_seh_frame(next);
 }
 
-
 void fill_raise(run_state &r)
 {
     const situation &s = *r.s;

@@ -544,6 +544,7 @@ std::string reproducer(promise which, const situation &s)
     feature("odd_data", odd.from == edge::data);
     feature("odd_bound", bound);
     feature("odd_limit", odd.from == edge::limit);
+    feature("grows", odd.from == edge::limit);
     // The words of a record at a bound that lie on the stack: below
     // StackBase, or from StackLimit on.
     bool on_stack[2] = {false, false};
