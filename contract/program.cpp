@@ -20,9 +20,15 @@ const contract_program *me;
 struct tally {
     int counts[promise_count][3] = {};
     int total[3] = {};
-    bool only = false; // a single check: the line of `wanted` alone
-    promise wanted = promise::U1;
+    // Checks named on the command line: of each situation (by name), only
+    // the lines of the promises named with it. Empty: every line.
+    std::vector<std::pair<std::string, promise>> only;
 };
+
+bool wanted(const tally &t, const std::string &name, promise p)
+{
+    return std::find(t.only.begin(), t.only.end(), std::make_pair(name, p)) != t.only.end();
+}
 
 void print_checks(const situation &s, const std::vector<check> &checks, void *arg)
 {
@@ -31,7 +37,7 @@ void print_checks(const situation &s, const std::vector<check> &checks, void *ar
     for (const check &c : checks) {
         // A situation that could not be staged says only why, whichever
         // check was asked for.
-        if (t.only && c.which != t.wanted && !c.unstaged)
+        if (!t.only.empty() && !wanted(t, name, c.which) && !c.unstaged)
             continue;
         const int r = static_cast<int>(c.is);
         printf("%s %s %s%s%s\n", word_of(c.is), id_of(c.which), name.c_str(),
@@ -69,7 +75,7 @@ int run(const std::vector<situation> &list, tally &t)
 
 std::string usage(void)
 {
-    return std::string("usage: ") + me->name + " [--list | PROMISE SITUATION | --sample COUNT [SEED] |" +
+    return std::string("usage: ") + me->name + " [--list | PROMISE SITUATION... | --sample COUNT [SEED] |" +
            (me->reproduce ? "\n        --reproduce PROMISE SITUATION |" : "") + " --help]";
 }
 
@@ -94,8 +100,8 @@ int help(void)
            "then a count line per promise and one for all.\n\n"
            "  (no argument)        every check\n"
            "  --list               every check, \"PROMISE SITUATION\", in the order of a run\n"
-           "  PROMISE SITUATION    one check alone, whether or not the list holds its\n"
-           "                       situation\n"
+           "  PROMISE SITUATION... those checks alone, their situations in the order\n"
+           "                       named, whether or not the list holds them\n"
            "  --sample COUNT [SEED]\n"
            "                       every check of COUNT situations drawn from all that make\n"
            "                       sense, not only the list's (SEED: a whole number, 1 if\n"
@@ -176,16 +182,23 @@ bool check_named(const char *promise_id, const char *situation_name, promise *p,
     return false;
 }
 
-int one_check(const char *promise_id, const char *situation_name)
+// The checks named by pairs of arguments, each situation run once.
+int named_checks(int count, char **args)
 {
-    promise p;
-    situation s;
-    if (!check_named(promise_id, situation_name, &p, &s))
-        return 2;
     tally t;
-    t.only = true;
-    t.wanted = p;
-    return run({s}, t);
+    std::vector<situation> list;
+    for (int i = 0; i + 1 < count; i += 2) {
+        promise p;
+        situation s;
+        if (!check_named(args[i], args[i + 1], &p, &s))
+            return 2;
+        const std::string name = name_of(me->dims, s);
+        if (std::none_of(t.only.begin(), t.only.end(),
+                         [&](const auto &named) { return named.first == name; }))
+            list.push_back(s);
+        t.only.emplace_back(name, p);
+    }
+    return run(list, t);
 }
 
 bool whole_number(const char *text, unsigned long *out)
@@ -245,13 +258,11 @@ int contract_main(const contract_program &program, int argc, char **argv)
     if (first.size() > 1 && first[0] == '-') {
         return refuse("unknown option " + first + " (the nearest: " + nearest(first, options) + ")");
     }
-    if (argc == 3)
-        return one_check(argv[1], argv[2]);
-    if (argc == 2) {
-        promise p;
-        return refuse(promise_named(argv[1], &p) ? std::string("a check is a promise and a situation: ") +
-                                                       argv[1] + " needs its situation"
-                                                 : std::string("no check named ") + argv[1]);
-    }
-    return refuse("too many arguments");
+    if (argc % 2 == 1)
+        return named_checks(argc - 1, argv + 1);
+    promise p;
+    const char *last = argv[argc - 1];
+    return refuse(promise_named(last, &p) ? std::string("a check is a promise and a situation: ") +
+                                                last + " needs its situation"
+                                          : std::string("no check named ") + last);
 }

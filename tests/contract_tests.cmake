@@ -26,8 +26,8 @@ add_test(NAME contract_reproduce_arguments
   COMMAND ${CHECK_TRANSCRIPT} --stderr "reproduce takes a check: a promise and a situation" /dev/null 2
           ${RUN} $<TARGET_FILE:unwind-contract> --reproduce W1)
 add_test(NAME contract_arguments
-  COMMAND ${CHECK_TRANSCRIPT} --stderr "too many arguments" /dev/null 2
-          ${RUN} $<TARGET_FILE:unwind-contract> U1 a b)
+  COMMAND ${CHECK_TRANSCRIPT} --stderr "a check is a promise and a situation: W1 needs its situation"
+          /dev/null 2 ${RUN} $<TARGET_FILE:unwind-contract> U1 1-above/to-record/own/continues/top W1)
 
 # dispatch-contract: the same form and arguments.
 add_test(NAME dispatch_contract_run
