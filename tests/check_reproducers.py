@@ -22,7 +22,7 @@ wine: CONTRACT_EXE runs under WINE_RUN (RUN... in front of it): its own run
 gives every check's verdict; for a check of every promise, and for some of
 the checks that are not ok or differ there, the reproducer built with mingw
 gives the same verdict, its line and exit status. dispatch-contract's whole
-run is long: its sample's verdicts come from a run of each check alone,
+run is long: its sample's verdicts come from a run of those checks alone,
 among them the checks that differ on Wine 8 (EXPECTED_ON_WINE). Exit status
 1 on any difference, with the checks that differ.
 
@@ -230,12 +230,18 @@ def layer_of(contract, libdir, manifest, faults):
                 r.build(check, ["i686-w64-mingw32-gcc"], ".exe")
             return check, binary
 
+        def on_fault(name):
+            """The verdicts of a faulty build's checks, all in one run."""
+            env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(faults, name))
+            named = " ".join(t[0] for t in trials if t[1] == name).split()
+            return name, run(contract + named, env)
+
         def judge(trial):
             check, name, want = trial
             binary = built[check]
             env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(faults, name)) if name else None
             if name:
-                status, out = run(contract + check.split(), env)
+                status, out = said[name]
                 want = verdicts(out).get(tuple(check.split()))
                 if not want:
                     r.problems.append("%s on %s: the check gave no verdict (it %s)" %
@@ -244,9 +250,11 @@ def layer_of(contract, libdir, manifest, faults):
             if binary:
                 r.judge(check, [binary], want, env)
 
-        # Every core at work: each reproducer is built once, then all are run.
+        # Every core at work: each reproducer is built once, each faulty
+        # build's checks run once, then all the reproducers are run.
         with ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
             built = dict(pool.map(build, dict.fromkeys(t[0] for t in trials)))
+            said = dict(pool.map(on_fault, dict.fromkeys(t[1] for t in trials if t[1])))
             list(pool.map(judge, trials))
         for problem in sorted(r.problems):
             print(problem)
@@ -271,16 +279,14 @@ def wine_of(contract_exe, wine_run):
         if "dispatch" in os.path.basename(contract_exe):
             status, listed = run(contract + ["--list"])
             listed = listed.split("\n")[:-1]
-            # Each run starts Wine twice (the reproducer's child): a check of
-            # each family of promises.
+            # A check of each family of promises, all in one run (each run
+            # starts Wine twice: the program and its child).
             families = {}
             for check in sample(listed, 1):
                 families.setdefault(check[0], check)
             checks = EXPECTED_ON_WINE + [c for c in families.values() if c not in EXPECTED_ON_WINE]
-            said = {}
-            for check in checks:
-                status, out = run(contract + check.split())
-                said.update(verdicts(out))
+            status, out = run(contract + " ".join(checks).split(), timeout=300)
+            said = verdicts(out)
         else:
             status, out = run(contract, timeout=300)
             said = verdicts(out)
