@@ -91,6 +91,11 @@ TEST(Reproducer, SaysWhatTheModelExpectsAndThePromisesWords)
     EXPECT_NE(text.find("e[i].code != 0xC0000028u"), std::string::npos);
     EXPECT_NE(text.find("\" where RtlUnwind must raise STATUS_BAD_STACK for the record at StackBase - 4\""),
               std::string::npos);
+    // A nested unwind's end is held to the same words.
+    EXPECT_NE(reproducer(promise::W2, named("1-above/at-base/exit/own/nests-to-target/top"))
+                  .find("raised(&lone, NESTED, \"W2\", \" where RtlUnwind must raise STATUS_BAD_STACK "
+                        "for the record at StackBase\");"),
+              std::string::npos);
     // What the situation does not need is not there: no thread, no caller's
     // record, no assembly call, no actor, no nested unwind, no register
     // table, no context's fields, no run's fields where one unwind runs

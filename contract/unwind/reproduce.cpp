@@ -140,6 +140,12 @@ std::string reason_of(const situation &s, const expected_end &e)
     return "";
 }
 
+// The check's words for the status an unwind must raise.
+std::string must_raise(const situation &s, const expected_end &e)
+{
+    return format(" where RtlUnwind must raise %s%s", status_name(e.status), reason_of(s, e).c_str());
+}
+
 const char *field_word(field f)
 {
     switch (f) {
@@ -849,8 +855,7 @@ std::string reproducer(promise which, const situation &s)
     set(v, "PUT_BACK", put_back);
     if (on("must")) {
         set(v, "MUST_CODE", format("0x%08Xu", end.status));
-        set(v, "MUST_WORDS", quoted(format(" where RtlUnwind must raise %s%s", status_name(end.status),
-                                           reason_of(s, end).c_str())));
+        set(v, "MUST_WORDS", quoted(must_raise(s, end)));
     }
     std::string stage_outer;
     if (odd.from == edge::base && odd.good && outer)
@@ -892,7 +897,7 @@ std::string reproducer(promise which, const situation &s)
             judged.push_back(format("raised_record(&lone, %s);", who));
         else
             judged.push_back(format("raised(&lone, %s, \"%s\", %s);", who, id_of(e.which),
-                                    quoted(reason_of(s, e)).c_str()));
+                                    quoted(must_raise(s, e)).c_str()));
     }
     const std::string walked = ask ? "!asked(&lone) && !walk(&lone)" : "!walk(&lone)";
     std::string judge;
