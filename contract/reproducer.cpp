@@ -18,7 +18,7 @@ std::string quoted(const std::string &text)
     return out + "\"";
 }
 
-std::string comment(const std::string &text)
+std::string comment(const std::string &text, size_t width)
 {
     std::string out, line;
     size_t start = 0;
@@ -27,7 +27,7 @@ std::string comment(const std::string &text)
         if (end == std::string::npos)
             end = text.size();
         const std::string word = text.substr(start, end - start);
-        if (!line.empty() && 3 + line.size() + 1 + word.size() > 78) {
+        if (!line.empty() && 3 + line.size() + 1 + word.size() > width) {
             out += " * " + line + "\n";
             line.clear();
         }

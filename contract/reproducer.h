@@ -23,8 +23,8 @@ void set(template_values &v, const char *name, const std::string &value);
 
 // A C string literal of text.
 std::string quoted(const std::string &text);
-// A comment's lines, wrapped at 78 columns: " * " and the text.
-std::string comment(const std::string &text);
+// A comment's lines, wrapped at `width` columns: " * " and the text.
+std::string comment(const std::string &text, size_t width = 78);
 
 // What every reproducer begins with: the platform's records and context as
 // a handler sees them (the context's fields with the feature "full_context"),

@@ -140,6 +140,12 @@ std::string reason_of(const situation &s, const expected_end &e)
     return "";
 }
 
+// The check's words for the status an unwind must raise.
+std::string must_raise(const situation &s, const expected_end &e)
+{
+    return format(" where RtlUnwind must raise %s%s", status_name(e.status), reason_of(s, e).c_str());
+}
+
 const char *field_word(field f)
 {
     switch (f) {
@@ -291,6 +297,30 @@ std::vector<uint32_t> raised_codes(void)
     return codes;
 }
 
+// The rows of a C array: on the line of its name where they are few and
+// short, else a line of their own each `per_line` (0: as many as fit in
+// 100 columns).
+std::string rows_text(const std::vector<std::string> &rows, size_t per_line)
+{
+    std::string all;
+    for (const std::string &row : rows)
+        all += (all.empty() ? "" : ", ") + row;
+    if (all.size() <= 90)
+        return all;
+    std::string out, line;
+    size_t on_line = 0;
+    for (const std::string &row : rows) {
+        if (!line.empty() && (per_line ? on_line == per_line : line.size() + row.size() > 100)) {
+            out += line + ",\n";
+            line.clear();
+            on_line = 0;
+        }
+        line += (line.empty() ? "    " : ", ") + row;
+        ++on_line;
+    }
+    return "\n" + out + line;
+}
+
 // The reproducer's events (its enum): a call, and the ends of an unwind
 // that it tells apart.
 enum { r_call, r_returned, r_raised, r_faulted, r_at_target_ip, r_left };
@@ -410,16 +440,13 @@ std::string astray_rows(promise which, const situation &s, const prediction &p,
         *codes = *codes || (r.node < 0 && r.how == r_raised);
     }
     // Where no row is an end, a row is a call's: its record and unwind.
-    std::string out;
-    for (size_t k = 0; k < listed.size(); ++k) {
-        const row &r = listed[k];
-        out += k % 3 ? ", " : k ? ",\n    " : "\n    ";
-        out += format("{%d, %d, %s, %d", r.from, r.to,
-                      r.node < 0 ? "-1" : nodes.word_of(r.node).c_str(), r.role);
-        out += *ends ? format(", %s, 0x%Xu}", event_words[r.how], r.code) : "}";
-    }
+    std::vector<std::string> out;
+    for (const row &r : listed)
+        out.push_back(format("{%d, %d, %s, %d", r.from, r.to,
+                             r.node < 0 ? "-1" : nodes.word_of(r.node).c_str(), r.role) +
+                      (*ends ? format(", %s, 0x%Xu}", event_words[r.how], r.code) : "}"));
     // No row: one that no walk matches, for C has no empty array.
-    return listed.empty() ? "{-1, -1, -1, -1}" : out;
+    return listed.empty() ? "{-1, -1, -1, -1}" : rows_text(out, 3);
 }
 
 
@@ -479,15 +506,7 @@ std::string events(const situation &s, const prediction &p, const numbering &nod
             rows.push_back(format("{LEFT, -1, 0, %s, 0, 0, 0, 0}", who));
     }
     *count = static_cast<int>(rows.size());
-    std::string out, line;
-    for (const std::string &row : rows) {
-        if (!line.empty() && line.size() + row.size() > 100) {
-            out += line + ",\n";
-            line.clear();
-        }
-        line += (line.empty() ? "    " : ", ") + row;
-    }
-    return "\n" + out + line;
+    return rows_text(rows, 0);
 }
 
 } // namespace
@@ -591,6 +610,18 @@ std::string reproducer(promise which, const situation &s)
     feature("raises_status", raises_status);
     feature("raises_record", raises_record);
     feature("name_at", which == promise::W4 || ask || returns);
+    // One unwind, called by the program itself, whose handlers only go on,
+    // and a verdict that needs no more than the events: the walk, and the
+    // status its end raises. Globals then hold what the run saw, and the
+    // first event that is not the contract's is the one difference.
+    const expected_end &end = p.ends[role_tested];
+    const bool end_judged = ends && end.how != ending::none && end.how != ending::abandoned;
+    const bool lean = place == place_kind::top && n <= 1 && answer.kind == answer_kind::search &&
+                      change.what == field::none && !on("asm") && !on("extras") && !ask &&
+                      !returns && !raises_record && which != promise::E4;
+    feature("lean", lean);
+    feature("must", lean && end_judged && end.how == ending::raises && end.which == which);
+    feature("end_u3", lean && end_judged && which == promise::U3);
     feature("status_unwind", which == promise::E4 || ask || returns || raises_record || on("record"));
 
     const promise_info &told = info(which);
@@ -602,8 +633,8 @@ std::string reproducer(promise which, const situation &s)
     set(v, "P", id);
     set(v, "SITUATION", name_of(s));
     set(v, "PROMISE_TEXT",
-        comment(format("%s, as the contract states it (%s): %s.", id, told.source, told.what)));
-    set(v, "SITUATION_TEXT", comment(description(s, p)));
+        comment(format("%s, as the contract states it (%s): %s.", id, told.source, told.what), 100));
+    set(v, "SITUATION_TEXT", comment(description(s, p), 100));
     set(v, "EXIT_TEXT",
         comment(reference
                     ? format("It prints what the contract expects, what happened and the check's "
@@ -611,9 +642,9 @@ std::string reproducer(promise which, const situation &s)
                              "does otherwise \"differs\" from that reference.",
                              id)
                     : format("It prints what the contract expects, what happened and the check's "
-                             "line, and exits 1 when the platform breaks %s here, 0 when it "
-                             "keeps it.",
-                             id)));
+                             "line; exits 1 where %s breaks.",
+                             id),
+                100));
     set(v, "NOT_OK", reference ? "differs" : "not ok");
     set(v, "EXIT", reference ? "0" : "verdict[0] != 0");
 
@@ -630,8 +661,10 @@ std::string reproducer(promise which, const situation &s)
     // The prediction.
     int count = 0;
     set(v, "EVENTS", events(s, p, nodes, which == promise::E4, &count));
-    set(v, "EVENT_COUNT", format("%d", count));
-    set(v, "MAX", format("%d", static_cast<int>(p.calls.size()) + 8));
+    const int calls = static_cast<int>(p.calls.size());
+    set(v, "COUNTS", format("EXPECTED = %d, ", count) + (lean ? format("CALLS = %d, ", calls) : "") +
+                         format("MAX = %d", calls + 8));
+    set(v, "CALLS_TOO", lean ? " and calls" : "");
     set(v, "ACTOR", p.actor == node_none ? "-3" : nodes.word(p.actor));
     size_t changed_from = p.calls.size() + 8;
     for (size_t i = p.calls.size(); i-- > 0;)
@@ -672,6 +705,7 @@ std::string reproducer(promise which, const situation &s)
                          callers_parameter(1) - callers_parameter(0));
     if (!macros.empty())
         macros.pop_back();
+    feature("macros", !macros.empty());
     set(v, "MACROS", macros);
     std::string statuses, faults;
 #define STATUS(name, code, promise, what)                                                  \
@@ -706,67 +740,85 @@ std::string reproducer(promise which, const situation &s)
     set(v, "WORLD", world);
     std::string stage;
     auto line = [&](const std::string &text) { stage += "    " + text + "\n"; };
+    // The run's state: the lean program's globals, or the run's fields.
+    const std::string R = lean ? "" : "r->", run = lean ? "" : "r, ";
+    auto at = [&](const std::string &node) { return R + "addr[" + node + "]"; };
     if (n > 1 || !rec.own)
         line("int i;");
     if (!rec.own || odd.from == edge::word)
         line("memset(&w, 0, sizeof w);");
-    if (n == 1)
-        line("r->addr[0] = A(&w.r[0]);");
     if (n > 1)
-        line("for (i = 0; i < N; i++)\n        r->addr[i] = A(&w.r[i]);");
-    line("r->addr[TARGET] = A(&w.target);");
-    line("r->addr[FLOOR] = A(&w.floor);");
+        line("for (i = 0; i < N; i++)\n        " + at("i") + " = A(&w.r[i]);");
+    // The addresses, then the chain, each on one line.
+    std::vector<std::string> places;
+    if (n == 1)
+        places.push_back(at("0") + " = A(&w.r[0]);");
+    places.push_back(at("TARGET") + " = A(&w.target);");
+    places.push_back(at("FLOOR") + " = A(&w.floor);");
     if (target == target_kind::unlinked)
-        line("r->addr[UNLINKED] = A(&w.unlinked);");
+        places.push_back(at("UNLINKED") + " = A(&w.unlinked);");
     if (target == target_kind::below_head)
-        line("r->addr[BELOW] = A(&w.below);");
+        places.push_back(at("BELOW") + " = A(&w.below);");
     if (target == target_kind::misaligned)
-        line("r->addr[TARGET_2] = A(&w.target) + 2;");
+        places.push_back(at("TARGET_2") + " = A(&w.target) + 2;");
     if (place == place_kind::handler)
-        line("r->addr[GUARD_OUTER] = tib(0);");
+        places.push_back(at("GUARD_OUTER") + " = tib(0);");
     if (middle)
-        line("r->addr[GUARD_MIDDLE] = tib(0);");
+        places.push_back(at("GUARD_MIDDLE") + " = tib(0);");
     switch (odd.from) {
     case edge::none: break;
-    case edge::data: line("r->addr[ODD] = A(&off_stack);"); break;
-    case edge::word: line(format("r->addr[ODD] = A(w.misaligned + %d);", odd.offset)); break;
+    case edge::data: places.push_back(at("ODD") + " = A(&off_stack);"); break;
+    case edge::word: places.push_back(at("ODD") + format(" = A(w.misaligned + %d);", odd.offset)); break;
     case edge::limit:
     case edge::base:
-        line(format("r->addr[ODD] = tib(%d)%s;", odd.from == edge::limit ? 8 : 4,
-                    odd.offset ? format(" - %d", -odd.offset).c_str() : ""));
+        places.push_back(at("ODD") + format(" = tib(%d)%s;", odd.from == edge::limit ? 8 : 4,
+                                            odd.offset ? format(" - %d", -odd.offset).c_str() : ""));
         break;
     }
+    auto joined = [](const std::vector<std::string> &statements) {
+        std::string out;
+        for (const std::string &one : statements)
+            out += (out.empty() ? "" : " ") + one;
+        return out;
+    };
+    line(joined(places));
     if (n > 1)
-        line("for (i = 0; i + 1 < N; i++)\n        chain(r, i, i + 1);");
+        line("for (i = 0; i + 1 < N; i++)\n        chain(" + run + "i, i + 1);");
+    std::vector<std::string> links;
     if (n > 0)
-        line(format("chain(r, %s, ", n == 1 ? "0" : "N - 1") +
-             nodes.word(next_of(s, node_above + n - 1)) + ");");
+        links.push_back(format("chain(%s%s, ", run.c_str(), n == 1 ? "0" : "N - 1") +
+                        nodes.word(next_of(s, node_above + n - 1)) + ");");
     for (int node : {node_target, node_floor, node_unlinked, node_below})
         if (nodes.of(node) >= 0)
-            line("chain(r, " + nodes.word(node) + ", " + nodes.word(next_of(s, node)) + ");");
+            links.push_back("chain(" + run + nodes.word(node) + ", " +
+                            nodes.word(next_of(s, node)) + ");");
     const std::string odd_next = odd.from == edge::none ? "" : nodes.word(next_of(s, node_odd));
-    switch (odd.from) {
-    case edge::none: break;
-    case edge::data:
-    case edge::word: line("chain(r, ODD, " + odd_next + ");"); break;
-    case edge::limit:
-    case edge::base:
-        line("if ((r->bounds = bounds()))\n        leave(r);");
+    if (odd.from == edge::data || odd.from == edge::word)
+        links.push_back("chain(" + run + "ODD, " + odd_next + ");");
+    line(joined(links));
+    if (bound) {
+        // The bounds must be the thread's: else the situation is not staged.
+        if (lean)
+            line("if ((bounds = tib(8) >= tib(4) ? \"StackLimit was not below StackBase\" : "
+                 "!on_stack(A(&w) & ~7u) ? \"a local variable lay outside StackLimit..StackBase\" "
+                 ": 0)) return;");
+        else
+            line("if ((r->bounds = bounds()))\n        leave(r);");
         if (odd.from == edge::limit) {
-            line("r->bounds = \"the thread's stack could not grow down to StackLimit: touching it "
+            line(R + "bounds = \"the thread's stack could not grow down to StackLimit: touching it "
                  "there faulted\";");
             line("grow_to(tib(8));");
         }
         for (int k = 0; k < 2; ++k)
             if (on_stack[k])
-                line(format("poke(r, %d, r->addr[ODD]%s, %s);", k, k ? " + 4" : "",
-                            k ? "A(handler)" : ("r->addr[" + odd_next + "]").c_str()));
+                line(format("poke(%s%d, %s%s, %s);", run.c_str(), k, at("ODD").c_str(),
+                            k ? " + 4" : "", k ? "A(handler)" : at(odd_next).c_str()));
         if (odd.from == edge::limit)
-            line("r->bounds = 0;");
-        break;
+            line(R + "bounds = 0;");
     }
     if (!rec.own) {
-        line("r->callers = &w.callers;");
+        if (!lean)
+            line("r->callers = &w.callers;");
         line("w.callers.code = CALLERS_CODE;");
         line("w.callers.flags = CALLERS_FLAGS;");
         if (rec.chained)
@@ -775,12 +827,36 @@ std::string reproducer(promise which, const situation &s)
         line("w.callers.count = CALLERS_COUNT;");
         line("for (i = 0; i < CALLERS_COUNT; i++)\n        w.callers.params[i] = CALLERS_PARAMETER(i);");
     }
-    line("set_head(r->addr[" + nodes.word(head_of(s, role_tested)) + "]);");
-    line(format("unwind(r, UNWIND, %s, %s, 0x%08Xu);",
-                nodes.word(p.unwinds[role_tested].target).c_str(),
-                rec.own ? "0" : "r->callers", values_of(role_tested).return_value));
+    line("set_head(" + at(nodes.word(head_of(s, role_tested))) + ");");
+    const int target_node = p.unwinds[role_tested].target;
+    const std::string unwind_target = nodes.word(target_node);
+    if (lean) {
+        // The call, and its return noted: the head after it, 1 at its target.
+        const std::string target_at = target_node == node_none ? "0" : "(void *)" + at(unwind_target);
+        line("running = UNWIND;");
+        line(format("RtlUnwind(%s, (void *)A(landing), %s, 0x%08Xu);", target_at.c_str(),
+                    rec.own ? "0" : "&w.callers", values_of(role_tested).return_value));
+        line("running = -1;");
+        line("trace[events++] = (struct event){RETURNED, node_at(tib(0)), 0, UNWIND, " +
+             (target_node == node_none ? std::string("0") : "tib(0) == " + at(unwind_target)) +
+             ", 0, 0, tib(0)};");
+    } else
+        line(format("unwind(r, UNWIND, %s, %s, 0x%08Xu);", unwind_target.c_str(),
+                    rec.own ? "0" : "r->callers", values_of(role_tested).return_value));
     stage.pop_back();
     set(v, "STAGE", stage);
+    set(v, "STAGE_PARAMS", lean ? "void" : "struct run *r");
+    set(v, "POKED", on("poke") ? ", poked[2], was[2]" : "");
+    std::string put_back;
+    for (int k = 0; k < 2; ++k)
+        if (on_stack[k])
+            put_back += format("%s    if (poked[%d]) memcpy((void *)poked[%d], &was[%d], 4);",
+                               put_back.empty() ? "" : "\n", k, k, k);
+    set(v, "PUT_BACK", put_back);
+    if (on("must")) {
+        set(v, "MUST_CODE", format("0x%08Xu", end.status));
+        set(v, "MUST_WORDS", quoted(must_raise(s, end)));
+    }
     std::string stage_outer;
     if (odd.from == edge::base && odd.good && outer)
         stage_outer = "    r->addr[ODD] = tib(4) - 8;";
@@ -821,7 +897,7 @@ std::string reproducer(promise which, const situation &s)
             judged.push_back(format("raised_record(&lone, %s);", who));
         else
             judged.push_back(format("raised(&lone, %s, \"%s\", %s);", who, id_of(e.which),
-                                    quoted(reason_of(s, e)).c_str()));
+                                    quoted(must_raise(s, e)).c_str()));
     }
     const std::string walked = ask ? "!asked(&lone) && !walk(&lone)" : "!walk(&lone)";
     std::string judge;
