@@ -4,7 +4,7 @@ without warnings, and gives its check's verdict.
 
     check_reproducers.py layer CONTRACT[,CONTRACT...] LIBDIR [MANIFEST FAULTS_DIR]
     check_reproducers.py wine CONTRACT_EXE[,CONTRACT_EXE...] WINE_RUN [RUN...]
-    check_reproducers.py row RUNS PLATFORM... OSTREVIN_EXE
+    check_reproducers.py row RUNS [--findings-of OTHER_RUNS]... PLATFORM... OSTREVIN_EXE
 
 layer: for a sample of checks of every promise (and, of dispatch-contract's,
 of every family of promises in every place), the reproducer that CONTRACT
@@ -35,7 +35,10 @@ there; PLATFORM... are the judge's arguments that name the platform, with
 the ostrevin.exe beside the contract programs last. Prints how many agree,
 the sample, and each that does not with its check's line, what it printed
 and how it ended; exit status 0 all agree, 1 some do not (or were not
-written or built), 2 when none could run."""
+written or built), 2 when none could run. With --findings-of, the findings
+of another platform's row, kept in OTHER_RUNS and picked alike, are tried
+on this one as well, each held to this row's own verdict of its check
+(one this row's run does not hold is passed over, and counted)."""
 import os
 import re
 import shutil
@@ -306,15 +309,40 @@ def wine_of(contract_exe, wine_run):
         return len(checks), len(r.problems)
 
 
-def findings(out):
-    """{"PROMISE SITUATION": (word, line)} of a contract run's lines that are
-    not ok or differ, in the run's order."""
+def checked(out):
+    """{"PROMISE SITUATION": (word, line)} of a contract run's check lines,
+    in the run's order."""
     found = {}
     for line in out.replace("\r", "").splitlines():
         m = LINE.fullmatch(line)
-        if m and m.group(1) != "ok":
+        if m:
             found["%s %s" % (m.group(2), m.group(3))] = (m.group(1), line)
     return found
+
+
+def picked_findings(found):
+    """Of a run's checks, those a row's reproducers try: every one not ok,
+    and of those that differ at most DIFFERS_PER_PROMISE a promise; and the
+    words that say so."""
+    failing = [check for check, (word, _) in found.items() if word == "not ok"]
+    differing = [check for check, (word, _) in found.items() if word == "differs"]
+    picked = sample(differing, DIFFERS_PER_PROMISE)
+    return failing + picked, "%s; %s" % (
+        "all %d not ok" % len(failing) if failing else "none not ok",
+        "none differs" if not differing else
+        "all %d that differ" % len(picked) if len(picked) == len(differing) else
+        "%d of the %d that differ (at most %d a promise, evenly spread)" % (
+            len(picked), len(differing), DIFFERS_PER_PROMISE))
+
+
+def kept_run(runs, role):
+    """A program's output kept in a row's runs, or None."""
+    try:
+        with open(os.path.join(runs, "saved", role + ".out"), encoding="utf-8",
+                  errors="replace") as file:
+            return file.read()
+    except OSError:
+        return None
 
 
 def row(runs, platform_args):
@@ -324,6 +352,10 @@ def row(runs, platform_args):
     the judge's arguments."""
     sys.path.insert(0, JUDGE)
     from ostrevin_judge import cli, programs
+    others = []
+    while len(platform_args) > 1 and platform_args[0] == "--findings-of":
+        others.append(platform_args[1])
+        platform_args = platform_args[2:]
     if not shutil.which(MINGW):
         print("reproducers: none built: no %s on PATH" % MINGW)
         return 2
@@ -344,27 +376,28 @@ def row(runs, platform_args):
     with tempfile.TemporaryDirectory(prefix="reproducers-", dir=where) as work:
         said, told, trials, kept = {}, [], [], 0
         for role in programs.ROLES[1:]:
-            try:
-                with open(os.path.join(runs, "saved", role + ".out"), encoding="utf-8",
-                          errors="replace") as file:
-                    found = findings(file.read())
-            except OSError:
+            out = kept_run(runs, role)
+            if out is None:
                 told.append("%s: no run of it kept" % role)
                 continue
             kept += 1
+            found = checked(out)
             said.update(found)
-            failing = [check for check, (word, _) in found.items() if word == "not ok"]
-            differing = [check for check, (word, _) in found.items() if word == "differs"]
-            picked = sample(differing, DIFFERS_PER_PROMISE)
-            told.append("%s: %s; %s" % (
-                role, "all %d not ok" % len(failing) if failing else "none not ok",
-                "none differs" if not differing else
-                "all %d that differ" % len(picked) if len(picked) == len(differing) else
-                "%d of the %d that differ (at most %d a promise, evenly spread)" % (
-                    len(picked), len(differing), DIFFERS_PER_PROMISE)))
+            own, words = picked_findings(found)
+            told.append("%s: %s" % (role, words))
             os.mkdir(os.path.join(work, role))
             r = Reproducers(target.command(paths[role]), os.path.join(work, role), target.env)
-            trials += [(r, check) for check in failing + picked]
+            trials += [(r, check) for check in own]
+            for other in others:
+                theirs, words = picked_findings(checked(kept_run(other, role) or ""))
+                new = [check for check in theirs if check not in own]
+                held = [check for check in new if check in found]
+                told.append("%s, the findings of %s: %s; %d more tried here%s" % (
+                    role, other, words, len(held),
+                    ", %d that this run does not hold passed over" % (len(new) - len(held))
+                    if len(held) < len(new) else ""))
+                trials += [(r, check) for check in held]
+                own += held
         if not kept:
             print("reproducers: none run: %s" % "; ".join(told))
             return 2
