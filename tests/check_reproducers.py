@@ -36,8 +36,8 @@ the ostrevin.exe beside the contract programs last. Prints how many agree,
 the sample, and each that does not with its check's line, what it printed
 and how it ended; exit status 0 all agree, 1 some do not (or were not
 written or built), 2 when none could run. With --findings-of, the findings
-of another platform's row, kept in OTHER_RUNS and picked alike, are tried
-on this one as well, each held to this row's own verdict of its check
+of another platform's row, kept in OTHER_RUNS (named after it) and picked
+alike, are tried on this one as well, each held to this row's own verdict of its check
 (one this row's run does not hold is passed over, and counted)."""
 import os
 import re
@@ -393,7 +393,7 @@ def row(runs, platform_args):
                 new = [check for check in theirs if check not in own]
                 held = [check for check in new if check in found]
                 told.append("%s, the findings of %s: %s; %d more tried here%s" % (
-                    role, other, words, len(held),
+                    role, os.path.basename(os.path.normpath(other)), words, len(held),
                     ", %d that this run does not hold passed over" % (len(new) - len(held))
                     if len(held) < len(new) else ""))
                 trials += [(r, check) for check in held]

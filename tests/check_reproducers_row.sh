@@ -57,7 +57,7 @@ RUN
 wine_row "another row's findings" "$work/runs" --findings-of "$work/other"
 expect_status 1
 expect_line "reproducers: 2 of 3 agree with their check"
-expect_line "  unwind-contract, the findings of $work/other: all 2 not ok; none differs; 1 more tried here, 1 that this run does not hold passed over"
+expect_line "  unwind-contract, the findings of other: all 2 not ok; none differs; 1 more tried here, 1 that this run does not hold passed over"
 ! grep -q "^U1 " "$work/out" || fail "the other row's finding, ok here, is listed"
 
 mkdir -p "$work/none"
