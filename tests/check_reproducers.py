@@ -96,13 +96,14 @@ def ending(status):
     return "did not end within its time" if status is None else "exited %d" % status
 
 
-def verdicts(out):
-    """{(promise, situation): word} of a contract run's lines."""
+def checked(out):
+    """{"PROMISE SITUATION": (word, line)} of a contract run's check lines,
+    in the run's order."""
     found = {}
-    for line in out.splitlines():
+    for line in out.replace("\r", "").splitlines():
         m = LINE.fullmatch(line)
         if m:
-            found[(m.group(2), m.group(3))] = m.group(1)
+            found["%s %s" % (m.group(2), m.group(3))] = (m.group(1), line)
     return found
 
 
@@ -233,19 +234,21 @@ def layer_of(contract, libdir, manifest, faults):
                 r.build(check, ["i686-w64-mingw32-gcc"], ".exe")
             return check, binary
 
+        def fault_env(name):
+            return dict(os.environ, LD_LIBRARY_PATH=os.path.join(faults, name)) if name else None
+
         def on_fault(name):
             """The verdicts of a faulty build's checks, all in one run."""
-            env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(faults, name))
             named = " ".join(t[0] for t in trials if t[1] == name).split()
-            return name, run(contract + named, env)
+            return name, run(contract + named, fault_env(name))
 
         def judge(trial):
             check, name, want = trial
             binary = built[check]
-            env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(faults, name)) if name else None
+            env = fault_env(name)
             if name:
                 status, out = said[name]
-                want = verdicts(out).get(tuple(check.split()))
+                want = checked(out).get(check, (None,))[0]
                 if not want:
                     r.problems.append("%s on %s: the check gave no verdict (it %s)" %
                                       (check, name, ending(status)))
@@ -289,35 +292,25 @@ def wine_of(contract_exe, wine_run):
                 families.setdefault(check[0], check)
             checks = EXPECTED_ON_WINE + [c for c in families.values() if c not in EXPECTED_ON_WINE]
             status, out = run(contract + " ".join(checks).split(), timeout=300)
-            said = verdicts(out)
+            said = checked(out)
         else:
             status, out = run(contract, timeout=300)
-            said = verdicts(out)
-            checks = sample(["%s %s" % k for k in said], 1)
-            findings = sorted("%s %s" % k for k, word in said.items() if word != "ok")
+            said = checked(out)
+            checks = sample(list(said), 1)
+            findings = sorted(check for check, (word, _) in said.items() if word != "ok")
             checks += findings[:: max(1, len(findings) // 6)][:6]
         if not said:
             print("the contract's own run under Wine gave no verdict: it %s" % ending(status))
             return None, None
-        checks = [c for c in checks if tuple(c.split()) in said]
+        checks = [c for c in checks if c in said]
         for check in checks:
             binary = r.build(check, ["i686-w64-mingw32-gcc"], ".exe")
             if binary:
-                r.judge(check, wine_run + [binary], said[tuple(check.split())])
+                word, line = said[check]
+                r.judge(check, wine_run + [binary], word, line=line)
         for problem in r.problems:
             print(problem)
         return len(checks), len(r.problems)
-
-
-def checked(out):
-    """{"PROMISE SITUATION": (word, line)} of a contract run's check lines,
-    in the run's order."""
-    found = {}
-    for line in out.replace("\r", "").splitlines():
-        m = LINE.fullmatch(line)
-        if m:
-            found["%s %s" % (m.group(2), m.group(3))] = (m.group(1), line)
-    return found
 
 
 def picked_findings(found):
