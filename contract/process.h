@@ -49,4 +49,17 @@ bool run_threads(int count, void (*fn)(int index, void *arg), void *arg);
 // for another.
 bool stack_extent(uint32_t *low, uint32_t *high, bool anew = false);
 
+// The lowest address of its stack that the calling thread may use before
+// the system takes it to have overflowed: what lies below is the system's,
+// its guard and the room it keeps for dispatching the overflow.
+uint32_t stack_floor(void);
+
+// Under Windows and Wine, the floor lies this far above the start of the
+// stack's reservation. The system keeps the lowest pages: one never
+// committed and the guard page that reports the overflow (8 KiB in all,
+// Wine's StackLimit lies just above them), and any room that
+// SetThreadStackGuarantee asks for, which the checks never do; this leaves
+// a page more to any system.
+constexpr uint32_t reservation_kept = 16 * 1024;
+
 #endif

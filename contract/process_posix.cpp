@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "process.h"
+#include "stack_bounds.h"
 
 void *shared_memory(size_t size)
 {
@@ -169,3 +170,6 @@ bool run_threads(int count, void (*fn)(int index, void *arg), void *arg)
         pthread_join(threads[i], nullptr);
     return started == count;
 }
+
+// The layer keeps its guard and the overflow's room right below StackLimit.
+uint32_t stack_floor(void) { return stack_limit(); }

@@ -38,6 +38,12 @@ bool stack_extent(uint32_t *low, uint32_t *high, bool)
     return true;
 }
 
+uint32_t stack_floor(void)
+{
+    uint32_t low, high;
+    return stack_extent(&low, &high) ? low + reservation_kept : 0;
+}
+
 void *shared_memory(size_t size)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};

@@ -54,6 +54,18 @@ __attribute__((noinline)) void grow_stack_to(uint32_t limit)
     *low = 0;
 }
 
+__attribute__((noinline)) bool call_with_stack_left(uint32_t room, void (*fn)(void *), void *arg)
+{
+    const uint32_t farthest = 64u << 20;
+    const uint32_t here = seh_addr(__builtin_frame_address(0)), at = stack_floor() + room;
+    if (here <= at || here - at > farthest)
+        return false;
+    volatile char *low = static_cast<char *>(__builtin_alloca(here - at));
+    *low = 0;
+    fn(arg);
+    return true;
+}
+
 void write_record(uint32_t at, const uint32_t words[2], bool at_bound, overwritten &kept)
 {
     for (uint32_t i = 0; i < 2; ++i) {

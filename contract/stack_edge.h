@@ -46,6 +46,12 @@ bool word_on_stack(uint32_t addr);
 // deep call would, so that the words there can be written.
 void grow_stack_to(uint32_t limit);
 
+// Calls fn(arg) with `room` bytes of the stack left above stack_floor()
+// below its frame: the stack grows down there as in a deep call. False,
+// calling nothing, where the floor is not below the caller's frame or lies
+// farther than any stack reaches.
+bool call_with_stack_left(uint32_t room, void (*fn)(void *), void *arg);
+
 // The words a record at a bound overwrote on the stack, to put back.
 struct overwritten {
     uint32_t at[2], saved[2];

@@ -529,4 +529,20 @@ TEST(DispatchComparison, NamesTheEmulatorsDeviationAsADifference)
     EXPECT_NE(std::string::npos, all.list()[0].what.find("qemu-user"));
 }
 
+// A raise that could not be made with little stack left is not judged as
+// one that was: the check says why, and nothing else.
+TEST(DispatchComparison, NamesARaiseWithLittleStackLeftThatCouldNotBeMade)
+{
+    const situation s = named("raise/little-stack/first/continues/top");
+    const prediction p = predict(s);
+    child_end end;
+    observation &o = made_up(s, p, &end);
+    o.floor_missed = 1;
+    o.floor = 0x00401000u;
+    const findings all = compare(s, p, o, end);
+    ASSERT_EQ(1u, all.list().size());
+    EXPECT_EQ(promise::D2, all.list()[0].which);
+    EXPECT_NE(std::string::npos, all.list()[0].what.find("0x00401000"));
+}
+
 } // namespace

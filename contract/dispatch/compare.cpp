@@ -16,6 +16,13 @@ findings comparison::run(void)
                                 o_.wrong_limit, o_.wrong_base));
         return found_;
     }
+    if (o_.floor_missed) {
+        add(promise::D2, format("the lowest address of the stack the thread may use, 0x%08X, lies "
+                                "not below the raise point or beyond any stack's reach: the raise "
+                                "cannot be made with little stack left",
+                                o_.floor));
+        return found_;
+    }
     calls();
     if (walk_agrees_) {
         resume();

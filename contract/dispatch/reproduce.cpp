@@ -13,6 +13,7 @@
 #include "format.h"
 #include "model.h"
 #include "observation.h"
+#include "process.h"
 #include "reproducer.h"
 #include "statuses.h"
 
@@ -246,6 +247,7 @@ std::string reproducer(promise which, const situation &s)
     feature("bound_odd", at_a_bound(s) && chain.kind == chain_kind::odd);
     feature("bound_answerer", at_a_bound(s) && chain.kind != chain_kind::odd);
     feature("limit", chain.from == edge::limit);
+    feature("little", regs_of(s).little);
     feature("top", where == place_kind::top);
     feature("here", !thread);
     feature("thread", thread);
@@ -486,6 +488,8 @@ std::string reproducer(promise which, const situation &s)
         add.pop_back();
     set(v, "ADD_VECTORED", add);
     set(v, "FILTER", p.filter_installed ? "(VECTORED)handlers[FILTER]" : "0");
+    set(v, "LITTLE_ROOM", format("%u", little_stack_room));
+    set(v, "RESERVATION_KEPT", format("%u", reservation_kept));
     set(v, "THREADS", format("%d", thread_count));
     set(v, "ROUNDS", format("%d", rounds));
     return expand(template_text, v);

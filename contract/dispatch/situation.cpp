@@ -39,10 +39,13 @@ const raise_row raise_rows[] = {
 };
 
 const regs_row regs_rows[] = {
-    {"", 0, 0, false},
-    {"esp-4", 1, 4, false},
-    {"esp-12", 1, 12, false},
-    {"df-set", 2, 0, true},
+    {"", 0, 0, false, false},
+    {"esp-4", 1, 4, false, false},
+    {"esp-12", 1, 12, false, false},
+    {"df-set", 2, 0, true, false},
+    // The dispatch, the handlers and what they do run near the stack's end,
+    // where the system must grow it or keep within it.
+    {"little-stack", 2, 0, false, true},
 };
 
 const vectored_row vectored_rows[] = {
@@ -288,6 +291,10 @@ bool makes_sense(const situation &s)
             return false;
     }
     if (r && p && place_of(s).kind == place_kind::threads && raise_of(s).how == fault::stack)
+        return false;
+    // Raised near the stack's end, a record at StackLimit would lie below
+    // the raise, where the dispatch writes.
+    if (g && c && regs_of(s).little && chain_of(s).from == edge::limit)
         return false;
     if (!r || !g || !v || !c || !a || !p || !f)
         return true;

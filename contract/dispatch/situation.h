@@ -60,7 +60,13 @@ struct regs_row {
     int weight;
     uint32_t misalign; // ESP at the raise, modulo 16
     bool df;           // the direction flag set at the faulting instruction
+    bool little;       // raised with little_stack_room left of the stack
 };
+
+// What is left of the stack below the raise point of a raise with little
+// stack left: room for the dispatcher, the check's handlers and an unwind,
+// as the system leaves when it reports an overflow (X9), and no more.
+constexpr uint32_t little_stack_room = 12 * 1024;
 
 struct vectored_row {
     const char *name;

@@ -376,7 +376,14 @@ void raise_tested(void *p)
     r.obs->raise.made = 1;
     r.obs->raise.head_before = get_seh_frame();
     r.raising = true;
-    raise_at(&r.call);
+    auto raise = [](void *c) { raise_at(static_cast<raise_call *>(c)); };
+    if (!regs_of(*r.s).little)
+        raise_at(&r.call);
+    else if (!call_with_stack_left(little_stack_room, raise, &r.call)) {
+        r.raising = false;
+        r.obs->floor_missed = 1;
+        r.obs->floor = stack_floor();
+    }
 }
 
 void stage_tested(run_state &r)
