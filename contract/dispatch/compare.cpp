@@ -17,9 +17,9 @@ findings comparison::run(void)
         return found_;
     }
     if (o_.floor_missed) {
-        add(promise::D2, format("the lowest address of the stack the thread may use, 0x%08X, lies "
-                                "not below the raise point or beyond any stack's reach: the raise "
-                                "cannot be made with little stack left",
+        add(promise::D2, format("the lowest address of the stack the thread may use, 0x%08X, "
+                                "does not lie below the raise point, or lies beyond any stack's "
+                                "reach: the raise cannot be made with little stack left",
                                 o_.floor));
         return found_;
     }

@@ -54,9 +54,9 @@ struct observation {
     // StackLimit and StackBase, when they do not hold the thread's stack
     // and the record at a bound was not staged; else 0
     uint32_t wrong_limit, wrong_base;
-    // The raise with little stack left could not be made: the lowest
-    // address of the stack the thread may use (its floor) was not below
-    // the raise point, or lay beyond any stack's reach
+    // Whether the raise with little stack left could not be made, and the
+    // lowest address of the stack the thread may use (its floor), which
+    // then did not lie below the raise point or lay beyond any stack's reach
     uint32_t floor_missed, floor;
     // The Handler of the odd record at a bound, which lies beyond the stack
     // where the check writes nothing: whether it could be read, and what
