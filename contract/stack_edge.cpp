@@ -38,32 +38,40 @@ bool bounds_hold_stack(void)
 
 bool word_on_stack(uint32_t addr) { return on_stack(addr, 4); }
 
-// The memory at StackLimit belongs to the stack, but the stack may reach it
-// only when it grows there: the kernel grows it on any touch, valgrind only
-// on a touch at or above ESP. ESP goes down to just above the limit, as in
-// a deep call, and the page there is touched: both map the stack down to
-// it, committing nothing between. A limit further down than any stack with
-// a limit (the stack of an unlimited ulimit -s) is left to the kernel.
-__attribute__((noinline)) void grow_stack_to(uint32_t limit)
-{
-    const uint32_t margin = 256, farthest = 64u << 20;
-    const uint32_t here = seh_addr(__builtin_frame_address(0));
-    if (here <= limit + margin || here - limit > farthest)
-        return;
-    volatile char *low = static_cast<char *>(__builtin_alloca(here - limit - margin));
-    *low = 0;
-}
+namespace {
 
-__attribute__((noinline)) bool call_with_stack_left(uint32_t room, void (*fn)(void *), void *arg)
+// Calls fn(arg) with ESP just below `at`, the stack there touched, as a deep
+// call would: false, calling nothing, where `at` is not below the caller's
+// frame or lies further down than any stack with a limit reaches (the stack
+// of an unlimited ulimit -s).
+__attribute__((noinline)) bool call_down_at(uint32_t at, void (*fn)(void *), void *arg)
 {
     const uint32_t farthest = 64u << 20;
-    const uint32_t here = seh_addr(__builtin_frame_address(0)), at = stack_floor() + room;
+    const uint32_t here = seh_addr(__builtin_frame_address(0));
     if (here <= at || here - at > farthest)
         return false;
     volatile char *low = static_cast<char *>(__builtin_alloca(here - at));
     *low = 0;
     fn(arg);
     return true;
+}
+
+} // namespace
+
+// The memory at StackLimit belongs to the stack, but the stack may reach it
+// only when it grows there: the kernel grows it on any touch, valgrind only
+// on a touch at or above ESP. ESP goes down to just above the limit, as in
+// a deep call, and the page there is touched: both map the stack down to
+// it, committing nothing between. A limit beyond reach is left to the
+// kernel.
+void grow_stack_to(uint32_t limit)
+{
+    call_down_at(limit + 256, [](void *) {}, nullptr);
+}
+
+bool call_with_stack_left(uint32_t room, void (*fn)(void *), void *arg)
+{
+    return call_down_at(stack_floor() + room, fn, arg);
 }
 
 void write_record(uint32_t at, const uint32_t words[2], bool at_bound, overwritten &kept)
