@@ -6,6 +6,8 @@
 #include "seh_frame.h"
 #include "statuses.h"
 
+// A situation whose raise could not be made as it says is judged by that
+// alone: nothing else of it was tried.
 findings comparison::run(void)
 {
     if (o_.wrong_limit || o_.wrong_base) {
@@ -14,6 +16,7 @@ findings comparison::run(void)
                                 "calling thread's stack: the walk's check cannot be tried at "
                                 "them",
                                 o_.wrong_limit, o_.wrong_base));
+        found_.mark_unstaged();
         return found_;
     }
     if (o_.floor_missed) {
@@ -21,6 +24,11 @@ findings comparison::run(void)
                                 "does not lie below the raise point, or lies beyond any stack's "
                                 "reach: the raise cannot be made with little stack left",
                                 o_.floor));
+        found_.mark_unstaged();
+        return found_;
+    }
+    if (x87_untried()) {
+        found_.mark_unstaged();
         return found_;
     }
     calls();

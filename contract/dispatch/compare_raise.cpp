@@ -1,5 +1,5 @@
 // What a raise hands the handlers: the record and context of a software
-// raise (R1-R8), of a processor exception (X1-X9, H2), of the dispatcher's
+// raise (R1-R8), of a processor exception (X1-X10, H2), of the dispatcher's
 // statuses (H4).
 #include "comparison.h"
 
@@ -129,7 +129,43 @@ std::string comparison::emulator_note(const seen_call &c) const
     return "";
 }
 
-// X1-X9: the processor exception's code, address, parameters and the
+// X10 cannot be tried on a processor that sets no flag for the operation
+// even with it masked, or that went on past the fwait with the exception
+// unmasked and pending (qemu-i386 raises no x87 exception at all): the
+// emulator's deviation, and nothing else is judged.
+bool comparison::x87_untried(void)
+{
+    const x87_row *x = x87_of(raise_of(s_).how);
+    const seen_raise &at = o_.raise;
+    if (!x || !at.made)
+        return false;
+    if ((o_.x87_masked_status & x->flags) != x->flags) {
+        add(promise::X10,
+            format("the processor does not set the %s flag for the %s, even with every x87 "
+                   "exception masked (status word 0x%04X): X10 cannot be tried on it (the "
+                   "emulator's deviation)",
+                   x->flag, x->words, o_.x87_masked_status),
+            true);
+        return true;
+    }
+    const size_t seen = o_.call_count < max_calls ? o_.call_count : max_calls;
+    for (size_t k = 0; k < seen; ++k)
+        if (o_.calls[k].exc == exc_tested)
+            return false;
+    const uint32_t pending = 0x80u | x->flags; // ES: an unmasked exception is pending
+    if (at.resumed != static_cast<uint32_t>(resume_site::after) ||
+        (at.x87_status & pending) != pending)
+        return false;
+    add(promise::X10,
+        format("the processor went on past the fwait at 0x%08X with the %s exception of the %s "
+               "unmasked and pending (status word 0x%04X): it raises no x87 exception, as "
+               "qemu-i386 raises none, and X10 cannot be tried on it (the emulator's deviation)",
+               at.report_site, x->flag, x->words, at.x87_status),
+        true);
+    return true;
+}
+
+// X1-X10: the processor exception's code, address, parameters and the
 // whole register state at the instruction; H2: handlers with DF clear,
 // the context with the faulting point's flags.
 void comparison::processor(const seen_call &c)
@@ -156,7 +192,27 @@ void comparison::processor(const seen_call &c)
             emulated);
         return;
     }
-    if (c.address != at.fault_site || c.regs.eip != at.fault_site) {
+    if (x87_of(r.how)) {
+        if (c.address != at.fault_site || c.regs.eip != at.report_site) {
+            // Where the processor keeps no address of its last x87
+            // instruction, the platform cannot give it.
+            const bool kept_none = c.address == 0 && c.regs.eip == at.report_site &&
+                                   (c.regs.flags & context_floating_point) ==
+                                       context_floating_point &&
+                                   c.error_offset == 0;
+            add(x,
+                format("%s got ExceptionAddress 0x%08X and Eip 0x%08X, where the x87 "
+                       "instruction that raised it is at 0x%08X and the fwait that reported it "
+                       "at 0x%08X%s",
+                       who.c_str(), c.address, c.regs.eip, at.fault_site, at.report_site,
+                       kept_none ? " (the context's FloatSave.ErrorOffset is 0 as well: the "
+                                   "processor kept no address of its last x87 instruction, as "
+                                   "QEMU's FXSAVE stores none: the emulator's deviation)"
+                                 : ""),
+                kept_none);
+            return;
+        }
+    } else if (c.address != at.fault_site || c.regs.eip != at.fault_site) {
         add(x, format("%s got ExceptionAddress 0x%08X and Eip 0x%08X, where the %s is at "
                       "0x%08X%s",
                       who.c_str(), c.address, c.regs.eip,

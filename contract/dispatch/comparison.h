@@ -62,6 +62,7 @@ private:
     void status(const expected_dispatch &d, const seen_call &c);
     void stepped(const seen_call &c);
     std::string emulator_note(const seen_call &c) const;
+    bool x87_untried(void);
 
     // ---- the end (compare_end.cpp)
     void resume(void);

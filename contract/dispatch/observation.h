@@ -32,6 +32,7 @@ struct seen_call {
     uint32_t context_read;
     context_fields regs;
     uint32_t word_at_esp; // the word at Context.Esp, if on the stack
+    uint32_t error_offset; // the context's FloatSave.ErrorOffset, if it holds the x87's
     uint32_t left_read;   // it continued: the context as it left it
     context_fields left;
 };
@@ -42,10 +43,12 @@ struct seen_raise {
     uint32_t esp;         // ESP at the raising instruction or call
     uint32_t head_before; // FS:0 then
     uint32_t return_site, alternate_site, after_site, fault_site; // its addresses
+    uint32_t report_site; // where a fault is reported: an x87's fwait, else fault_site
     uint32_t step_site, step_next; // the stepped site's instruction, and the next one
     uint32_t resumed;     // 0, or the site it resumed at (resume_site)
     uint32_t eax, ebx, ecx, edx, esi, edi, ebp, esp_after, eflags;
     uint32_t head_after; // FS:0 when it resumed
+    uint32_t x87_status; // the x87 status word then
 };
 
 struct observation {
@@ -62,6 +65,9 @@ struct observation {
     // where the check writes nothing: whether it could be read, and what
     // it holds
     uint32_t handler_word_read, handler_word;
+    // The x87 status word after the raise's operation ran with every x87
+    // exception masked: whether the processor sets the flags at all
+    uint32_t x87_masked_status;
     uint32_t callers_chained; // the record that RtlRaiseException's record chains
     seen_raise raise;
     uint32_t landed;          // the answering record's unwind returned to it

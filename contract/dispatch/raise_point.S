@@ -16,7 +16,8 @@
  * reached by a RET, so that nothing between loading the registers and the
  * raise changes them or the flags. After the raise no register can be
  * trusted: the resume code saves them all on whatever stack it has, and
- * raise_returned finds the call again (a per-thread record of it). */
+ * raise_returned finds the call again (a per-thread record of it), with
+ * the x87 status word as the resume found it. */
 #include "asm.h"
 
     .text
@@ -94,6 +95,34 @@ FAULT(step, pushfl; orl $0x100, (%esp); popfl; nop)
 /* Pushes until the stack ends. */
 FAULT(stack, 1: pushl %eax; jmp 1b)
 
+/* Each x87 exception: a clean x87 with the control word of the lowest slot
+ * (which unmasks the one exception, or none), the operation's operands
+ * (the slots above it), the operation, and the fwait that reports what it
+ * raised. Nothing here changes a general register or the flags. */
+#define X87(name, setup, ...)              \
+    FUNC_BEGIN(fault_##name)               \
+    fninit;                                \
+    fldcw   (%esp);                        \
+    setup;                                 \
+    .globl SYM(fault_##name##_operation);  \
+SYM(fault_##name##_operation):             \
+    __VA_ARGS__;                           \
+    .globl SYM(fault_##name##_report);     \
+SYM(fault_##name##_report):                \
+    fwait;                                 \
+    .globl SYM(fault_##name##_after);      \
+SYM(fault_##name##_after):                 \
+    jmp     SYM(raise_after_site);         \
+    FUNC_END(fault_##name)
+
+X87(x87_invalid, fld1; fchs, fsqrt)
+X87(x87_denormal, , fldl 4(%esp))
+X87(x87_divide, fldz; fld1, fdiv %st(1), %st)
+X87(x87_overflow, fildl 4(%esp); fld1, fscale)
+X87(x87_underflow, fildl 4(%esp); fld1, fscale)
+X87(x87_inexact, fildl 4(%esp); fld1, fdiv %st(1), %st)
+X87(x87_stack, , fsqrt)
+
 /* Where a handler that sets the trap flag points Eip: one instruction
  * that leaves the flags alone, then the trap, then on as past a fault. */
     .globl  SYM(raise_stepped_site)
@@ -121,7 +150,10 @@ resume:
     pushl   %esi
     pushl   %edi
     pushl   %ebp
-    movl    %esp, %ebx              /* EBP, EDI, ESI, EBX, EDX, ECX, EAX, site, EFLAGS */
+    subl    $4, %esp                /* the flags are saved: SUB may change them */
+    fnstsw  (%esp)                  /* the x87 status word as found */
+    fnclex                          /* no x87 exception left pending for C */
+    movl    %esp, %ebx              /* x87 status, EBP, EDI, ESI, EBX, EDX, ECX, EAX, site, EFLAGS */
     cld
     andl    $-16, %esp
     subl    $12, %esp

@@ -23,8 +23,9 @@ extern "C" {
 // slot; returns when the raise point gets control back at one of its
 // sites, after raise_returned.
 void raise_at(raise_call *c);
-// The thread's call whose raise point has resumed, given the registers it
-// saved there (EBP, EDI, ESI, EBX, EDX, ECX, EAX, site, EFLAGS).
+// The thread's call whose raise point has resumed, given what it saved
+// there (the x87 status word, EBP, EDI, ESI, EBX, EDX, ECX, EAX, site,
+// EFLAGS). It resumes with no x87 exception pending.
 raise_call *raise_returned(const uint32_t *saved);
 
 // The entries: a call of the function in the highest slot with the others
@@ -47,6 +48,32 @@ extern char fault_illegal[], fault_illegal_after[];
 extern char fault_privileged[], fault_privileged_after[];
 extern char fault_step[], fault_step_after[];
 extern char fault_stack[], fault_stack_after[];
+// Each x87 exception: the operation that raises it, the fwait that reports
+// it, and the place past that.
+#define X87_SITES(name) \
+    extern char fault_##name[], fault_##name##_operation[], fault_##name##_report[], \
+        fault_##name##_after[]
+X87_SITES(x87_invalid);
+X87_SITES(x87_denormal);
+X87_SITES(x87_divide);
+X87_SITES(x87_overflow);
+X87_SITES(x87_underflow);
+X87_SITES(x87_inexact);
+X87_SITES(x87_stack);
+#undef X87_SITES
+}
+
+// The x87 control word, and the x87 brought back to it with no exception
+// pending: what a raise of an x87 exception leaves behind is undone.
+inline uint16_t x87_control(void)
+{
+    uint16_t control;
+    __asm__ volatile("fnstcw %0" : "=m"(control) : : "memory");
+    return control;
+}
+inline void x87_settle(uint16_t control)
+{
+    __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(control) : "memory");
 }
 
 #endif

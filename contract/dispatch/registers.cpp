@@ -19,6 +19,15 @@ bool read_context(uint32_t context, context_fields *out, uint32_t *word_at_esp)
     return true;
 }
 
+uint32_t x87_error_offset(uint32_t context)
+{
+    CONTEXT c;
+    if (!peek(context, &c, sizeof c) ||
+        (c.ContextFlags & context_floating_point) != context_floating_point)
+        return 0;
+    return c.FloatSave.ErrorOffset;
+}
+
 bool leave_context(uint32_t context, const situation &s, const decision &d, uint32_t moved_to,
                    uint32_t alternate)
 {

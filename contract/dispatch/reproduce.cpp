@@ -70,6 +70,30 @@ const fault_code fault_codes[] = {
     {fault::stack, "1: pushl %eax\\n  jmp 1b", ""},
 };
 
+// Each x87 exception's operation, and what comes before it.
+struct x87_code {
+    fault how;
+    const char *setup;
+    const char *operation;
+};
+const x87_code x87_codes[] = {
+    {fault::x87_invalid, "  fld1\\n  fchs\\n", "fsqrt"},
+    {fault::x87_denormal, "", "fldl 4(%esp)"},
+    {fault::x87_divide, "  fldz\\n  fld1\\n", "fdiv %st(1), %st"},
+    {fault::x87_overflow, "  fildl 4(%esp)\\n  fld1\\n", "fscale"},
+    {fault::x87_underflow, "  fildl 4(%esp)\\n  fld1\\n", "fscale"},
+    {fault::x87_inexact, "  fildl 4(%esp)\\n  fld1\\n", "fdiv %st(1), %st"},
+    {fault::x87_stack, "", "fsqrt"},
+};
+
+const x87_code &x87_code_of(fault how)
+{
+    for (const x87_code &x : x87_codes)
+        if (x.how == how)
+            return x;
+    return x87_codes[0];
+}
+
 const fault_code &code_of(fault how)
 {
     for (const fault_code &f : fault_codes)
@@ -235,6 +259,8 @@ std::string reproducer(promise which, const situation &s)
     feature("software", r.kind == raise_kind::software);
     feature("rtl", r.kind == raise_kind::rtl);
     feature("processor", processor);
+    const x87_row *x87 = x87_of(r.how);
+    feature("x87", x87 != nullptr);
     feature("access", r.how == fault::read || r.how == fault::write);
     feature("execute", r.how == fault::call || r.how == fault::jump);
     bool status = false;
@@ -411,6 +437,10 @@ std::string reproducer(promise which, const situation &s)
                          processor, id_of(r.x), r.code_open, r.how == fault::step,
                          r.how == fault::stack, r.how == fault::call ? 4 : 0,
                          r.how == fault::write, inaccessible);
+    if (x87)
+        prediction += format("\n#define X87_CONTROL 0x%Xu\n#define X87_FLAGS 0x%Xu\n"
+                             "#define X87_FLAG \"%s\"\n#define X87_WORDS \"%s\"",
+                             x87->control, x87->flags, x87->flag, x87->words);
     set(v, "PREDICTION", prediction);
     set(v, "EMULATED", emulated(r.how));
 
@@ -441,6 +471,21 @@ std::string reproducer(promise which, const situation &s)
         set(v, "ENTRY", calling_entry(4));
         break;
     case raise_kind::processor: {
+        if (x87) {
+            const x87_code &f = x87_code_of(r.how);
+            line(format("c->slots_n = 3, c->slots[0] = X87_CONTROL, c->slots[1] = 0x%08Xu, "
+                        "c->slots[2] = 0x%08Xu;",
+                        x87->operand[0], x87->operand[1]));
+            line("r->o->raise.fault_site = A(fault_operation), "
+                 "r->o->raise.report_site = A(fault_report);");
+            set(v, "ENTRY",
+                format("        SYM(raise_entry) \":\\n  fninit\\n  fldcw (%%esp)\\n%s\" "
+                       "SYM(fault_operation) \":\\n  %s\\n\" SYM(fault_report) \":\\n  "
+                       "fwait\\n\" SYM(fault_after) \":\\n  jmp \" SYM(raise_after_site) "
+                       "\"\\n\"",
+                       f.setup, f.operation));
+            break;
+        }
         const fault_code &f = code_of(r.how);
         if (*f.registers)
             line(f.registers);
@@ -456,7 +501,11 @@ std::string reproducer(promise which, const situation &s)
     line(format("c->pad = (16 - (%u + %s) %% 16) %% 16;", regs_of(s).misalign, pushed.c_str()));
     raise.pop_back();
     set(v, "RAISE", raise);
-    set(v, "SITES", processor ? "fault_after[]" : "raise_return[]");
+    set(v, "DIRTY_SIZE", format("%u", dirty_stack_size));
+    set(v, "DIRTY_BYTE", format("0x%02X", dirty_stack_byte));
+    set(v, "SITES", x87         ? "fault_operation[], fault_report[], fault_after[]"
+                    : processor ? "fault_after[]"
+                                : "raise_return[]");
     set(v, "MOVED_TO", processor ? "A(fault_after)" : "A(raise_after_site)");
 
     // The records and the vectored handlers.

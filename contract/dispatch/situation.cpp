@@ -1,5 +1,7 @@
 #include "situation.h"
 
+#include <algorithm>
+
 #include "world.h"
 
 // The values of each dimension: each class of a value's domain has a row,
@@ -36,7 +38,37 @@ const raise_row raise_rows[] = {
     {"hlt", 2, raise_kind::processor, 0xC0000096u, 0, 0, false, fault::privileged, promise::X7, true, false},
     {"single-step", 2, raise_kind::processor, 0x80000004u, 0, 0, false, fault::step, promise::X8, false, false},
     {"stack-overflow", 4, raise_kind::processor, 0xC00000FDu, 0, 0, false, fault::stack, promise::X9, true, false},
+    // Each floating-point exception, unmasked alone: the fwait after the
+    // operation reports it, and runs again when the context is continued.
+    {"x87-invalid", 3, raise_kind::processor, 0xC0000090u, 0, 0, false, fault::x87_invalid, promise::X10, true, false},
+    {"x87-denormal", 3, raise_kind::processor, 0xC000008Du, 0, 0, false, fault::x87_denormal, promise::X10, true, false},
+    {"x87-divide", 2, raise_kind::processor, 0xC000008Eu, 0, 0, false, fault::x87_divide, promise::X10, true, false},
+    {"x87-overflow", 3, raise_kind::processor, 0xC0000091u, 0, 0, false, fault::x87_overflow, promise::X10, true, false},
+    {"x87-underflow", 3, raise_kind::processor, 0xC0000093u, 0, 0, false, fault::x87_underflow, promise::X10, true, false},
+    {"x87-inexact", 3, raise_kind::processor, 0xC000008Fu, 0, 0, false, fault::x87_inexact, promise::X10, true, false},
+    {"x87-stack", 3, raise_kind::processor, 0xC0000092u, 0, 0, false, fault::x87_stack, promise::X10, true, false},
 };
+
+// The x87's flags: invalid 1, denormal 2, divide 4, overflow 8, underflow
+// 0x10, inexact 0x20, stack fault 0x40; the control word masks the first
+// six by the same bits, 0x37F masking all.
+const x87_row x87_rows[] = {
+    {fault::x87_invalid, 0x37E, 0x01, "invalid-operation", {0, 0}, "fsqrt of -1"},
+    {fault::x87_denormal, 0x37D, 0x02, "denormal-operand", {1, 0}, "fld of the smallest denormal double"},
+    {fault::x87_divide, 0x37B, 0x04, "zero-divide", {0, 0}, "fdiv of 1 by 0"},
+    {fault::x87_overflow, 0x377, 0x08, "overflow", {20000, 0}, "fscale of 1 by 20000"},
+    {fault::x87_underflow, 0x36F, 0x10, "underflow", {static_cast<uint32_t>(-20000), 0}, "fscale of 1 by -20000"},
+    {fault::x87_inexact, 0x35F, 0x20, "precision", {3, 0}, "fdiv of 1 by 3"},
+    {fault::x87_stack, 0x37E, 0x41, "stack-fault", {0, 0}, "fsqrt of an empty register"},
+};
+
+const x87_row *x87_of(fault how)
+{
+    for (const x87_row &x : x87_rows)
+        if (x.how == how)
+            return &x;
+    return nullptr;
+}
 
 const regs_row regs_rows[] = {
     {"", 0, 0, false, false},
@@ -306,9 +338,39 @@ bool makes_sense(const situation &s)
     return true;
 }
 
+namespace {
+
+bool raises_x87(const situation &s) { return has(s, dim_raise) && x87_of(raise_of(s).how); }
+
+// An x87 exception is raised only where the processor raises it, which an
+// emulator may not: its situations cover the pairs of its raise with every
+// other value, and those of every other dimension among themselves are
+// covered without them, so that such a processor misses no other pair.
+bool makes_sense_without_x87(const situation &s) { return !raises_x87(s) && makes_sense(s); }
+bool makes_sense_with_x87(const situation &s)
+{
+    return (!has(s, dim_raise) || raises_x87(s)) && makes_sense(s);
+}
+
+} // namespace
+
 const std::vector<situation> &dispatch_situations(void)
 {
-    static const std::vector<situation> all =
-        cover(dispatch_dimensions(), dispatch_coverage(), makes_sense);
+    static const std::vector<situation> all = [] {
+        std::vector<situation> out =
+            cover(dispatch_dimensions(), dispatch_coverage(), makes_sense_without_x87);
+        coverage x87 = dispatch_coverage();
+        x87.interactions.clear();
+        for (int d = 0; d < dim_count; ++d)
+            if (d != dim_raise)
+                x87.interactions.push_back({dim_raise, d});
+        const std::vector<situation> more =
+            cover(dispatch_dimensions(), x87, makes_sense_with_x87);
+        out.insert(out.end(), more.begin(), more.end());
+        std::stable_sort(out.begin(), out.end(), [](const situation &a, const situation &b) {
+            return weight_of(dispatch_dimensions(), a) < weight_of(dispatch_dimensions(), b);
+        });
+        return out;
+    }();
     return all;
 }

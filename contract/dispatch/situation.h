@@ -37,7 +37,25 @@ enum class raise_kind {
 // The processor exceptions, each by an instruction of the raise point.
 enum class fault : uint8_t {
     none, int3, read, write, call, jump, divide, overflow, illegal, privileged, step, stack,
+    x87_invalid, x87_denormal, x87_divide, x87_overflow, x87_underflow, x87_inexact, x87_stack,
 };
+
+// An x87 exception unmasked by the raise point: the control word it
+// loads, the flags of the status word its operation must set (the first
+// of them by the x87's order names the code) and their name, the operand
+// it reads from the stack (an integer, or a double's two words), and the
+// operation in words.
+struct x87_row {
+    fault how;
+    uint16_t control;
+    uint16_t flags;
+    const char *flag;
+    uint32_t operand[2];
+    const char *words;
+};
+
+// The row of an x87 exception, or null for any other fault.
+const x87_row *x87_of(fault how);
 
 struct raise_row {
     const char *name;
@@ -54,6 +72,12 @@ struct raise_row {
     bool restarts;
     bool code_open; // the code is not judged (X5's quotient overflow)
 };
+
+// What the stack below the raise point holds before the raise: this byte,
+// over this many bytes (the raise's own frames, the record and context a
+// RaiseException builds among them).
+constexpr uint8_t dirty_stack_byte = 0xA5;
+constexpr uint32_t dirty_stack_size = 4096;
 
 struct regs_row {
     const char *name;

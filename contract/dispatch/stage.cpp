@@ -165,6 +165,7 @@ void note_call(run_state &r, int node, int exc, void *rec, void *frame, void *co
         memcpy(c.params, &header[5], sizeof c.params);
     }
     c.context_read = read_context(c.context, &c.regs, &c.word_at_esp);
+    c.error_offset = x87_error_offset(c.context);
     if (exc == exc_tested && !o.raise.esp)
         o.raise.esp = r.call.esp_at_raise;
 }
@@ -296,21 +297,37 @@ void fill_raise(run_state &r)
     seen.after_site = address_of(raise_after_site);
     seen.step_site = address_of(raise_stepped_site);
     seen.step_next = address_of(raise_stepped_next);
+    // Each fault's instruction and the place past it; an x87 exception's
+    // entry comes before its operation, and its fwait reports it.
     struct site {
         fault how;
-        char *at, *after;
+        char *at, *after, *entry, *report;
     } static const sites[] = {
-        {fault::int3, fault_int3, fault_int3_after},
-        {fault::read, fault_read, fault_read_after},
-        {fault::write, fault_write, fault_write_after},
-        {fault::call, fault_call, fault_call_after},
-        {fault::jump, fault_jump, fault_jump_after},
-        {fault::divide, fault_divide, fault_divide_after},
-        {fault::overflow, fault_overflow, fault_overflow_after},
-        {fault::illegal, fault_illegal, fault_illegal_after},
-        {fault::privileged, fault_privileged, fault_privileged_after},
-        {fault::step, fault_step, fault_step_after},
-        {fault::stack, fault_stack, fault_stack_after},
+        {fault::int3, fault_int3, fault_int3_after, nullptr, nullptr},
+        {fault::read, fault_read, fault_read_after, nullptr, nullptr},
+        {fault::write, fault_write, fault_write_after, nullptr, nullptr},
+        {fault::call, fault_call, fault_call_after, nullptr, nullptr},
+        {fault::jump, fault_jump, fault_jump_after, nullptr, nullptr},
+        {fault::divide, fault_divide, fault_divide_after, nullptr, nullptr},
+        {fault::overflow, fault_overflow, fault_overflow_after, nullptr, nullptr},
+        {fault::illegal, fault_illegal, fault_illegal_after, nullptr, nullptr},
+        {fault::privileged, fault_privileged, fault_privileged_after, nullptr, nullptr},
+        {fault::step, fault_step, fault_step_after, nullptr, nullptr},
+        {fault::stack, fault_stack, fault_stack_after, nullptr, nullptr},
+        {fault::x87_invalid, fault_x87_invalid_operation, fault_x87_invalid_after,
+         fault_x87_invalid, fault_x87_invalid_report},
+        {fault::x87_denormal, fault_x87_denormal_operation, fault_x87_denormal_after,
+         fault_x87_denormal, fault_x87_denormal_report},
+        {fault::x87_divide, fault_x87_divide_operation, fault_x87_divide_after,
+         fault_x87_divide, fault_x87_divide_report},
+        {fault::x87_overflow, fault_x87_overflow_operation, fault_x87_overflow_after,
+         fault_x87_overflow, fault_x87_overflow_report},
+        {fault::x87_underflow, fault_x87_underflow_operation, fault_x87_underflow_after,
+         fault_x87_underflow, fault_x87_underflow_report},
+        {fault::x87_inexact, fault_x87_inexact_operation, fault_x87_inexact_after,
+         fault_x87_inexact, fault_x87_inexact_report},
+        {fault::x87_stack, fault_x87_stack_operation, fault_x87_stack_after, fault_x87_stack,
+         fault_x87_stack_report},
     };
     switch (row.kind) {
     case raise_kind::software:
@@ -344,10 +361,19 @@ void fill_raise(run_state &r)
     case raise_kind::processor:
         for (const site &one : sites)
             if (one.how == row.how) {
-                c.entry = address_of(one.at);
+                c.entry = address_of(one.entry ? one.entry : one.at);
                 seen.after_site = address_of(one.after);
                 seen.fault_site = address_of(one.how == fault::step ? one.after : one.at);
+                seen.report_site = one.report ? address_of(one.report) : seen.fault_site;
             }
+        // An x87 exception's slots: the control word that unmasks it, its
+        // operand.
+        if (const x87_row *x = x87_of(row.how)) {
+            c.slots_n = 3;
+            c.slots[0] = x->control;
+            c.slots[1] = x->operand[0];
+            c.slots[2] = x->operand[1];
+        }
         switch (row.how) {
         case fault::read:
         case fault::write: c.ecx = inaccessible; break;
@@ -369,16 +395,47 @@ void fill_raise(run_state &r)
     c.pad = (16 - (regs_of(s).misalign + pushed) % 16) % 16;
 }
 
+// The stack below the raise holds what earlier calls left there, as a
+// program's does, and the same on every run: a field of the record or
+// context that the platform never writes does not pass for a zero.
+__attribute__((noinline)) void dirty_stack(void)
+{
+    uint8_t below[dirty_stack_size];
+    memset(below, dirty_stack_byte, sizeof below);
+    __asm__ volatile("" : : "r"(below) : "memory"); // written, whatever the optimizer sees
+}
+
+// The x87 status word after the raise's operation runs with every x87
+// exception masked, so that nothing is raised: what the processor itself
+// makes of the operation. The raise point resumes past it, as it does
+// past a fault that nothing reported; what that resume left is undone.
+uint32_t x87_masked_status(run_state &r)
+{
+    const seen_raise kept = r.obs->raise;
+    const uint32_t control = r.call.slots[0];
+    r.call.slots[0] = 0x37F;
+    raise_at(&r.call);
+    const uint32_t status = r.obs->raise.x87_status;
+    r.call.slots[0] = control;
+    r.obs->raise = kept;
+    return status;
+}
+
 void raise_tested(void *p)
 {
     run_state &r = *static_cast<run_state *>(p);
     fill_raise(r);
+    if (x87_of(raise_of(*r.s).how))
+        r.obs->x87_masked_status = x87_masked_status(r);
     r.obs->raise.made = 1;
     r.obs->raise.head_before = get_seh_frame();
     r.raising = true;
-    auto raise = [](void *c) { raise_at(static_cast<raise_call *>(c)); };
+    auto raise = [](void *c) {
+        dirty_stack();
+        raise_at(static_cast<raise_call *>(c));
+    };
     if (!regs_of(*r.s).little)
-        raise_at(&r.call);
+        raise(&r.call);
     else if (!call_with_stack_left(little_stack_room, raise, &r.call)) {
         r.raising = false;
         r.obs->floor_missed = 1;
@@ -416,7 +473,9 @@ void stage_tested(run_state &r)
     const uint32_t below = get_seh_frame();
     link(r, tested_records(s));
     o.staged = 1;
+    const uint16_t control = x87_control();
     run_escapable(raise_tested, &r, &r.tested_frame);
+    x87_settle(control);
     set_seh_frame(below);
 }
 
@@ -738,16 +797,17 @@ extern "C" raise_call *raise_returned(const uint32_t *saved)
 {
     run_state *r = current;
     seen_raise &seen = r->obs->raise;
-    seen.ebp = saved[0];
-    seen.edi = saved[1];
-    seen.esi = saved[2];
-    seen.ebx = saved[3];
-    seen.edx = saved[4];
-    seen.ecx = saved[5];
-    seen.eax = saved[6];
-    seen.resumed = saved[7];
-    seen.eflags = saved[8];
-    seen.esp_after = seh_addr(saved) + 36;
+    seen.x87_status = saved[0] & 0xFFFF;
+    seen.ebp = saved[1];
+    seen.edi = saved[2];
+    seen.esi = saved[3];
+    seen.ebx = saved[4];
+    seen.edx = saved[5];
+    seen.ecx = saved[6];
+    seen.eax = saved[7];
+    seen.resumed = saved[8];
+    seen.eflags = saved[9];
+    seen.esp_after = seh_addr(saved) + 40;
     seen.esp = r->call.esp_at_raise;
     seen.head_after = get_seh_frame();
     return &r->call;

@@ -84,5 +84,6 @@ constexpr uint32_t EXCEPTION_NONCONTINUABLE_FLAG = 0x01u;
 constexpr uint32_t EXCEPTION_STACK_INVALID_FLAG = 0x08u;
 constexpr uint32_t EXCEPTION_NESTED_CALL_FLAG = 0x10u;
 constexpr uint32_t context_minimum = 0x10007u; // CONTROL | INTEGER | SEGMENTS
+constexpr uint32_t context_floating_point = 0x10008u; // FloatSave
 
 #endif
