@@ -3,6 +3,7 @@
 # libraries and an init (vm-init.c) that prints their output and powers off.
 title="Linux 686 (Debian 12) on qemu-system-i386 (TCG)"
 target=linux
+note="qemu-system-i386 raises the x87 exceptions (the kernel gets #MF at the fwait), but keeps no address of the last x87 instruction (its FXSAVE, and its FNSAVE with FXSR off, store 0 there) and sets no flag for a denormal operand or a stack fault: each X10 check differs, the emulator's (see \"x87 exceptions on emulators\" in docs/deviations.md); every other check of the situations it raises is ok."
 cost="qemu-system-x86 and cpio installed, about 70 MB; a kernel package (52 MB) downloaded once; about 10 s a run"
 vm=$OSTREVIN_CACHE/linux-686
 set_up() {
