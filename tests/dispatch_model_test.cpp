@@ -63,7 +63,8 @@ observation *conforming(const situation &s, const prediction &p, child_end *end)
         c.record_read = c.context_read = 1;
         c.flags = (d ? d->flags : 0) | (e.nested == 1 ? EXCEPTION_NESTED_CALL_FLAG : 0) |
                   (e.unwinding ? EXCEPTION_UNWINDING : 0);
-        c.regs = {0x1003F, 0x4444, 0x2FF000, 1, 2, 3, 4, 5, 6, 7, 0x202};
+        // FloatSave.ErrorOffset: the x87 instruction, as a processor keeps it
+        c.regs = {0x1003F, 0x4444, 0x2FF000, 1, 2, 3, 4, 5, 6, 7, 0x202, raise.fault_site};
         if (d && d->exc == exc_tested) {
             switch (r.kind) {
             case raise_kind::software:
@@ -549,8 +550,6 @@ TEST(DispatchComparison, NamesARaiseWithLittleStackLeftThatCouldNotBeMade)
     EXPECT_NE(std::string::npos, all.list()[0].what.find("0x00401000"));
 }
 
-} // namespace
-
 // An x87 exception: a processor that sets no flag for the operation, or
 // that goes on past the fwait with the exception pending, cannot try X10
 // (qemu-i386): the emulator's, a difference, and nothing else of the
@@ -578,12 +577,12 @@ TEST(DispatchComparison, JudgesX10OnlyWhereTheProcessorRaisesTheException)
         {"QEMU's FXSAVE stores none", true,
          [](observation &o) {
              o.calls[0].address = 0;
-             o.calls[0].error_offset = 0;
+             o.calls[0].regs.error_offset = 0;
          }},
         {"where the x87 instruction that raised it", false,
          [](observation &o) {
              o.calls[0].address = 0;
-             o.calls[0].error_offset = o.raise.fault_site;
+             o.calls[0].regs.error_offset = o.raise.fault_site;
          }},
     };
     for (const spoil &one : spoils) {
@@ -601,3 +600,5 @@ TEST(DispatchComparison, JudgesX10OnlyWhereTheProcessorRaisesTheException)
         }
     }
 }
+
+} // namespace

@@ -148,12 +148,8 @@ bool comparison::x87_untried(void)
             true);
         return true;
     }
-    const size_t seen = o_.call_count < max_calls ? o_.call_count : max_calls;
-    for (size_t k = 0; k < seen; ++k)
-        if (o_.calls[k].exc == exc_tested)
-            return false;
     const uint32_t pending = 0x80u | x->flags; // ES: an unmasked exception is pending
-    if (at.resumed != static_cast<uint32_t>(resume_site::after) ||
+    if (tested_seen() || at.resumed != static_cast<uint32_t>(resume_site::after) ||
         (at.x87_status & pending) != pending)
         return false;
     add(promise::X10,
@@ -199,7 +195,7 @@ void comparison::processor(const seen_call &c)
             const bool kept_none = c.address == 0 && c.regs.eip == at.report_site &&
                                    (c.regs.flags & context_floating_point) ==
                                        context_floating_point &&
-                                   c.error_offset == 0;
+                                   c.regs.error_offset == 0;
             add(x,
                 format("%s got ExceptionAddress 0x%08X and Eip 0x%08X, where the x87 "
                        "instruction that raised it is at 0x%08X and the fwait that reported it "

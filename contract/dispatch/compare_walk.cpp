@@ -29,18 +29,22 @@ bool comparison::raise_flags_taken_for_unwind(const expected_call &e, const seen
            c.exc == exc_tested && (c.flags & r.flags & unwind_bits);
 }
 
+// Whether any handler saw the exception under test.
+bool comparison::tested_seen(void) const
+{
+    const size_t seen = o_.call_count < max_calls ? o_.call_count : max_calls;
+    for (size_t k = 0; k < seen; ++k)
+        if (o_.calls[k].exc == exc_tested)
+            return true;
+    return false;
+}
+
 // Whether the process ended, before the i-th call, without any handler
 // having seen the stack overflow under test.
 bool comparison::never_raised(size_t i) const
 {
-    if (raise_of(s_).how != fault::stack || p_.calls[i].dispatch < 0 ||
-        p_.dispatches[p_.calls[i].dispatch].exc != exc_tested)
-        return false;
-    const size_t seen = o_.call_count < max_calls ? o_.call_count : max_calls;
-    for (size_t k = 0; k < seen; ++k)
-        if (o_.calls[k].exc == exc_tested)
-            return false;
-    return true;
+    return raise_of(s_).how == fault::stack && p_.calls[i].dispatch >= 0 &&
+           p_.dispatches[p_.calls[i].dispatch].exc == exc_tested && !tested_seen();
 }
 
 // Whether the i-th call, the single step's first, never came while the

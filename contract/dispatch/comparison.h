@@ -48,6 +48,7 @@ private:
     // ---- the walk (compare_walk.cpp)
     void calls(void);
     bool raise_flags_taken_for_unwind(const expected_call &e, const seen_call &c) const;
+    bool tested_seen(void) const;
     bool never_raised(size_t i) const;
     bool step_missed(size_t i) const;
     promise stop_promise(void) const;

@@ -19,6 +19,7 @@ constexpr int rounds = 4;
 
 struct context_fields {
     uint32_t flags, eip, esp, eax, ebx, ecx, edx, esi, edi, ebp, eflags;
+    uint32_t error_offset; // FloatSave.ErrorOffset, where ContextFlags holds the x87's state
 };
 
 struct seen_call {
@@ -32,7 +33,6 @@ struct seen_call {
     uint32_t context_read;
     context_fields regs;
     uint32_t word_at_esp; // the word at Context.Esp, if on the stack
-    uint32_t error_offset; // the context's FloatSave.ErrorOffset, if it holds the x87's
     uint32_t left_read;   // it continued: the context as it left it
     context_fields left;
 };

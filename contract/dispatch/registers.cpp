@@ -11,21 +11,13 @@ bool read_context(uint32_t context, context_fields *out, uint32_t *word_at_esp)
     CONTEXT c;
     if (!peek(context, &c, sizeof c))
         return false;
-    *out = {c.ContextFlags, c.Eip, c.Esp, c.Eax, c.Ebx, c.Ecx,
-            c.Edx,          c.Esi, c.Edi, c.Ebp, c.EFlags};
+    const bool x87 = (c.ContextFlags & context_floating_point) == context_floating_point;
+    *out = {c.ContextFlags, c.Eip, c.Esp, c.Eax, c.Ebx, c.Ecx, c.Edx, c.Esi, c.Edi, c.Ebp,
+            c.EFlags,       x87 ? c.FloatSave.ErrorOffset : 0};
     *word_at_esp = 0;
     if (on_stack(c.Esp, 4))
         *word_at_esp = *reinterpret_cast<const uint32_t *>(static_cast<uintptr_t>(c.Esp));
     return true;
-}
-
-uint32_t x87_error_offset(uint32_t context)
-{
-    CONTEXT c;
-    if (!peek(context, &c, sizeof c) ||
-        (c.ContextFlags & context_floating_point) != context_floating_point)
-        return 0;
-    return c.FloatSave.ErrorOffset;
 }
 
 bool leave_context(uint32_t context, const situation &s, const decision &d, uint32_t moved_to,

@@ -11,11 +11,6 @@
 // `word_at_esp` gets the word at its Esp when that lies on the stack.
 bool read_context(uint32_t context, context_fields *out, uint32_t *word_at_esp);
 
-// The FloatSave.ErrorOffset of the CONTEXT at `context`: the address of
-// the last x87 instruction as the processor kept it, or 0 when the context
-// cannot be read or holds no floating-point state.
-uint32_t x87_error_offset(uint32_t context);
-
 // Continues as `d` says: the answer's change, Eip moved to `moved_to`
 // (or, for a changed Eip, `alternate`; for the trap flag set, the stepped
 // site), the trap flag cleared; false when the context cannot be read.

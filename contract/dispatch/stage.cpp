@@ -165,7 +165,6 @@ void note_call(run_state &r, int node, int exc, void *rec, void *frame, void *co
         memcpy(c.params, &header[5], sizeof c.params);
     }
     c.context_read = read_context(c.context, &c.regs, &c.word_at_esp);
-    c.error_offset = x87_error_offset(c.context);
     if (exc == exc_tested && !o.raise.esp)
         o.raise.esp = r.call.esp_at_raise;
 }
