@@ -11,31 +11,33 @@ template <int Count>
 class meeting_point {
 public:
     // Waits until all have come; false, and no more waiting at this point,
-    // when some have not come within 3 s.
+    // when some have not come within 3 s. Those that wait sleep: spinning,
+    // they would take the processors from those still on their way.
     bool meet(void)
     {
         if (broken_.load())
             return false;
-        const int generation = generation_.load();
+        const uint32_t generation = __atomic_load_n(&generation_, __ATOMIC_SEQ_CST);
         if (arrived_.fetch_add(1) + 1 == Count) {
             arrived_.store(0);
-            generation_.fetch_add(1);
+            __atomic_fetch_add(&generation_, 1, __ATOMIC_SEQ_CST);
+            wake_waiters(&generation_);
             return true;
         }
         const double deadline = now_seconds() + 3.0;
-        while (generation_.load() == generation) {
+        while (__atomic_load_n(&generation_, __ATOMIC_SEQ_CST) == generation) {
             if (now_seconds() > deadline || broken_.load()) {
                 broken_.store(true);
                 return false;
             }
-            yield_now();
+            wait_on(&generation_, generation, 100);
         }
         return true;
     }
 
 private:
     std::atomic<int> arrived_{0};
-    std::atomic<int> generation_{0};
+    uint32_t generation_ = 0;
     std::atomic<bool> broken_{false};
 };
 

@@ -34,8 +34,18 @@ bool run_as_child(int argc, char **argv);
 [[noreturn]] void child_main(void *shared, uint32_t from);
 
 void sleep_milliseconds(unsigned ms);
+// Between a parent and its child, through a word of the memory they share:
+// waits until the other side wakes this one (wake_other_side) or a while
+// has passed (a few milliseconds), unless *word no longer holds `value`;
+// may return early: the caller looks again.
+void wait_on_other_side(const uint32_t *word, uint32_t value);
+void wake_other_side(const uint32_t *word);
 double now_seconds(void);
-void yield_now(void);
+// Sleeps until another thread wakes those waiting on `word` (wake_waiters)
+// or `ms` milliseconds have passed, unless *word no longer holds `value`;
+// may return early for no reason: the caller looks again.
+void wait_on(const uint32_t *word, uint32_t value, unsigned ms);
+void wake_waiters(const uint32_t *word);
 
 // Runs fn(index, arg) on `count` new threads at once, as the platform's
 // users start threads, and waits for them; false when they could not all be

@@ -1,6 +1,8 @@
 // Child processes and threads on linux-i386: a child is a fork of the
 // program, sharing an anonymous mapping with it.
 #include <fcntl.h>
+#include <limits.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -66,6 +68,20 @@ bool run_as_child(int, char **) { return false; }
 
 void sleep_milliseconds(unsigned ms) { usleep(ms * 1000); }
 
+// A futex of the shared mapping: a wait that only a wake ends early costs
+// nothing while the other side works (a child runs for as long as a
+// situation takes; a parent judges one as it ends).
+void wait_on_other_side(const uint32_t *word, uint32_t value)
+{
+    const timespec most{0, 10 * 1000000};
+    syscall(SYS_futex, word, FUTEX_WAIT, value, &most, nullptr, 0);
+}
+
+void wake_other_side(const uint32_t *word)
+{
+    syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
 double now_seconds(void)
 {
     timespec t;
@@ -73,7 +89,16 @@ double now_seconds(void)
     return t.tv_sec + t.tv_nsec / 1e9;
 }
 
-void yield_now(void) { sched_yield(); }
+void wait_on(const uint32_t *word, uint32_t value, unsigned ms)
+{
+    const timespec most{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+    syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, value, &most, nullptr, 0);
+}
+
+void wake_waiters(const uint32_t *word)
+{
+    syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
 
 // From /proc/self/maps: the writable mappings that meet end to end around
 // this frame are the stack, and below them it may grow down to the end of

@@ -19,7 +19,12 @@ LONG WINAPI end_unhandled(EXCEPTION_POINTERS *) { return EXCEPTION_EXECUTE_HANDL
 
 double now_seconds(void) { return GetTickCount() / 1000.0; }
 
-void yield_now(void) { SwitchToThread(); }
+void wait_on(const uint32_t *word, uint32_t value, unsigned ms)
+{
+    WaitOnAddress(const_cast<uint32_t *>(word), &value, sizeof value, ms);
+}
+
+void wake_waiters(const uint32_t *word) { WakeByAddressAll(const_cast<uint32_t *>(word)); }
 
 // The allocation that holds this frame: the stack's reservation, which
 // never moves.
@@ -102,6 +107,11 @@ void end_child(child_process &child)
 }
 
 void sleep_milliseconds(unsigned ms) { Sleep(ms); }
+
+// WaitOnAddress waits within one process only: the parent and its child
+// look again every millisecond.
+void wait_on_other_side(const uint32_t *, uint32_t) { Sleep(1); }
+void wake_other_side(const uint32_t *) {}
 
 // "--child MAPPING FROM": runs the situations from FROM on, in the shared
 // memory of MAPPING, then exits.

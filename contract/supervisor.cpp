@@ -73,8 +73,8 @@ void child_main(void *shared, uint32_t from)
             store(h->handed_on, 1);
             _exit(0);
         }
-        while (i - load(h->consumed) >= slot_count)
-            sleep_milliseconds(1);
+        for (uint32_t consumed; i - (consumed = load(h->consumed)) >= slot_count;)
+            wait_on_other_side(&h->consumed, consumed);
         void *slot = slot_of(h, i);
         memset(slot, 0, running_program->cleared_size);
         store(h->started, i + 1);
@@ -82,6 +82,7 @@ void child_main(void *shared, uint32_t from)
         running_program->run(list_of(h)[i], slot);
         store(h->finished, i + 1);
         note_progress();
+        wake_other_side(&h->finished);
     }
     _exit(0);
 }
@@ -104,6 +105,7 @@ bool run_supervised(const contract_program &program, const std::vector<situation
         const findings found = program.judge(s, slot_of(h, i), end);
         sink(s, checks_of(program.tried(s), found), arg);
         store(h->consumed, i + 1);
+        wake_other_side(&h->consumed);
     };
     while (load(h->consumed) < count) {
         // Read before the child starts, which may note progress at once.
@@ -117,7 +119,8 @@ bool run_supervised(const contract_program &program, const std::vector<situation
         double since = now_seconds(), situation_since = since;
         bool first = true;
         for (;;) {
-            while (load(h->consumed) < load(h->finished))
+            const uint32_t finished = load(h->finished);
+            while (load(h->consumed) < finished)
                 judge(load(h->consumed), child_end{});
             uint32_t code = 0;
             if (load(h->consumed) == count) {
@@ -173,7 +176,7 @@ bool run_supervised(const contract_program &program, const std::vector<situation
                     judge(load(h->consumed), child_end{child_end::hung, hung});
                 break;
             }
-            sleep_milliseconds(1);
+            wait_on_other_side(&h->finished, finished);
         }
     }
     return true;
