@@ -10,19 +10,19 @@
 namespace {
 
 // What a round on 8 threads broke that the run alone kept.
-std::string round_apart(const situation &s, const observation &alone, const observation &round)
+round_judge rounds_apart(const situation &s, const prediction &p, const observation &alone)
 {
-    const prediction p = predict(s);
-    const findings lone = compare(s, p, alone, child_end{});
-    const findings now = compare(s, p, round, child_end{});
-    for (const finding &f : now.list())
-        if (!lone.has(f.which) && f.which != promise::D5)
-            return std::string("dispatching at once, a thread broke ") + id_of(f.which) +
-                   ", which the dispatch alone keeps: " + f.what;
-    return "";
+    return [&s, &p, lone = compare(s, p, alone, child_end{})](const observation &round) {
+        const findings now = compare(s, p, round, child_end{});
+        for (const finding &f : now.list())
+            if (!lone.has(f.which) && f.which != promise::D5)
+                return std::string("dispatching at once, a thread broke ") + id_of(f.which) +
+                       ", which the dispatch alone keeps: " + f.what;
+        return std::string();
+    };
 }
 
-void run(const situation &s, void *o) { run_situation(s, *static_cast<observation *>(o), round_apart); }
+void run(const situation &s, void *o) { run_situation(s, *static_cast<observation *>(o), rounds_apart); }
 
 std::vector<promise> tried_in(const situation &s) { return tried(s, predict(s)); }
 

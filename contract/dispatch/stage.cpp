@@ -762,7 +762,7 @@ void on_thread_of_eight(int, void *arg)
         mine->add_handle_null = t.obs->add_handle_null;
         mine->remove_result = t.obs->remove_result;
         mine->remove_again_result = t.obs->remove_again_result;
-        const std::string found = t.judge(*t.s, *t.obs, *mine);
+        const std::string found = t.judge(*mine);
         bool expected = false;
         if (!found.empty() && t.told.compare_exchange_strong(expected, true))
             snprintf(t.obs->threads_difference, sizeof t.obs->threads_difference, "%s",
@@ -772,7 +772,7 @@ void on_thread_of_eight(int, void *arg)
 }
 
 void run_on_eight_threads(const situation &s, const prediction &p, observation &obs,
-                          round_judge judge)
+                          round_judge_maker judge)
 {
     thread_run lone = {&s, &p, &obs, true};
     if (!run_threads(1, on_new_thread, &lone))
@@ -781,7 +781,7 @@ void run_on_eight_threads(const situation &s, const prediction &p, observation &
     t.s = &s;
     t.p = &p;
     t.obs = &obs;
-    t.judge = judge;
+    t.judge = judge(s, p, obs);
     observation scratch;
     void *handles[4] = {};
     add_vectored(s, scratch, handles);
@@ -820,7 +820,7 @@ void prepare_dispatch_child(void)
     main_thread = true;
 }
 
-void run_situation(const situation &s, observation &obs, round_judge judge)
+void run_situation(const situation &s, observation &obs, round_judge_maker judge)
 {
     const prediction p = predict(s);
     const uint32_t elsewhere = handlers_elsewhere.load();

@@ -551,7 +551,7 @@ void on_thread_of_eight(int index, void *arg)
         threads_meeting m = {&t, index, round};
         t.start.meet();
         run_here(*t.s, *t.p, *mine, meet_at_actor, &m);
-        const std::string found = t.judge(*t.s, *t.obs, *mine);
+        const std::string found = t.judge(*mine);
         bool expected = false;
         if (!found.empty() && t.told.compare_exchange_strong(expected, true))
             snprintf(t.obs->threads_difference, sizeof t.obs->threads_difference, "%s",
@@ -562,7 +562,7 @@ void on_thread_of_eight(int index, void *arg)
 }
 
 void run_on_eight_threads(const situation &s, const prediction &p, observation &obs,
-                          round_judge judge)
+                          round_judge_maker judge)
 {
     run_on_new_thread(s, p, obs);
     if (obs.main_chain_fault == thread_not_started)
@@ -571,7 +571,7 @@ void run_on_eight_threads(const situation &s, const prediction &p, observation &
     t.s = &s;
     t.p = &p;
     t.obs = &obs;
-    t.judge = judge;
+    t.judge = judge(s, p, obs);
     if (!run_threads(thread_count, on_thread_of_eight, &t))
         obs.main_chain_fault = thread_not_started;
     obs.threads_missed = t.missed;
@@ -617,7 +617,7 @@ seen_unwind *unwind_in_progress(void)
 
 uint32_t way_out(void) { return current ? current->leave : 0; }
 
-void run_situation(const situation &s, observation &obs, round_judge judge)
+void run_situation(const situation &s, observation &obs, round_judge_maker judge)
 {
     const prediction p = predict(s);
     switch (place_of(s).kind) {
