@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "process.h"
 #include "supervisor.h"
@@ -76,7 +77,9 @@ int run(const std::vector<situation> &list, tally &t)
 std::string usage(void)
 {
     return std::string("usage: ") + me->name + " [--list | PROMISE SITUATION... | --sample COUNT [SEED] |" +
-           (me->reproduce ? "\n        --reproduce PROMISE SITUATION |" : "") + " --help]";
+           (me->reproduce ? "\n        --reproduce PROMISE SITUATION | --reproduce-into DIR PROMISE SITUATION... |"
+                          : "") +
+           " --help]";
 }
 
 int help(void)
@@ -88,6 +91,11 @@ int help(void)
                         "                       what the contract expects and what happened, and exits 1\n"
                         "                       when the platform breaks the promise there (its first\n"
                         "                       lines say how to build and run it)\n"
+                        "  --reproduce-into DIR PROMISE SITUATION...\n"
+                        "                       writes the reproducer of each of those checks into the\n"
+                        "                       directory DIR as PROMISE-SITUATION.c (the situation's\n"
+                        "                       slashes as dashes) and prints its path, one a line;\n"
+                        "                       nothing is written when a check is unknown\n"
                       : "";
     printf("%s\n\n"
            "Tries every promise of %s in every situation that can break it, and\n"
@@ -108,8 +116,8 @@ int help(void)
            "                       not given)\n"
            "%s"
            "  --help               this text\n\n"
-           "exit status: 0 whatever the platform did; 2 on a wrong argument, or when the\n"
-           "program cannot run its children.\n",
+           "exit status: 0 whatever the platform did; 2 on a wrong argument, when a\n"
+           "reproducer cannot be written, or when the program cannot run its children.\n",
            usage().c_str(), me->what, reproduce);
     return 0;
 }
@@ -201,6 +209,37 @@ int named_checks(int count, char **args)
     return run(list, t);
 }
 
+// The reproducers of the checks named by pairs of arguments after a
+// directory, written into it once every check is known.
+int reproduce_into(int count, char **args)
+{
+    if (count < 3 || count % 2 == 0)
+        return refuse("--reproduce-into takes a directory and checks: a promise and a situation each");
+    const char *dir = args[0];
+    std::vector<std::pair<promise, situation>> checks;
+    for (int i = 1; i + 1 < count; i += 2) {
+        promise p;
+        situation s;
+        if (!check_named(args[i], args[i + 1], &p, &s))
+            return 2;
+        checks.emplace_back(p, s);
+    }
+    for (const auto &[p, s] : checks) {
+        std::string name = std::string(id_of(p)) + "-" + name_of(me->dims, s);
+        std::replace(name.begin(), name.end(), '/', '-');
+        const std::string path = std::string(dir) + "/" + name + ".c";
+        const std::string text = me->reproduce(p, s);
+        FILE *file = fopen(path.c_str(), "w");
+        const bool written = file && fputs(text.c_str(), file) >= 0;
+        if (!file || fclose(file) != 0 || !written) {
+            fprintf(stderr, "%s: cannot write %s\n", me->name, path.c_str());
+            return 2;
+        }
+        printf("%s\n", path.c_str());
+    }
+    return 0;
+}
+
 bool whole_number(const char *text, unsigned long *out)
 {
     char *end;
@@ -219,8 +258,10 @@ int contract_main(const contract_program &program, int argc, char **argv)
     if (run_as_child(argc, argv))
         return 0;
     std::vector<std::string> options = {"--list", "--sample", "--help"};
-    if (program.reproduce)
+    if (program.reproduce) {
         options.push_back("--reproduce");
+        options.push_back("--reproduce-into");
+    }
     if (argc == 1) {
         tally t;
         return run(program.situations(), t);
@@ -255,6 +296,8 @@ int contract_main(const contract_program &program, int argc, char **argv)
         fputs(program.reproduce(p, s).c_str(), stdout);
         return 0;
     }
+    if (first == "--reproduce-into" && program.reproduce)
+        return reproduce_into(argc - 2, argv + 2);
     if (first.size() > 1 && first[0] == '-') {
         return refuse("unknown option " + first + " (the nearest: " + nearest(first, options) + ")");
     }

@@ -139,14 +139,36 @@ class Reproducers:
     checks (`contract`: the command that runs it, in `env`), in `work`;
     every way a reproducer fails its check goes to `problems`."""
 
-    def __init__(self, contract, work, env=None):
+    def __init__(self, contract, work, env=None, drive=""):
         self.contract, self.work, self.env, self.problems = contract, work, env, []
+        # How the contract program names `work`: under Wine, on the drive
+        # that maps the root.
+        self.drive = drive
+
+    def path(self, check):
+        promise, situation = check.split()
+        return os.path.join(self.work, (promise + "_" + situation).replace("/", "_") + ".c")
+
+    def write(self, checks):
+        """The sources of `checks` written at once, in one run of the
+        contract program; source() writes any that it did not."""
+        checks = [c for c in dict.fromkeys(checks) if not os.path.exists(self.path(c))]
+        if not checks:
+            return
+        status, out = run(self.contract + ["--reproduce-into", self.drive + self.work] +
+                          " ".join(checks).split(), self.env)
+        written = out.splitlines()
+        if status != 0 or len(written) != len(checks):
+            self.problems.append("--reproduce-into, %d checks: %s, writing %d" % (
+                len(checks), ending(status), len(written)))
+            return
+        for check, printed in zip(checks, written):
+            os.rename(printed[len(self.drive):], self.path(check))
 
     def source(self, check):
-        promise, situation = check.split()
-        path = os.path.join(self.work, (promise + "_" + situation).replace("/", "_") + ".c")
+        path = self.path(check)
         if not os.path.exists(path):
-            status, text = run(self.contract + ["--reproduce", promise, situation], self.env)
+            status, text = run(self.contract + ["--reproduce"] + check.split(), self.env)
             if status != 0:
                 self.problems.append("%s: --reproduce %s" % (check, ending(status)))
                 return None
@@ -263,8 +285,9 @@ def layer_of(contract, libdir, manifest, faults):
             if binary:
                 r.judge(check, [binary], want, env)
 
-        # Every core at work: each reproducer is built once, each faulty
-        # build's checks run once, then all the reproducers are run.
+        # Every core at work: each reproducer is written and built once,
+        # each faulty build's checks run once, then all the reproducers are run.
+        r.write(t[0] for t in trials)
         with ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
             built = dict(pool.map(build, dict.fromkeys(t[0] for t in trials)))
             said = dict(pool.map(on_fault, dict.fromkeys(t[1] for t in trials if t[1])))
@@ -288,7 +311,7 @@ def wine(contract_exes, wine_run):
 def wine_of(contract_exe, wine_run):
     with tempfile.TemporaryDirectory() as work:
         contract = wine_run + [contract_exe]
-        r = Reproducers(contract, work)
+        r = Reproducers(contract, work, drive="Z:")
         if "dispatch" in os.path.basename(contract_exe):
             status, listed = run(contract + ["--list"])
             listed = listed.split("\n")[:-1]
@@ -310,6 +333,7 @@ def wine_of(contract_exe, wine_run):
             print("the contract's own run under Wine gave no verdict: it %s" % ending(status))
             return None, None
         checks = [c for c in checks if c in said]
+        r.write(checks)
         for check in checks:
             binary = r.build(check, ["i686-w64-mingw32-gcc"], ".exe")
             if binary:

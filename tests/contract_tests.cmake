@@ -58,6 +58,12 @@ if(NOT WIN32)
             ${RUN} $<TARGET_FILE:unwind-contract> --sample 200 2026)
   add_test(NAME contract_one_check
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_one.sh ${RUN} $<TARGET_FILE:unwind-contract>)
+  # Several reproducers written at once (under Wine, the reproducers' test
+  # writes its sample so, into a directory named by its Windows path).
+  add_test(NAME contract_reproduce_into
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_reproduce_into.sh ${RUN} $<TARGET_FILE:unwind-contract>)
+  add_test(NAME dispatch_contract_reproduce_into
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_reproduce_into.sh ${RUN} $<TARGET_FILE:dispatch-contract>)
   # The layer's dispatcher, alike.
   add_test(NAME dispatch_contract_conforming
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_contract_run.sh --conforming ${PROMISES_DEF}
