@@ -301,33 +301,19 @@ void fill_raise(run_state &r)
     struct site {
         fault how;
         char *at, *after, *entry, *report;
-    } static const sites[] = {
-        {fault::int3, fault_int3, fault_int3_after, nullptr, nullptr},
-        {fault::read, fault_read, fault_read_after, nullptr, nullptr},
-        {fault::write, fault_write, fault_write_after, nullptr, nullptr},
-        {fault::call, fault_call, fault_call_after, nullptr, nullptr},
-        {fault::jump, fault_jump, fault_jump_after, nullptr, nullptr},
-        {fault::divide, fault_divide, fault_divide_after, nullptr, nullptr},
-        {fault::overflow, fault_overflow, fault_overflow_after, nullptr, nullptr},
-        {fault::illegal, fault_illegal, fault_illegal_after, nullptr, nullptr},
-        {fault::privileged, fault_privileged, fault_privileged_after, nullptr, nullptr},
-        {fault::step, fault_step, fault_step_after, nullptr, nullptr},
-        {fault::stack, fault_stack, fault_stack_after, nullptr, nullptr},
-        {fault::x87_invalid, fault_x87_invalid_operation, fault_x87_invalid_after,
-         fault_x87_invalid, fault_x87_invalid_report},
-        {fault::x87_denormal, fault_x87_denormal_operation, fault_x87_denormal_after,
-         fault_x87_denormal, fault_x87_denormal_report},
-        {fault::x87_divide, fault_x87_divide_operation, fault_x87_divide_after,
-         fault_x87_divide, fault_x87_divide_report},
-        {fault::x87_overflow, fault_x87_overflow_operation, fault_x87_overflow_after,
-         fault_x87_overflow, fault_x87_overflow_report},
-        {fault::x87_underflow, fault_x87_underflow_operation, fault_x87_underflow_after,
-         fault_x87_underflow, fault_x87_underflow_report},
-        {fault::x87_inexact, fault_x87_inexact_operation, fault_x87_inexact_after,
-         fault_x87_inexact, fault_x87_inexact_report},
-        {fault::x87_stack, fault_x87_stack_operation, fault_x87_stack_after, fault_x87_stack,
-         fault_x87_stack_report},
     };
+#define SITE(name) {fault::name, fault_##name, fault_##name##_after, nullptr, nullptr}
+#define X87_SITE(name) \
+    {fault::name, fault_##name##_operation, fault_##name##_after, fault_##name, fault_##name##_report}
+    static const site sites[] = {
+        SITE(int3), SITE(read), SITE(write), SITE(call), SITE(jump), SITE(divide),
+        SITE(overflow), SITE(illegal), SITE(privileged), SITE(step), SITE(stack),
+        X87_SITE(x87_invalid), X87_SITE(x87_denormal), X87_SITE(x87_divide),
+        X87_SITE(x87_overflow), X87_SITE(x87_underflow), X87_SITE(x87_inexact),
+        X87_SITE(x87_stack),
+    };
+#undef SITE
+#undef X87_SITE
     switch (row.kind) {
     case raise_kind::software:
         c.slots_n = 5;
