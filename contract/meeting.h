@@ -12,7 +12,9 @@ class meeting_point {
 public:
     // Waits until all have come; false, and no more waiting at this point,
     // when some have not come within 3 s. Those that wait sleep: spinning,
-    // they would take the processors from those still on their way.
+    // they would take the processors from those still on their way. It
+    // runs within handlers, with the x87 as the program left it: integers
+    // alone.
     bool meet(void)
     {
         if (broken_.load())
@@ -24,9 +26,9 @@ public:
             wake_waiters(&generation_);
             return true;
         }
-        const double deadline = now_seconds() + 3.0;
+        const uint64_t deadline = now_milliseconds() + 3000;
         while (__atomic_load_n(&generation_, __ATOMIC_SEQ_CST) == generation) {
-            if (now_seconds() > deadline || broken_.load()) {
+            if (now_milliseconds() > deadline || broken_.load()) {
                 broken_.store(true);
                 return false;
             }

@@ -41,6 +41,10 @@ void sleep_milliseconds(unsigned ms);
 void wait_on_other_side(const uint32_t *word, uint32_t value);
 void wake_other_side(const uint32_t *word);
 double now_seconds(void);
+// A monotonic clock in whole milliseconds, reckoned without the x87: for
+// code that runs within a check's handlers, where the program may have left
+// the x87's exceptions unmasked (an inexact division would raise one).
+uint64_t now_milliseconds(void);
 // Sleeps until another thread wakes those waiting on `word` (wake_waiters)
 // or `ms` milliseconds have passed, unless *word no longer holds `value`;
 // may return early for no reason: the caller looks again.

@@ -89,6 +89,13 @@ double now_seconds(void)
     return t.tv_sec + t.tv_nsec / 1e9;
 }
 
+uint64_t now_milliseconds(void)
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000 + static_cast<uint64_t>(t.tv_nsec / 1000000);
+}
+
 void wait_on(const uint32_t *word, uint32_t value, unsigned ms)
 {
     const timespec most{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};

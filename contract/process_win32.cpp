@@ -19,6 +19,8 @@ LONG WINAPI end_unhandled(EXCEPTION_POINTERS *) { return EXCEPTION_EXECUTE_HANDL
 
 double now_seconds(void) { return GetTickCount() / 1000.0; }
 
+uint64_t now_milliseconds(void) { return GetTickCount64(); }
+
 void wait_on(const uint32_t *word, uint32_t value, unsigned ms)
 {
     WaitOnAddress(const_cast<uint32_t *>(word), &value, sizeof value, ms);

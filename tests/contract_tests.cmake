@@ -101,7 +101,7 @@ if(NOT WIN32)
     reproduce_test.cpp situations_check.cpp)
   target_link_libraries(contract_model_tests PRIVATE unwind_contract_model GTest::gtest_main)
   add_executable(dispatch_model_tests dispatch_model_test.cpp dispatch_reproduce_test.cpp
-    situations_check.cpp stack_left_test.cpp)
+    situations_check.cpp stack_left_test.cpp meeting_test.cpp)
   # The layer gives the stack its floor (StackLimit) for stack_left_test.
   target_link_libraries(dispatch_model_tests PRIVATE dispatch_contract_model seh_platform_linked
                         GTest::gtest_main)
