@@ -24,6 +24,11 @@ struct expected_fault {
     uint32_t kind; // ExceptionInformation[0]
 };
 
+// Which access of a read-modify-write faults first on a page that is not
+// mapped is the processor's to say: qemu reads first, AMD's processors
+// report the write.
+constexpr uint32_t read_or_write = 2;
+
 // X2, X3: the access, read or write, at the exact address, reported at the
 // faulting instruction; the handler goes on after it.
 TEST(ProcessorException, AccessesToMemoryThatCannotBeReadOrWritten)
@@ -34,7 +39,7 @@ TEST(ProcessorException, AccessesToMemoryThatCannotBeReadOrWritten)
     const expected_fault faults[] = {
         {"mov from", load_probe, load_probe_fault, load_probe_after, 0},
         {"mov to", store_probe, store_probe_fault, store_probe_after, 1},
-        {"add to, unmapped: the read faults", add_probe, add_probe_fault, add_probe_after, 0},
+        {"add to, unmapped", add_probe, add_probe_fault, add_probe_after, read_or_write},
         {"stos", stos_probe, stos_probe_fault, stos_probe_after, 1},
         {"movs from", movs_from_probe, movs_from_probe_fault, movs_from_probe_after, 0},
         {"movs to", movs_to_probe, movs_to_probe_fault, movs_to_probe_after, 1},
@@ -56,7 +61,10 @@ TEST(ProcessorException, AccessesToMemoryThatCannotBeReadOrWritten)
         EXPECT_EQ(f.fault, r.ExceptionAddress);
         EXPECT_EQ(address_of(f.fault), h.seen[0].context.Eip);
         ASSERT_EQ(2u, r.NumberParameters);
-        EXPECT_EQ(f.kind, r.ExceptionInformation[0]);
+        if (f.kind == read_or_write)
+            EXPECT_LE(r.ExceptionInformation[0], 1u);
+        else
+            EXPECT_EQ(f.kind, r.ExceptionInformation[0]);
         EXPECT_EQ(unmapped, r.ExceptionInformation[1]) << "the exact address, not its page";
         EXPECT_EQ(0u, r.ExceptionFlags);
     }
