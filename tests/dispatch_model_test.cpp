@@ -322,6 +322,11 @@ TEST(DispatchModel, RestartsAFaultContinuedUnchanged)
     EXPECT_EQ(0, p.dispatches[1].restart_of);
     EXPECT_EQ(resume_site::after, p.resume.site);
     EXPECT_EQ(promise::C4, p.resume.why);
+    // An x87 exception's fwait, resumed without the exception pending, runs on.
+    const prediction x87 = predict(named("x87-divide/first/continues/top"), x87_resume::cleared);
+    ASSERT_EQ(1u, x87.dispatches.size());
+    EXPECT_EQ(resume_site::after, x87.resume.site);
+    EXPECT_EQ(promise::C4, x87.resume.why);
     // A noncontinuable exception continued raises C3's status instead.
     const prediction nc = predict(named("raise-nc/first/continues/top"));
     EXPECT_EQ(exc_noncontinuable, nc.dispatches.back().exc);
@@ -599,6 +604,40 @@ TEST(DispatchComparison, JudgesX10OnlyWhereTheProcessorRaisesTheException)
             EXPECT_EQ(1u, all.list().size()) << first.what;
         }
     }
+}
+
+// Where the platform resumes a continued x87 exception without it pending,
+// the situation is judged by what follows then, and that alone differs;
+// a fault that is not the x87's must come again.
+TEST(DispatchComparison, JudgesAnX87FwaitThatRanOnAsDiffering)
+{
+    for (const char *name : {"x87-divide/first/continues/top", "x87-divide/first/continues/in-handler",
+                             "x87-divide/first/continues/in-vectored"}) {
+        const situation s = named(name);
+        child_end end;
+        observation &o = made_up(s, predict(s, x87_resume::cleared), &end);
+        o.raise.x87_status = 0x3000;
+        const findings ran_on = compare(s, predict(s), o, end);
+        ASSERT_EQ(1u, ran_on.list().size()) << name << ": " << testing::PrintToString(found(s, o, end));
+        EXPECT_EQ(promise::C4, ran_on.list()[0].which) << name;
+        EXPECT_TRUE(ran_on.list()[0].reference) << name;
+        EXPECT_NE(std::string::npos, ran_on.list()[0].what.find("ran on")) << ran_on.list()[0].what;
+        // What else the platform did wrong is still a deviation.
+        for (uint32_t k = 0; k < o.call_count; ++k)
+            if (o.calls[k].exc == exc_tested)
+                o.calls[k].address = o.raise.report_site;
+        const findings spoiled = compare(s, predict(s), o, end);
+        EXPECT_TRUE(spoiled.has(promise::X10)) << name;
+        EXPECT_TRUE(spoiled.has(promise::C4)) << name;
+    }
+    const situation read = named("read/first/continues/top");
+    child_end end;
+    observation &o = made_up(read, predict(read), &end);
+    o.call_count = 1;
+    const findings once = compare(read, predict(read), o, end);
+    ASSERT_FALSE(once.empty());
+    EXPECT_EQ(promise::C4, once.list()[0].which);
+    EXPECT_FALSE(once.list()[0].reference);
 }
 
 } // namespace

@@ -54,6 +54,17 @@ std::string calls_of(const prediction &p)
     return calls;
 }
 
+// The k-th prediction's row up to the handler that resumes the raise point.
+std::string resume_of(const prediction &p, int k)
+{
+    const std::string n = std::to_string(k);
+    return "{calls_" + n + ", " + std::to_string(p.calls.size()) + ", dispatches_" + n + ", " +
+           std::to_string(std::max<size_t>(1, p.dispatches.size())) + ", " +
+           std::to_string(p.resume.made) + ", " +
+           std::to_string(static_cast<unsigned>(p.resume.site)) + "u, \"" + id_of(p.resume.why) +
+           "\", " + std::to_string(p.resume.dispatch) + ", " + std::to_string(p.resume.by) + ",";
+}
+
 TEST(DispatchReproducer, HoldsTheModelsPrediction)
 {
     const situation s = named("raise/before-answers-3/continues/top");
@@ -61,13 +72,20 @@ TEST(DispatchReproducer, HoldsTheModelsPrediction)
     EXPECT_EQ(text, reproducer(promise::H4, s));
     const prediction p = predict(s);
     EXPECT_TRUE(has(text, calls_of(p))) << calls_of(p);
-    EXPECT_TRUE(has(text, "#define RESUME_MADE " + std::to_string(p.resume.made) + "\n"));
+    EXPECT_TRUE(has(text, resume_of(p, 0))) << resume_of(p, 0);
+    EXPECT_FALSE(has(text, "calls_1"));
     // The continue with the trap flag set, its single step and the resume.
     const situation step = named("raise/first/sets-tf/top");
     const prediction q = predict(step);
     EXPECT_TRUE(has(reproducer(promise::C1, step), calls_of(q))) << calls_of(q);
-    EXPECT_TRUE(has(reproducer(promise::C1, step),
-                    "#define RESUME_DISPATCH " + std::to_string(q.resume.dispatch) + "\n"));
+    EXPECT_TRUE(has(reproducer(promise::C1, step), resume_of(q, 0))) << resume_of(q, 0);
+    // An x87 exception continued unchanged: both ways its fwait may go.
+    const situation x87 = named("x87-divide/first/continues/in-handler");
+    const std::string both = reproducer(promise::C4, x87);
+    const prediction pending = predict(x87), cleared = predict(x87, x87_resume::cleared);
+    EXPECT_TRUE(has(both, resume_of(pending, 0) + " ")) << resume_of(pending, 0);
+    EXPECT_TRUE(has(both, resume_of(cleared, 1) + " ")) << resume_of(cleared, 1);
+    EXPECT_TRUE(has(both, "calls_1[] = {\n" + calls_of(cleared))) << calls_of(cleared);
     // record 1 answers 3, once, for the exception
     EXPECT_TRUE(has(text, "{0, 0, 0, INVALID, 0x3u, 0, 0, 0, 0, 0},"));
     EXPECT_TRUE(has(text, "static void status("));

@@ -29,7 +29,7 @@ struct left {};
 
 class simulation {
 public:
-    explicit simulation(const situation &s) : s_(s) {}
+    simulation(const situation &s, x87_resume x87) : s_(s), x87_(x87) {}
 
     prediction run(void)
     {
@@ -46,6 +46,7 @@ public:
 
 private:
     const situation &s_;
+    const x87_resume x87_;
     prediction p_;
     std::vector<int> chain_;
     int times_[node_count][exc_count] = {};
@@ -106,8 +107,10 @@ private:
                 return;
             const expected_call &by = last_continue_;
             // C4: a fault continued unchanged runs again.
-            if (r.restarts && !by.act.move && !by.act.step &&
-                !(by.act.change && answer_of(s_).what == field::eip)) {
+            const bool again = r.restarts && !by.act.move && !by.act.step &&
+                               !(by.act.change && answer_of(s_).what == field::eip);
+            const bool runs_on = again && x87_of(r.how) && x87_ == x87_resume::cleared;
+            if (again && !runs_on) {
                 restart_of = d;
                 continue;
             }
@@ -117,15 +120,16 @@ private:
             e.dispatch = d;
             const bool eip = by.act.change && answer_of(s_).what == field::eip;
             e.site = eip ? resume_site::alternate
-                     : by.act.move || r.how == fault::step ? resume_site::after
-                                                           : resume_site::returned;
+                     : by.act.move || r.how == fault::step || runs_on ? resume_site::after
+                                                                      : resume_site::returned;
             // C2: RaiseException's context, unchanged, resumes inside it and
             // returns as a call does; the registers are the caller's.
             e.as_left = !(r.kind == raise_kind::software && e.site == resume_site::returned);
             e.why = is_vectored(by.node)      ? promise::V3
                     : by.node == node_filter  ? promise::F2
                     : !e.as_left              ? promise::C2
-                    : restart_of >= 0 || (r.how == fault::step && !by.act.change) ? promise::C4
+                    : restart_of >= 0 || runs_on || (r.how == fault::step && !by.act.change)
+                                              ? promise::C4
                                               : promise::C1;
             if (by.act.step)
                 step();
@@ -431,4 +435,14 @@ int rank_of(int node)
     return node_after_2 + 7;
 }
 
-prediction predict(const situation &s) { return simulation(s).run(); }
+prediction predict(const situation &s, x87_resume x87) { return simulation(s, x87).run(); }
+
+bool restarts_x87(const situation &s, const prediction &p)
+{
+    if (!x87_of(raise_of(s).how))
+        return false;
+    for (const expected_dispatch &d : p.dispatches)
+        if (d.restart_of >= 0)
+            return true;
+    return false;
+}

@@ -73,7 +73,19 @@ struct prediction {
     bool may_unwind_at_end = false;
 };
 
-prediction predict(const situation &s);
+// The fwait that reported an x87 exception, continued with the context
+// unchanged, runs again: it faults again where the platform resumes the x87
+// with the exception pending, as the context's status word holds it (the
+// reference), and runs on where the platform resumes the x87 without it
+// (the contract holds the platform to the context's integer registers, Eip,
+// Esp and EFlags alone: C1).
+enum class x87_resume { pending, cleared };
+
+prediction predict(const situation &s, x87_resume x87 = x87_resume::pending);
+
+// Whether p, the reference, has the fwait of an x87 exception of s run
+// again after a continue: where the platform's x87_resume decides.
+bool restarts_x87(const situation &s, const prediction &p);
 
 // The vectored handlers of s in the order they are called.
 std::vector<int> vectored_order(const situation &s);

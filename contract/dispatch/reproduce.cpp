@@ -392,33 +392,48 @@ std::string reproducer(promise which, const situation &s)
     set(v, "ACTS", acts + "    {-1, 0, 0, SEARCH, 0, 0, 0, 0, 0, 0}");
     set(v, "CHANGE", change_statement(answer_of(s)));
 
-    // The prediction.
-    std::string calls;
-    for (const expected_call &c : p.calls)
-        calls += format("    {%d, %d, %d, %d, %d, %d, \"%s\"},\n", c.node, c.dispatch, c.unwinding,
-                        c.nested, c.act.what == act::continues, c.act.step, id_of(c.why));
-    set(v, "CALLS", calls + "    {-1, 0, 0, 0, 0, 0, \"\"}");
-    std::string dispatches;
-    for (const expected_dispatch &d : p.dispatches)
-        dispatches += format("%s    {%d, %d, %d, %d}", dispatches.empty() ? "" : ",\n", d.exc,
-                             d.chained, d.parent, d.head);
-    set(v, "DISPATCHES", dispatches.empty() ? "    {0, -1, -1, -1}" : dispatches);
-    set(v, "DISPATCH_COUNT", format("%d", std::max<int>(1, static_cast<int>(p.dispatches.size()))));
-    const expected_resume &e = p.resume;
-    const promise exit_promise = p.exit_why == promise::D2 ? promise::F4 : p.exit_why;
+    // The prediction, and where the platform may resume a continued x87
+    // exception without it pending, what follows then.
+    std::vector<prediction> ps = {p};
+    if (restarts_x87(s, p))
+        ps.push_back(predict(s, x87_resume::cleared));
+    std::string tables, rows;
+    size_t most = 1;
+    for (size_t k = 0; k < ps.size(); ++k) {
+        const prediction &q = ps[k];
+        std::string calls;
+        for (const expected_call &c : q.calls)
+            calls += format("    {%d, %d, %d, %d, %d, %d, \"%s\"},\n", c.node, c.dispatch,
+                            c.unwinding, c.nested, c.act.what == act::continues, c.act.step,
+                            id_of(c.why));
+        std::string dispatches;
+        for (const expected_dispatch &d : q.dispatches)
+            dispatches += format("%s    {%d, %d, %d, %d}", dispatches.empty() ? "" : ",\n", d.exc,
+                                 d.chained, d.parent, d.head);
+        const unsigned n = static_cast<unsigned>(k);
+        tables += format("static const struct expected calls_%u[] = {\n%s    {-1, 0, 0, 0, 0, 0, "
+                         "\"\"}\n};\nstatic const struct dispatch dispatches_%u[] = {\n%s\n};\n",
+                         n, calls.c_str(), n,
+                         dispatches.empty() ? "    {0, -1, -1, -1}" : dispatches.c_str());
+        const size_t count = std::max<size_t>(1, q.dispatches.size());
+        most = std::max(most, count);
+        const expected_resume &e = q.resume;
+        const promise exit_promise = q.exit_why == promise::D2 ? promise::F4 : q.exit_why;
+        rows += format(
+            "    {calls_%u, %u, dispatches_%u, %u, %d, %uu, \"%s\", %d, %d, %d, %d, %d, 0x%08Xu, "
+            "\"%s\", \"%s\", %d, %d, %d},\n",
+            n, static_cast<unsigned>(q.calls.size()), n, static_cast<unsigned>(count), e.made, static_cast<uint32_t>(e.site), id_of(e.why),
+            e.dispatch, e.by, !e.as_left, q.answerer_landed, static_cast<int>(q.end), q.exit_code,
+            id_of(q.exit_why), id_of(exit_promise),
+            q.caught_dispatch >= 0 ? q.dispatches[static_cast<size_t>(q.caught_dispatch)].exc : -1,
+            q.may_unwind_at_end, q.unwinds_past_dispatcher);
+    }
+    set(v, "PREDICTIONS", tables + "static const struct prediction predictions[] = {\n" + rows + "};");
+    set(v, "DISPATCH_COUNT", format("%u", static_cast<unsigned>(most)));
     std::string prediction = format(
-        "#define RESUME_MADE %d\n#define RESUME_SITE %u\n#define RESUME_WHY \"%s\"\n"
-        "#define RESUME_DISPATCH %d\n#define RESUME_BY %d\n#define AS_RETURNED %d\n"
-        "#define LANDED %d\n#define END %d\n#define EXIT_CODE 0x%08Xu\n#define EXIT_WHY \"%s\"\n"
-        "#define EXIT_PROMISE \"%s\"\n#define CAUGHT_EXC %d\n#define MAY_UNWIND_AT_END %d\n"
         "#define FILTERS %d\n#define REMOVED %d\n#define VECTORED_COUNT %d\n#define DF_SET %d\n"
-        "#define NESTED_PLACE %d\n#define UNWINDS_PAST_DISPATCHER %d",
-        e.made, static_cast<uint32_t>(e.site), id_of(e.why), e.dispatch, e.by, !e.as_left,
-        p.answerer_landed, static_cast<int>(p.end), p.exit_code, id_of(p.exit_why),
-        id_of(exit_promise),
-        p.caught_dispatch >= 0 ? p.dispatches[static_cast<size_t>(p.caught_dispatch)].exc : -1,
-        p.may_unwind_at_end, filters, vectored_of(s).removed, vectored_of(s).count,
-        regs_of(s).df, nested_place(s), p.unwinds_past_dispatcher);
+        "#define NESTED_PLACE %d",
+        filters, vectored_of(s).removed, vectored_of(s).count, regs_of(s).df, nested_place(s));
     // The raise.
     prediction += format("\n#define RAISE_CODE 0x%08Xu\n#define RAISE_FLAGS 0x%Xu\n"
                          "#define RAISE_COUNT %uu\n#define NULL_ARGUMENTS %d\n"
