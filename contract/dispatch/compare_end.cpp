@@ -121,7 +121,9 @@ void comparison::ending(void)
         return;
     }
     if (end_.how != child_end::finished) {
-        add(stop_promise(), ending_words());
+        add(stop_promise(), format("%s after the contract's last call, where the situation "
+                                   "goes on to its end",
+                                   ending_words().c_str()));
         return;
     }
     if (p_.end == situation_end::caught) {
