@@ -629,6 +629,14 @@ TEST(DispatchComparison, JudgesAnX87FwaitThatRanOnAsDiffering)
         const findings spoiled = compare(s, predict(s), o, end);
         EXPECT_TRUE(spoiled.has(promise::X10)) << name;
         EXPECT_TRUE(spoiled.has(promise::C4)) << name;
+        // One that raises it again is held to the reference, whatever else
+        // it does wrong.
+        observation &again = made_up(s, predict(s), &end);
+        again.raise.eax ^= 1;
+        const findings wrong = compare(s, predict(s), again, end);
+        ASSERT_FALSE(wrong.empty()) << name;
+        EXPECT_FALSE(wrong.list()[0].reference) << wrong.list()[0].what;
+        EXPECT_NE(std::string::npos, wrong.list()[0].what.find("EAX")) << wrong.list()[0].what;
     }
     const situation read = named("read/first/continues/top");
     child_end end;

@@ -231,16 +231,20 @@ size_t deviations(const findings &f)
 // Where a handler continued an x87 exception with the context unchanged,
 // whether its fwait faults again is the x87 state that the platform
 // resumes, which the contract leaves it: the platform is judged by the
-// prediction it follows, and resuming the x87 without the exception, which
+// prediction whose calls it follows further, the reference where both
+// part at the same call, and resuming the x87 without the exception, which
 // the SDM's restart of the faulting instruction does not foresee, differs.
 findings compare(const situation &s, const prediction &p, const observation &o,
                  const child_end &end)
 {
-    findings found = comparison(s, p, o, end).run();
+    comparison reference(s, p, o, end);
+    findings found = reference.run();
     if (!restarts_x87(s, p) || deviations(found) == 0)
         return found;
-    findings cleared = comparison(s, predict(s, x87_resume::cleared), o, end).run();
-    if (deviations(cleared) >= deviations(found))
+    const prediction q = predict(s, x87_resume::cleared);
+    comparison other(s, q, o, end);
+    findings cleared = other.run();
+    if (other.followed() <= reference.followed())
         return found;
     cleared.add(promise::C4,
                 format("the fwait that reported the %s exception, continued with the context "

@@ -21,6 +21,9 @@ public:
     }
 
     findings run(void);
+    // After run: how far the walk follows the prediction, the calls that
+    // agree from the first, then whether it ends where the prediction does.
+    size_t followed(void) const { return 2 * agree_ + walk_agrees_; }
 
 private:
     const situation &s_;
