@@ -32,8 +32,11 @@ struct first_look {
     uint32_t head = 0;
     bool own = false;
     bool bounds_hold_a_local = false;
+    bool base_below_descriptor = false;
     const NT_TIB *block = nullptr;
 };
+
+thread_local int tls_word;
 
 first_look look(void)
 {
@@ -42,8 +45,12 @@ first_look look(void)
     seen.block = tib_current();
     seen.own = tib_is_own(seen.block);
     const uint32_t local = seh_addr(&seen);
-    seen.bounds_hold_a_local =
-        seh_addr(seen.block->StackLimit) < local && local < seh_addr(seen.block->StackBase);
+    const uint32_t base = seh_addr(seen.block->StackBase);
+    seen.bounds_hold_a_local = seh_addr(seen.block->StackLimit) < local && local < base;
+    // The top of a new thread's block holds its static TLS and descriptor
+    // (the kernel writes the descriptor's rseq area): no part of its stack.
+    seen.base_below_descriptor = base <= seh_addr(reinterpret_cast<void *>(pthread_self())) &&
+                                 base <= seh_addr(&tls_word);
     return seen;
 }
 
@@ -52,6 +59,7 @@ void expect_fresh(const first_look &seen, const NT_TIB *creator)
     EXPECT_EQ(SEH_CHAIN_END, seen.head);
     EXPECT_TRUE(seen.own);
     EXPECT_TRUE(seen.bounds_hold_a_local);
+    EXPECT_TRUE(seen.base_below_descriptor);
     EXPECT_NE(creator, seen.block);
 }
 
