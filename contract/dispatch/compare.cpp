@@ -247,12 +247,12 @@ findings compare(const situation &s, const prediction &p, const observation &o,
     if (other.followed() <= reference.followed())
         return found;
     cleared.add(promise::C4,
-                format("the fwait that reported the %s exception, continued with the context "
-                       "unchanged, ran on: the platform resumed the x87 without the exception "
-                       "pending that the context's status word holds (status word 0x%04X after "
-                       "it), where the SDM has the restarted fwait fault again; the contract "
-                       "holds the resumed context to its integer registers, Eip, Esp and "
-                       "EFlags (C1)",
+                format("continued with the context unchanged, execution went on past the "
+                       "fwait that reported the %s exception: the platform resumed the x87 "
+                       "without the exception pending that the context's status word holds "
+                       "(status word 0x%04X after it), where the SDM has the restarted fwait "
+                       "fault again; the contract holds the resumed context to its integer "
+                       "registers, Eip, Esp and EFlags (C1)",
                        x87_of(raise_of(s).how)->flag, o.raise.x87_status),
                 true);
     return cleared;
