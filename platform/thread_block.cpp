@@ -175,33 +175,37 @@ struct start_request {
     void *arg;
 };
 
-// The lowest of the calling thread's static TLS blocks, below *data.
-int lower_tls(dl_phdr_info *info, size_t, void *data)
+int lower_below_tls(dl_phdr_info *info, size_t, void *data)
 {
-    auto *lowest = static_cast<uint32_t *>(data);
+    auto *stack = static_cast<stack_range *>(data);
     const uint32_t block = seh_addr(info->dlpi_tls_data);
-    if (block != 0 && block < *lowest)
-        *lowest = block;
+    if (block > stack->low && block < stack->high)
+        stack->high = block;
     return 0;
+}
+
+// The C library describes a new thread's whole allocation, whose top holds
+// the thread's static TLS and its descriptor, the last bytes of which the
+// kernel writes (the rseq area): the stack ends below the lowest of them
+// that lies in it (a TLS block allocated later lies elsewhere), as a
+// Windows thread's stack holds no part of its thread block.
+void keep_below_tls(stack_range *stack)
+{
+    const uint32_t descriptor = seh_addr(reinterpret_cast<void *>(pthread_self()));
+    if (descriptor > stack->low && descriptor < stack->high)
+        stack->high = descriptor;
+    dl_iterate_phdr(lower_below_tls, stack);
+    stack->high &= ~15u;
 }
 
 void *start_with_block(void *p)
 {
-    // The C library describes the thread's whole allocation, whose top
-    // holds the thread's static TLS and its descriptor, the last bytes of
-    // which the kernel writes (the rseq area): the stack ends below the
-    // lowest of them, as a Windows thread's stack holds no part of its
-    // thread block.
-    uint32_t top = seh_addr(reinterpret_cast<void *>(pthread_self()));
-    dl_iterate_phdr(lower_tls, &top);
-    top &= ~15u;
     const start_request request = *static_cast<start_request *>(p);
     free(p);
     stack_range stack;
     if (const int error = described_stack(&stack))
         cannot_attach("cannot read the new thread's stack bounds", error);
-    if (top < stack.high)
-        stack.high = top;
+    keep_below_tls(&stack);
     attach(stack);
     prepare_thread_for_exceptions(false);
     return request.start(request.arg);
