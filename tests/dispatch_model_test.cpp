@@ -611,17 +611,20 @@ TEST(DispatchComparison, JudgesX10OnlyWhereTheProcessorRaisesTheException)
 // a fault that is not the x87's must come again.
 TEST(DispatchComparison, JudgesAnX87FwaitThatRanOnAsDiffering)
 {
-    for (const char *name : {"x87-divide/first/continues/top", "x87-divide/first/continues/in-handler",
-                             "x87-divide/first/continues/in-vectored"}) {
+    for (const char *name :
+         {"x87-divide/first/continues/top", "x87-divide/first/continues/in-handler",
+          "x87-divide/first/continues/in-vectored"}) {
         const situation s = named(name);
         child_end end;
         observation &o = made_up(s, predict(s, x87_resume::cleared), &end);
         o.raise.x87_status = 0x3000;
         const findings ran_on = compare(s, predict(s), o, end);
-        ASSERT_EQ(1u, ran_on.list().size()) << name << ": " << testing::PrintToString(found(s, o, end));
+        ASSERT_EQ(1u, ran_on.list().size())
+            << name << ": " << testing::PrintToString(found(s, o, end));
         EXPECT_EQ(promise::C4, ran_on.list()[0].which) << name;
         EXPECT_TRUE(ran_on.list()[0].reference) << name;
-        EXPECT_NE(std::string::npos, ran_on.list()[0].what.find("went on past the fwait")) << ran_on.list()[0].what;
+        EXPECT_NE(std::string::npos, ran_on.list()[0].what.find("went on past the fwait"))
+            << ran_on.list()[0].what;
         // What else the platform did wrong is still a deviation.
         for (uint32_t k = 0; k < o.call_count; ++k)
             if (o.calls[k].exc == exc_tested)

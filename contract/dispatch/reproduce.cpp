@@ -422,13 +422,15 @@ std::string reproducer(promise which, const situation &s)
         rows += format(
             "    {calls_%u, %u, dispatches_%u, %u, %d, %uu, \"%s\", %d, %d, %d, %d, %d, 0x%08Xu, "
             "\"%s\", \"%s\", %d, %d, %d},\n",
-            n, static_cast<unsigned>(q.calls.size()), n, static_cast<unsigned>(count), e.made, static_cast<uint32_t>(e.site), id_of(e.why),
-            e.dispatch, e.by, !e.as_left, q.answerer_landed, static_cast<int>(q.end), q.exit_code,
-            id_of(q.exit_why), id_of(exit_promise),
+            n, static_cast<unsigned>(q.calls.size()), n, static_cast<unsigned>(count), e.made,
+            static_cast<uint32_t>(e.site), id_of(e.why), e.dispatch, e.by, !e.as_left,
+            q.answerer_landed, static_cast<int>(q.end), q.exit_code, id_of(q.exit_why),
+            id_of(exit_promise),
             q.caught_dispatch >= 0 ? q.dispatches[static_cast<size_t>(q.caught_dispatch)].exc : -1,
             q.may_unwind_at_end, q.unwinds_past_dispatcher);
     }
-    set(v, "PREDICTIONS", tables + "static const struct prediction predictions[] = {\n" + rows + "};");
+    set(v, "PREDICTIONS",
+        tables + "static const struct prediction predictions[] = {\n" + rows + "};");
     set(v, "DISPATCH_COUNT", format("%u", static_cast<unsigned>(most)));
     std::string prediction = format(
         "#define FILTERS %d\n#define REMOVED %d\n#define VECTORED_COUNT %d\n#define DF_SET %d\n"
